@@ -1,0 +1,66 @@
+#include "IO/SerialStream.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace Orvex::HardwareAPI::IO {
+
+SerialStream::SerialStream(const char* port_path, bool open_now)
+    : std::basic_iostream<char>(nullptr),
+      port_path(port_path ? port_path : ""),
+      has_path(port_path != nullptr),
+      open_now(open_now) {
+  if (open_now) Open();
+}
+
+SerialStream::~SerialStream() {
+  if (buffer && buffer->fd >= 0) {
+    ::close(buffer->fd);
+    buffer->fd = -1;
+  }
+}
+
+std::int8_t SerialStream::Open() {
+  buffer = std::make_unique<serialib>();
+  rdbuf(buffer.get());
+  std::int8_t result = -1;
+  int fd = -1;
+  try {
+    if (has_path) {
+      fd = ::open(port_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    } else {
+      errno = EFAULT;  // what open() says of a null path, without handing it one
+    }
+    buffer->fd = fd;
+    if (fd == -1) {
+      result = -2;
+    } else {
+      ::fcntl(fd, F_SETFL, O_NONBLOCK);
+      termios t;
+      ::tcgetattr(fd, &t);
+      std::memset(&t, 0, sizeof t);
+      ::cfsetispeed(&t, B115200);
+      ::cfsetospeed(&t, B115200);
+      t.c_iflag |= IGNBRK | IGNPAR;
+      t.c_cflag |= CS8 | CREAD | CLOCAL;
+      t.c_cc[VTIME] = 0;
+      t.c_cc[VMIN] = 0;
+      ::tcsetattr(fd, TCSANOW, &t);
+      result = 1;
+    }
+    int modem_bits = 0;
+    ::ioctl(fd, TIOCMGET, &modem_bits);
+    modem_bits |= TIOCM_DTR;
+    ::ioctl(fd, TIOCMSET, &modem_bits);
+  } catch (...) {
+    result = -1;
+  }
+  return result;
+}
+
+}  // namespace Orvex::HardwareAPI::IO

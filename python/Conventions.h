@@ -1,0 +1,43 @@
+#pragma once
+
+// What every Python-facing operation of the module has in common: device work runs without the
+// interpreter lock, deprecated methods warn before any traffic, results are built afterwards.
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+namespace Orvex::HardwareAPI::Python {
+
+namespace py = pybind11;
+
+// For every binding that opens a port or exchanges messages: arguments are converted before the
+// lock is released and the result is turned into Python objects after it is taken back.
+using without_gil = py::call_guard<py::gil_scoped_release>;
+
+// A deprecated method warns on every call, naming the caller's line, then does its exchange
+// without the lock whatever became of the warning. A warning that the filters turned into an
+// error is raised once the exchange is done, in place of the result.
+template <class Exchange>
+auto deprecated_exchange(const char* message, Exchange&& exchange) {
+  std::optional<py::error_already_set> raised;
+  if (PyErr_WarnEx(PyExc_DeprecationWarning, message, 1) < 0) raised.emplace();
+  if constexpr (std::is_void_v<decltype(exchange())>) {
+    {
+      py::gil_scoped_release unlocked;
+      exchange();
+    }
+    if (raised) throw std::move(*raised);
+  } else {
+    auto result = [&] {
+      py::gil_scoped_release unlocked;
+      return exchange();
+    }();
+    if (raised) throw std::move(*raised);
+    return result;
+  }
+}
+
+}  // namespace Orvex::HardwareAPI::Python
