@@ -1,0 +1,26 @@
+# Shared by the scripts: where things are, and how to build for one interpreter.
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# configure_and_build DIR [CMAKE ARGS...]
+configure_and_build() {
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@"
+  cmake --build "$dir"
+}
+
+# The interpreter a build folder's module was made for.
+built_python() {
+  sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "$1/CMakeCache.txt"
+}
+
+# The system's own python3, which Debian's pytest belongs to.
+system_python() {
+  if [[ -x /usr/bin/python3 ]]; then echo /usr/bin/python3; else command -v python3; fi
+}
+
+# Folder holding Debian's pytest, so that another interpreter can run it too.
+pytest_path() {
+  "$(system_python)" -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))'
+}

@@ -1,0 +1,74 @@
+"""Shared fixtures: the built module, and pseudo-terminals that stand in for devices."""
+
+import os
+import select
+import sys
+import termios
+import time
+import tty
+from pathlib import Path
+
+import pytest
+
+MODULE_DIR = Path(os.environ.get("ORVEX_MODULE_DIR", Path(__file__).resolve().parents[2] / "build"))
+sys.path.insert(0, str(MODULE_DIR))
+
+
+class PtyPair:
+    """The test holds the master side; the library opens `path` like a real port."""
+
+    def __init__(self):
+        self.master, self._slave = os.openpty()
+        self.path = os.ttyname(self._slave)
+        tty.setraw(self._slave)
+        attrs = termios.tcgetattr(self._slave)
+        attrs[6][termios.VMIN] = 0
+        attrs[6][termios.VTIME] = 0
+        termios.tcsetattr(self._slave, termios.TCSANOW, attrs)
+        os.set_blocking(self.master, False)
+
+    def send(self, data: bytes) -> None:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self.master, view):]
+
+    def receive(self, n: int, timeout: float = 2.0) -> bytes:
+        """Up to n bytes the library wrote, waiting at most `timeout` for them all."""
+        got = b""
+        deadline = time.monotonic() + timeout
+        while len(got) < n:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.master], [], [], left)[0]:
+                break
+            try:
+                got += os.read(self.master, n - len(got))
+            except OSError:
+                break
+        return got
+
+    def drain(self, window: float = 0.05) -> bytes:
+        return self.receive(1 << 20, window)
+
+    def line_settings(self):
+        return termios.tcgetattr(self._slave)
+
+    def close(self) -> None:
+        for fd in (self.master, self._slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+@pytest.fixture
+def pty_pair():
+    pair = PtyPair()
+    yield pair
+    pair.close()
+
+
+@pytest.fixture(scope="session")
+def orvex():
+    import OrvexHardwareAPI
+
+    return OrvexHardwareAPI
