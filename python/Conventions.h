@@ -6,8 +6,11 @@
 #include <pybind11/pybind11.h>
 
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
+
+#include "IO/SerialStream.h"
 
 namespace Orvex::HardwareAPI::Python {
 
@@ -16,6 +19,16 @@ namespace py = pybind11;
 // For every binding that opens a port or exchanges messages: arguments are converted before the
 // lock is released and the result is turned into Python objects after it is taken back.
 using without_gil = py::call_guard<py::gil_scoped_release>;
+
+// A device talks through a stream it does not own: its Python object keeps the stream's object
+// alive (argument 2 of the constructor, the stream, lives as long as argument 1, the device).
+using keeps_stream_alive = py::keep_alive<1, 2>;
+
+// A device built on None would have nothing to talk through; refuse it before anything is made.
+inline IO::SerialStream* required_stream(IO::SerialStream* stream, const char* device) {
+  if (!stream) throw py::type_error(std::string(device) + " needs a SerialStream, not None");
+  return stream;
+}
 
 // A deprecated method warns on every call, naming the caller's line, then does its exchange
 // without the lock whatever became of the warning. A warning that the filters turned into an
