@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -30,6 +32,21 @@ inline IO::SerialStream* required_stream(IO::SerialStream* stream, const char* d
   return stream;
 }
 
+// A new Python list of n library values, each converted as pybind11 converts its type: floats
+// widen exactly to Python floats, bytes become Python ints.
+template <class Value>
+py::list list_of(const Value* values, std::size_t n) {
+  py::list list(n);
+  for (std::size_t i = 0; i < n; ++i)
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), py::cast(values[i]).release().ptr());
+  return list;
+}
+
+// An 8-bit argument that may be left out: None, or an int in 0..255. Python sees it as int.
+struct OptionalByte {
+  std::optional<std::uint8_t> value;
+};
+
 // A deprecated method warns on every call, naming the caller's line, then does its exchange
 // without the lock whatever became of the warning. A warning that the filters turned into an
 // error is raised once the exchange is done, in place of the result.
@@ -54,3 +71,23 @@ auto deprecated_exchange(const char* message, Exchange&& exchange) {
 }
 
 }  // namespace Orvex::HardwareAPI::Python
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<Orvex::HardwareAPI::Python::OptionalByte> {
+  PYBIND11_TYPE_CASTER(Orvex::HardwareAPI::Python::OptionalByte, const_name("int"));
+
+  bool load(handle source, bool convert) {
+    if (source.is_none()) {
+      value.value.reset();
+      return true;
+    }
+    make_caster<std::uint8_t> byte;
+    if (!byte.load(source, convert)) return false;
+    value.value = cast_op<std::uint8_t>(byte);
+    return true;
+  }
+};
+
+}  // namespace pybind11::detail

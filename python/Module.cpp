@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "Bindings.h"
 #include "Conventions.h"
 #include "Devices/Device.h"
 #include "IO/SerialStream.h"
@@ -43,6 +44,8 @@ PYBIND11_MODULE(OrvexHardwareAPI, m) {
 
   m.def("get_cpp_version", &get_cpp_version, "Get the version of the CPP library");
   m.def("print_cpp_version", &print_cpp_version, "Print the version of the CPP library");
+
+  Python::bind_handle(m);
 
   m.attr("__version__") = "dev";
 }
