@@ -9,6 +9,7 @@
 #include "Bindings.h"
 #include "Conventions.h"
 #include "Devices/Device.h"
+#include "Discovery.h"
 #include "IO/SerialStream.h"
 #include "UUID.h"
 #include "Version.h"
@@ -44,6 +45,11 @@ PYBIND11_MODULE(OrvexHardwareAPI, m) {
 
   m.def("get_cpp_version", &get_cpp_version, "Get the version of the CPP library");
   m.def("print_cpp_version", &print_cpp_version, "Print the version of the CPP library");
+
+  m.def("detect_corvanes", &detect_corvanes, "detect available corvane devices");
+  m.def("detect_handles", &detect_handles, "detect available handles");
+  m.def("detect_wired_handles", &detect_wired_handles, "detect available wired handles");
+  m.def("detect_wireless_handles", &detect_wireless_handles, "detect available wireless handles");
 
   Python::bind_handle(m);
 
