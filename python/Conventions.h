@@ -5,10 +5,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "IO/SerialStream.h"
 
@@ -28,6 +32,44 @@ using keeps_stream_alive = py::keep_alive<1, 2>;
 inline IO::SerialStream* required_stream(IO::SerialStream* stream, const char* device) {
   if (!stream) throw py::type_error(std::string(device) + " needs a SerialStream, not None");
   return stream;
+}
+
+// The device work of a call, with the lock released around it alone: whatever the arguments needed
+// was checked before, and the result becomes Python objects after.
+template <class Exchange>
+auto unlocked(Exchange&& exchange) {
+  py::gil_scoped_release released;
+  return exchange();
+}
+
+// A device operation takes exactly three values; a shorter list would be read or written past its
+// end, so it is refused before any traffic. Further values are the caller's: ignored on sending,
+// kept as they are on receiving.
+inline std::array<float, 3> three_values(const std::vector<float>& values, const char* argument) {
+  if (values.size() < 3)
+    throw py::value_error("'" + std::string(argument) + "' needs three values, got " +
+                          std::to_string(values.size()));
+  return {values[0], values[1], values[2]};
+}
+
+// A received vector written over the first three of the caller's values.
+inline void replace_first_three(std::vector<float>& values, const std::array<float, 3>& received) {
+  std::copy(received.begin(), received.end(), values.begin());
+}
+
+// A new list of Python floats, each single-precision value widened exactly.
+template <class Floats>
+py::list float_list(const Floats& values) {
+  py::list list(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i)
+    list[i] = py::float_(static_cast<double>(values[i]));
+  return list;
+}
+
+// Two vectors as a new tuple of two new float lists.
+template <class First, class Second>
+py::tuple float_list_pair(const First& first, const Second& second) {
+  return py::make_tuple(float_list(first), float_list(second));
 }
 
 // A deprecated method warns on every call, naming the caller's line, then does its exchange

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "Bindings.h"
 #include "Conventions.h"
 #include "Devices/Device.h"
 #include "IO/SerialStream.h"
@@ -32,17 +33,16 @@ std::vector<std::uint8_t> uuid_bytes(const UUID& uuid) {
 PYBIND11_MODULE(OrvexHardwareAPI, m) {
   m.attr("__doc__") = "Python Implementation of the Orvex Hardware API";
 
-  py::class_<IO::SerialStream>(m, "SerialStream")
-      .def(py::init(&open_serial_stream), without_gil());
+  py::class_<IO::SerialStream>(m, "SerialStream").def(py::init(&open_serial_stream), without_gil());
 
-  py::class_<UUID>(m, "UUID")
-      .def(py::init<>())
-      .def("bytes", &uuid_bytes);
+  py::class_<UUID>(m, "UUID").def(py::init<>()).def("bytes", &uuid_bytes);
 
   py::class_<Devices::Device>(m, "Device");
 
   m.def("get_cpp_version", &get_cpp_version, "Get the version of the CPP library");
   m.def("print_cpp_version", &print_cpp_version, "Print the version of the CPP library");
+
+  Python::bind_corvane(m);
 
   m.attr("__version__") = "dev";
 }
