@@ -6,6 +6,7 @@
 
 namespace Orvex::HardwareAPI::Python {
 
+void bind_corvane(pybind11::module_& module);
 void bind_handle(pybind11::module_& module);
 
 }  // namespace Orvex::HardwareAPI::Python

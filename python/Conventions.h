@@ -5,12 +5,15 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "IO/SerialStream.h"
 
@@ -47,6 +50,41 @@ struct OptionalByte {
   std::optional<std::uint8_t> value;
 };
 
+// The device work of a call, with the lock released around it alone: whatever the arguments needed
+// was checked before, and the result becomes Python objects after.
+template <class Exchange>
+auto unlocked(Exchange&& exchange) {
+  py::gil_scoped_release released;
+  return exchange();
+}
+
+// A device operation takes exactly three values; a shorter list would be read or written past its
+// end, so it is refused before any traffic. Further values are the caller's: ignored on sending,
+// kept as they are on receiving.
+inline std::array<float, 3> three_values(const std::vector<float>& values, const char* argument) {
+  if (values.size() < 3)
+    throw py::value_error("'" + std::string(argument) + "' needs three values, got " +
+                          std::to_string(values.size()));
+  return {values[0], values[1], values[2]};
+}
+
+// A received vector written over the first three of the caller's values.
+inline void replace_first_three(std::vector<float>& values, const std::array<float, 3>& received) {
+  std::copy(received.begin(), received.end(), values.begin());
+}
+
+// A new list of Python floats, each single-precision value widened exactly.
+template <class Floats>
+py::list float_list(const Floats& values) {
+  return list_of(values.data(), values.size());
+}
+
+// Two vectors as a new tuple of two new float lists.
+template <class First, class Second>
+py::tuple float_list_pair(const First& first, const Second& second) {
+  return py::make_tuple(float_list(first), float_list(second));
+}
+
 // A deprecated method warns on every call, naming the caller's line, then does its exchange
 // without the lock whatever became of the warning. A warning that the filters turned into an
 // error is raised once the exchange is done, in place of the result.
@@ -55,16 +93,10 @@ auto deprecated_exchange(const char* message, Exchange&& exchange) {
   std::optional<py::error_already_set> raised;
   if (PyErr_WarnEx(PyExc_DeprecationWarning, message, 1) < 0) raised.emplace();
   if constexpr (std::is_void_v<decltype(exchange())>) {
-    {
-      py::gil_scoped_release unlocked;
-      exchange();
-    }
+    unlocked(exchange);
     if (raised) throw std::move(*raised);
   } else {
-    auto result = [&] {
-      py::gil_scoped_release unlocked;
-      return exchange();
-    }();
+    auto result = unlocked(exchange);
     if (raised) throw std::move(*raised);
     return result;
   }

@@ -34,12 +34,9 @@ std::vector<std::uint8_t> uuid_bytes(const UUID& uuid) {
 PYBIND11_MODULE(OrvexHardwareAPI, m) {
   m.attr("__doc__") = "Python Implementation of the Orvex Hardware API";
 
-  py::class_<IO::SerialStream>(m, "SerialStream")
-      .def(py::init(&open_serial_stream), without_gil());
+  py::class_<IO::SerialStream>(m, "SerialStream").def(py::init(&open_serial_stream), without_gil());
 
-  py::class_<UUID>(m, "UUID")
-      .def(py::init<>())
-      .def("bytes", &uuid_bytes);
+  py::class_<UUID>(m, "UUID").def(py::init<>()).def("bytes", &uuid_bytes);
 
   py::class_<Devices::Device>(m, "Device");
 
@@ -51,6 +48,7 @@ PYBIND11_MODULE(OrvexHardwareAPI, m) {
   m.def("detect_wired_handles", &detect_wired_handles, "detect available wired handles");
   m.def("detect_wireless_handles", &detect_wireless_handles, "detect available wireless handles");
 
+  Python::bind_corvane(m);
   Python::bind_handle(m);
 
   m.attr("__version__") = "dev";

@@ -4,7 +4,7 @@
 
 #include <unistd.h>
 
-#include "Devices/Device.h"
+#include "Devices/Corvane.h"
 #include "Devices/Handle.h"
 #include "Discovery.h"
 #include "IO/SerialStream.h"
@@ -13,10 +13,7 @@ namespace Orvex::HardwareAPI {
 
 namespace {
 
-constexpr std::uint8_t wakeup_code = 10;
-constexpr std::uint8_t corvane_info_code = 11;
-constexpr std::size_t corvane_info_size = 21;
-constexpr std::size_t corvane_model_offset = 2;
+// The model number a Corvane gives in its device information.
 constexpr std::uint8_t corvane_model = 4;
 
 // The probe is done with the port as soon as it has its answer.
@@ -66,16 +63,8 @@ int probe_corvane(const char* path) {
   try {
     IO::SerialStream stream(path, false);
     if (stream.Open() != 1) return 0;
-    Devices::Device device(&stream);
-    device.tx_buffer[0] = wakeup_code;
-    device.WriteBytes(1);
-    bool found = false;
-    if (device.ReadHeaderCode() == corvane_info_code) {
-      found = device.ReadBytes(corvane_info_size) == static_cast<std::int32_t>(corvane_info_size) &&
-              device.rx_buffer[corvane_model_offset] == corvane_model;
-    } else {
-      device.ReadBytes(Devices::Device::buffer_size);
-    }
+    // A reply with another code is drained and one cut short is dropped: both leave model 0.
+    const bool found = Devices::Corvane(&stream).device_wakeup().device_model_number == corvane_model;
     close_port(stream);
     return found ? 1 : 0;
   } catch (const std::exception& e) {

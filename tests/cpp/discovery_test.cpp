@@ -149,6 +149,33 @@ TEST(CorvaneDiscovery, UnopenablePortIsNotProbed) {
   EXPECT_EQ(calls(SysCall::write) + calls(SysCall::read), 0u);
 }
 
+TEST(HandleDiscovery, InformationOrStatusCountsAndAnErrorReplyDoesNot) {
+  DeviceFolder dev;
+  PtyPair wired, wireless, refusing, on_acm;
+  dev.link("ttyUSB0", wired);
+  dev.link("rfcomm0", wireless);
+  dev.link("ttyUSB1", refusing);
+  dev.link("ttyACM0", on_acm);
+  Responder info(wired, wakeup, {208, 3, 0x2C, 0x01, 9, 1, 2});
+  Bytes status{218, 0x2C, 0x01};
+  status.resize(1 + 21, 0);
+  status.back() = 2;  // two bytes of user data follow
+  status.insert(status.end(), {0xAA, 0xBB});
+  Responder streaming(wireless, wakeup, status);
+  Responder error(refusing, wakeup, {223, 0x2C, 0x01, 5});
+
+  const auto found = Discovery::detect_in(dev.path(), {PortKind::Usb, PortKind::Rfcomm},
+                                          probe_handle, Discovery::handle_limit);
+  std::vector<std::string> expected;
+  for (const auto& name : dev.listing_order()) {
+    if (name == "ttyUSB0") expected.push_back(fs::canonical(wired.path()).string());
+    if (name == "rfcomm0") expected.push_back(fs::canonical(wireless.path()).string());
+  }
+  EXPECT_EQ(found, expected);
+  EXPECT_TRUE(error.heard_request() || (error.wait(), error.heard_request()));
+  EXPECT_EQ(on_acm.drain(), Bytes{});
+}
+
 TEST(ScanTiming, NoCandidatesReturnAtOnce) {
   DeviceFolder dev;
   dev.plain_file("ttyS0");

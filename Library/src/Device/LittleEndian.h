@@ -3,6 +3,8 @@
 // The wire's byte order, in one place: unsigned integers and IEEE 754 single-precision floats,
 // little-endian, at any (unaligned) offset of a message buffer.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -38,6 +40,17 @@ inline float get_f32(const std::uint8_t* at) {
   float value;
   std::memcpy(&value, &bits, sizeof value);
   return value;
+}
+
+// A vector of floats packed element by element, element 0 first.
+template <std::size_t N>
+void put_f32s(std::uint8_t* at, const std::array<float, N>& values) {
+  for (std::size_t i = 0; i < N; ++i) put_f32(at + 4 * i, values[i]);
+}
+
+template <std::size_t N>
+void get_f32s(const std::uint8_t* at, std::array<float, N>& values) {
+  for (std::size_t i = 0; i < N; ++i) values[i] = get_f32(at + 4 * i);
 }
 
 }  // namespace Orvex::HardwareAPI::Devices::LittleEndian
