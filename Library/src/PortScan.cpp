@@ -15,7 +15,8 @@ namespace {
 constexpr struct {
   const char* word;
   PortKind kind;
-} kinds_by_name[] = {{"ttyACM", PortKind::Acm}, {"ttyUSB", PortKind::Usb}, {"rfcomm", PortKind::Rfcomm}};
+} kinds_by_name[] = {
+    {"ttyACM", PortKind::Acm}, {"ttyUSB", PortKind::Usb}, {"rfcomm", PortKind::Rfcomm}};
 
 }  // namespace
 
@@ -26,7 +27,8 @@ std::vector<CandidatePort> list_candidate_ports_in(const std::filesystem::path& 
     const std::string name = entry.path().filename().string();
     for (const auto& by_name : kinds_by_name) {
       if (name.find(by_name.word) == std::string::npos) continue;
-      candidates.push_back({std::filesystem::canonical(folder / entry.path()).string(), by_name.kind});
+      candidates.push_back(
+          {std::filesystem::canonical(folder / entry.path()).string(), by_name.kind});
       break;
     }
   }

@@ -64,7 +64,8 @@ int probe_corvane(const char* path) {
     IO::SerialStream stream(path, false);
     if (stream.Open() != 1) return 0;
     // A reply with another code is drained and one cut short is dropped: both leave model 0.
-    const bool found = Devices::Corvane(&stream).device_wakeup().device_model_number == corvane_model;
+    const bool found =
+        Devices::Corvane(&stream).device_wakeup().device_model_number == corvane_model;
     close_port(stream);
     return found ? 1 : 0;
   } catch (const std::exception& e) {

@@ -1,10 +1,10 @@
 #include "IO/SerialStream.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include <cstring>
 

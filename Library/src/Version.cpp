@@ -4,8 +4,12 @@
 
 namespace Orvex::HardwareAPI {
 
-const char* get_cpp_version() { return "0.1.1"; }
+const char* get_cpp_version() {
+  return "0.1.1";
+}
 
-void print_cpp_version() { std::cout << "Library version: " << get_cpp_version() << std::endl; }
+void print_cpp_version() {
+  std::cout << "Library version: " << get_cpp_version() << std::endl;
+}
 
 }  // namespace Orvex::HardwareAPI

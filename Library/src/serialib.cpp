@@ -50,7 +50,9 @@ std::int32_t serialib::read_timed(char* buf, std::uint32_t n) {
   }
 }
 
-std::basic_streambuf<char>* serialib::setbuf(char*, std::streamsize) { return this; }
+std::basic_streambuf<char>* serialib::setbuf(char*, std::streamsize) {
+  return this;
+}
 
 std::streamsize serialib::showmanyc() {
   if (fd == -1) return 0;

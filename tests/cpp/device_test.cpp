@@ -121,9 +121,9 @@ TEST_F(DeviceTest, FailedWriteIsReportedOnEveryLaterOperation) {
     }});
     CapturedFd err(2);
     device.WriteBytes(13);
-    EXPECT_TRUE(std::regex_match(err.text(),
-                                 report(R"(unable to write '13' bytes to stream: \[5\] )" +
-                                        std::string(std::strerror(EIO)))));
+    EXPECT_TRUE(
+        std::regex_match(err.text(), report(R"(unable to write '13' bytes to stream: \[5\] )" +
+                                            std::string(std::strerror(EIO)))));
   }
   pty.send({0x2B, 1, 2, 3});
   CapturedFd err(2);
@@ -133,14 +133,12 @@ TEST_F(DeviceTest, FailedWriteIsReportedOnEveryLaterOperation) {
   EXPECT_EQ(device.ReadBytes(24), 0);
   const std::string lines = err.text();
   const std::string first = lines.substr(0, lines.find('\n') + 1);
-  EXPECT_TRUE(std::regex_match(
-      first, report(R"(unable to read header code from stream: \[19\] )" +
-                    std::string(std::strerror(ENODEV)))))
+  EXPECT_TRUE(std::regex_match(first, report(R"(unable to read header code from stream: \[19\] )" +
+                                             std::string(std::strerror(ENODEV)))))
       << lines;
-  EXPECT_TRUE(std::regex_match(
-      lines.substr(first.size()),
-      report(R"(unable to read '24' bytes from stream: \[11\] )" +
-             std::string(std::strerror(EAGAIN)))))
+  EXPECT_TRUE(std::regex_match(lines.substr(first.size()),
+                               report(R"(unable to read '24' bytes from stream: \[11\] )" +
+                                      std::string(std::strerror(EAGAIN)))))
       << lines;
 }
 
@@ -153,16 +151,16 @@ TEST(DeviceUnopened, EveryWriteReportsWithTheErrnoOfTheMoment) {
   errno = EACCES;
   device.WriteBytes(1);
   const std::string expected =
-      std::string(R"(unable to write '1' bytes to stream: \[2\] )") + std::strerror(ENOENT) +
-      "\n" + report_prefix + R"(unable to write '1' bytes to stream: \[13\] )" +
-      std::strerror(EACCES);
+      std::string(R"(unable to write '1' bytes to stream: \[2\] )") + std::strerror(ENOENT) + "\n" +
+      report_prefix + R"(unable to write '1' bytes to stream: \[13\] )" + std::strerror(EACCES);
   EXPECT_TRUE(std::regex_match(err.text(), report(expected)));
 }
 
 TEST_F(DeviceTest, CountsBeyondTheBuffersAreCut) {
   Bytes line(Device::buffer_size + 8, 0x5A);
   pty.send(line);
-  EXPECT_EQ(device.ReadBytes(Device::buffer_size + 8), static_cast<std::int32_t>(Device::buffer_size));
+  EXPECT_EQ(device.ReadBytes(Device::buffer_size + 8),
+            static_cast<std::int32_t>(Device::buffer_size));
   reset_calls();
   device.WriteBytes(Device::buffer_size + 8);
   EXPECT_EQ(pty.receive(Device::buffer_size + 8, std::chrono::milliseconds(300)).size(),

@@ -43,7 +43,8 @@ class DeviceFolder {
   // The entries in the order the directory yields them.
   std::vector<std::string> listing_order() const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(folder))
+      names.push_back(entry.path().filename());
     return names;
   }
 
@@ -76,13 +77,13 @@ TEST(PortListing, NamesDecideKindsInListingOrder) {
     if (name != "ttyS0") expected_order.push_back(name);
   ASSERT_EQ(candidates.size(), expected_order.size());
   const std::map<std::string, PortKind> kinds = {
-      {"ttyACM0", PortKind::Acm},  {"ttyUSB0", PortKind::Usb}, {"rfcomm0", PortKind::Rfcomm},
+      {"ttyACM0", PortKind::Acm},  {"ttyUSB0", PortKind::Usb},      {"rfcomm0", PortKind::Rfcomm},
       {"xttyUSB1", PortKind::Usb}, {"ttyACMrfcomm", PortKind::Acm}, {"ttyUSB7", PortKind::Usb}};
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const std::string& name = expected_order[i];
     EXPECT_EQ(candidates[i].kind, kinds.at(name)) << name;
-    const std::string expected_path =
-        name == "ttyUSB7" ? fs::canonical(pty.path()).string() : fs::canonical(dev.path() / name).string();
+    const std::string expected_path = name == "ttyUSB7" ? fs::canonical(pty.path()).string()
+                                                        : fs::canonical(dev.path() / name).string();
     EXPECT_EQ(candidates[i].path, expected_path);
   }
 }
@@ -125,13 +126,14 @@ TEST(CorvaneDiscovery, FindsOnlyModelFourAnsweringInFullOnAcmPorts) {
 
   std::vector<std::string> found;
   const auto ms = elapsed_ms([&] {
-    found = Discovery::detect_in(dev.path(), {PortKind::Acm}, probe_corvane, Discovery::corvane_limit);
+    found =
+        Discovery::detect_in(dev.path(), {PortKind::Acm}, probe_corvane, Discovery::corvane_limit);
   });
   EXPECT_EQ(found, std::vector<std::string>{fs::canonical(arm.path()).string()});
   // The cut-off reply and the silent port each cost one read limit.
   EXPECT_GE(ms, 2 * read_limit_low_ms);
   EXPECT_LE(ms, 2 * read_limit_high_ms + 500);
-  EXPECT_EQ(silent.drain(), wakeup);  // probed, but never answered
+  EXPECT_EQ(silent.drain(), wakeup);   // probed, but never answered
   EXPECT_EQ(on_usb.drain(), Bytes{});  // never probed
 }
 
@@ -199,16 +201,17 @@ TEST(ScanTiming, LateProbeIsNotListedButIsWaitedFor) {
     return std::nullopt;
   }});
   std::vector<std::string> found{"unset"};
-  const auto ms = elapsed_ms([&] {
-    found = Discovery::detect_in(dev.path(), {PortKind::Acm}, probe_corvane, 1s);
-  });
+  const auto ms = elapsed_ms(
+      [&] { found = Discovery::detect_in(dev.path(), {PortKind::Acm}, probe_corvane, 1s); });
   EXPECT_TRUE(found.empty());
   EXPECT_GE(ms, 1450);  // returned only after the late probe ended
   answers.wait();
   EXPECT_TRUE(answers.heard_request());  // the late probe still did its exchange
 }
 
-int throwing_probe(const char*) { throw std::runtime_error("probe broke"); }
+int throwing_probe(const char*) {
+  throw std::runtime_error("probe broke");
+}
 
 int late_throwing_probe(const char*) {
   std::this_thread::sleep_for(300ms);

@@ -61,7 +61,9 @@ struct ModemCase {
   int expected_set;
 };
 
-void PrintTo(const ModemCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ModemCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SerialStreamDtr : public ::testing::TestWithParam<ModemCase> {};
 
@@ -82,12 +84,11 @@ TEST_P(SerialStreamDtr, RaisesDtrOverTheReportedLines) {
   EXPECT_EQ(set_to, GetParam().expected_set);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ModemLines, SerialStreamDtr,
-    ::testing::Values(ModemCase{"KeepsOthers", false, TIOCM_RTS | TIOCM_CTS,
-                                TIOCM_RTS | TIOCM_CTS | TIOCM_DTR},
-                      ModemCase{"GetFails", true, TIOCM_RTS, TIOCM_DTR}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(ModemLines, SerialStreamDtr,
+                         ::testing::Values(ModemCase{"KeepsOthers", false, TIOCM_RTS | TIOCM_CTS,
+                                                     TIOCM_RTS | TIOCM_CTS | TIOCM_DTR},
+                                           ModemCase{"GetFails", true, TIOCM_RTS, TIOCM_DTR}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SerialStreamOpen, MissingPathFailsQuietlyAndLaterIoFails) {
   SerialStream stream("/dev/orvex-no-such-port", false);

@@ -248,7 +248,9 @@ struct ClockCase {
   unsigned expected_reads;
 };
 
-void PrintTo(const ClockCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ClockCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SerialibClock : public ::testing::TestWithParam<ClockCase> {};
 

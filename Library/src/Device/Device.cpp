@@ -17,7 +17,9 @@ const char* error_text(int error, char (&text)[256]) {
 }
 
 // Counts beyond the buffers would run past them; no message of either device needs more.
-std::size_t within_buffer(std::size_t n) { return std::min(n, Device::buffer_size); }
+std::size_t within_buffer(std::size_t n) {
+  return std::min(n, Device::buffer_size);
+}
 
 }  // namespace
 

@@ -27,7 +27,9 @@ CapturedFd::CapturedFd(int fd) : fd(fd) {
   ::dup2(file, fd);
 }
 
-CapturedFd::~CapturedFd() { restore(); }
+CapturedFd::~CapturedFd() {
+  restore();
+}
 
 std::string CapturedFd::text() {
   restore();

@@ -28,7 +28,9 @@ Hooks active_hooks;
 std::atomic<bool> hooks_installed{false};
 std::array<std::atomic<std::size_t>, static_cast<std::size_t>(SysCall::count)> call_counts{};
 
-void count(SysCall call) { ++call_counts[static_cast<std::size_t>(call)]; }
+void count(SysCall call) {
+  ++call_counts[static_cast<std::size_t>(call)];
+}
 
 // A copy of one hook, taken under the lock so that a probe thread never sees a half-set hook.
 template <class Hook>
@@ -52,26 +54,38 @@ ScopedHooks::~ScopedHooks() {
   active_hooks = Hooks{};
 }
 
-std::size_t calls(SysCall call) { return call_counts[static_cast<std::size_t>(call)].load(); }
+std::size_t calls(SysCall call) {
+  return call_counts[static_cast<std::size_t>(call)].load();
+}
 
 void reset_calls() {
   for (auto& c : call_counts) c = 0;
 }
 
 namespace real {
-ssize_t read(int fd, void* buf, std::size_t n) { return __real_read(fd, buf, n); }
-ssize_t write(int fd, const void* buf, std::size_t n) { return __real_write(fd, buf, n); }
-int close(int fd) { return __real_close(fd); }
-int gettimeofday(timeval* tv) { return __real_gettimeofday(tv, nullptr); }
-int usleep(useconds_t us) { return __real_usleep(us); }
+ssize_t read(int fd, void* buf, std::size_t n) {
+  return __real_read(fd, buf, n);
+}
+ssize_t write(int fd, const void* buf, std::size_t n) {
+  return __real_write(fd, buf, n);
+}
+int close(int fd) {
+  return __real_close(fd);
+}
+int gettimeofday(timeval* tv) {
+  return __real_gettimeofday(tv, nullptr);
+}
+int usleep(useconds_t us) {
+  return __real_usleep(us);
+}
 }  // namespace real
 
 }  // namespace Orvex::Testing
 
-using Orvex::Testing::Hooks;
-using Orvex::Testing::SysCall;
 using Orvex::Testing::count;
 using Orvex::Testing::hook;
+using Orvex::Testing::Hooks;
+using Orvex::Testing::SysCall;
 
 extern "C" {
 

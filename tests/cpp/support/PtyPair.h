@@ -28,7 +28,8 @@ class PtyPair {
   // Sends bytes as the device.
   void send(const Bytes& bytes) const;
   // What the library wrote, up to n bytes, waiting at most the timeout for them all.
-  Bytes receive(std::size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
+  Bytes receive(std::size_t n,
+                std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
   // Everything the library wrote within the window.
   Bytes drain(std::chrono::milliseconds window = std::chrono::milliseconds(50)) const;
 

@@ -11,7 +11,9 @@ Responder::Responder(const PtyPair& pty, Bytes request, Bytes reply,
         pty.send(reply);
       }) {}
 
-Responder::~Responder() { wait(); }
+Responder::~Responder() {
+  wait();
+}
 
 void Responder::wait() {
   if (worker.joinable()) worker.join();

@@ -10,7 +10,7 @@ long long elapsed_ms(Action&& action) {
   const auto start = std::chrono::steady_clock::now();
   action();
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                start)
+                                                               start)
       .count();
 }
 
