@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -137,20 +138,33 @@ TEST(EmulatorProcess, ServesBothDevicesOnTheirLinksAndLeavesWhenStdinCloses) {
   EXPECT_EQ(emulator.process.error_text(), "");
 }
 
-class EmulatorStopSignal : public ::testing::TestWithParam<int> {};
+struct StopCase {
+  const char* name;
+  int signal;
+  bool ignored_at_start;  // as a shell starts a background job
+};
+
+class EmulatorStopSignal : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(EmulatorStopSignal, EndsItCleanlyAndRemovesTheLink) {
   TempFolder folder;
   const std::string link = (folder.path / "ttyACM-emulated").string();
+  const auto inherited =
+      std::signal(GetParam().signal, GetParam().ignored_at_start ? SIG_IGN : SIG_DFL);
   Emulator emulator({"--corvane", "--link", link});
+  std::signal(GetParam().signal, inherited);
   ASSERT_EQ(emulator.paths.size(), 1u);
   ASSERT_TRUE(fs::is_symlink(link));
-  emulator.process.send_signal(GetParam());
+  emulator.process.send_signal(GetParam().signal);
   EXPECT_EQ(emulator.process.wait_exit(exit_limit), 0);
   EXPECT_FALSE(fs::is_symlink(link));
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, EmulatorStopSignal, ::testing::Values(SIGINT, SIGTERM));
+INSTANTIATE_TEST_SUITE_P(
+    Signals, EmulatorStopSignal,
+    ::testing::Values(StopCase{"interrupt", SIGINT, false}, StopCase{"terminate", SIGTERM, false},
+                      StopCase{"interrupt_ignored_by_the_shell", SIGINT, true}),
+    ByName());
 
 TEST(EmulatorProcess, VerboseLogsEachMessageOnStandardErrorOnly) {
   Emulator emulator({"-v", "--handle"});
