@@ -1,0 +1,29 @@
+#pragma once
+
+#include "CorvaneModel.h"
+#include "EmulatedDevice.h"
+
+namespace Orvex::Emulator {
+
+// A Corvane on the line: every command is answered with the reply of its kind. It has no error
+// reply, so a byte that starts no command is skipped unanswered.
+class CorvaneDevice : public EmulatedDevice {
+ public:
+  explicit CorvaneDevice(const DeviceIdentity& identity);
+
+  DeviceKind kind() const override { return DeviceKind::corvane; }
+  const char* message_name(std::uint8_t code, bool from_host) const override;
+  const CorvaneModel& model() const { return arm; }
+
+ private:
+  using Command = bool (CorvaneModel::*)(const Vector3&);
+
+  std::optional<Message> answer(const Piece& piece, double now_s) override;
+  // Hands a float command to the model and answers with the state of the part it drives.
+  Message drive(Command command, const Message& bytes, bool joints);
+
+  DeviceIdentity identity;
+  CorvaneModel arm;
+};
+
+}  // namespace Orvex::Emulator

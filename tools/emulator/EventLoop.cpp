@@ -1,0 +1,172 @@
+#include "EventLoop.h"
+
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <system_error>
+
+#include "CorvaneDevice.h"
+#include "HandleDevice.h"
+
+namespace Orvex::Emulator {
+
+namespace {
+
+sigset_t stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+std::unique_ptr<EmulatedDevice> make_device(const DeviceOptions& device) {
+  if (device.kind == DeviceKind::corvane) return std::make_unique<CorvaneDevice>(device.identity);
+  return std::make_unique<HandleDevice>(device.identity.device_id, device.stream_hz);
+}
+
+timespec to_timespec(double seconds) {
+  const double whole = std::floor(seconds);
+  return {static_cast<time_t>(whole), static_cast<long>((seconds - whole) * 1e9)};
+}
+
+}  // namespace
+
+EventLoop::EventLoop(const Options& options_)
+    : options(options_),
+      log(options.verbose),
+      faults(options.faults, options.seed),
+      watch_stdin(!options.ignore_stdin) {
+  // Stop signals are taken as events in the loop, so the links are always removed on the way out.
+  const sigset_t set = stop_signals();
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+  signal_fd = ::signalfd(-1, &set, SFD_CLOEXEC);
+  if (signal_fd < 0) throw std::system_error(errno, std::generic_category(), "signalfd");
+  // A reader of our standard output that goes away must not kill the emulator.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  for (const DeviceOptions& device : options.devices) {
+    auto station = std::make_unique<Station>();
+    station->device = make_device(device);
+    station->label = std::string(kind_name(device.kind)) + " " + station->port.path();
+    if (device.link) station->link.emplace(*device.link, station->port.path());
+    std::printf("%s %s\n", kind_name(device.kind), station->port.path().c_str());
+    std::fflush(stdout);
+    if (options.verbose && station->link)
+      std::fprintf(stderr, "%s: linked as %s\n", station->label.c_str(),
+                   station->link->path().c_str());
+    stations.push_back(std::move(station));
+  }
+}
+
+EventLoop::~EventLoop() {
+  if (signal_fd >= 0) ::close(signal_fd);
+}
+
+double EventLoop::now_s() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void EventLoop::run() {
+  std::vector<pollfd> fds;
+  for (;;) {
+    const double now = now_s();
+    for (auto& station : stations) {
+      release_due(*station, now);
+      while (auto message = station->device->unasked(now)) {
+        const char* name = station->device->message_name((*message)[0], false);
+        send(*station, name, std::move(*message), now);
+      }
+    }
+
+    fds.clear();
+    fds.push_back({signal_fd, POLLIN, 0});
+    fds.push_back({watch_stdin ? STDIN_FILENO : -1, POLLIN, 0});
+    for (const auto& station : stations)
+      fds.push_back({station->port.descriptor(),
+                     static_cast<short>(POLLIN | (station->port.has_output() ? POLLOUT : 0)), 0});
+
+    const std::optional<double> due = next_due_s();
+    const timespec wait = to_timespec(due ? std::max(0.0, *due - now_s()) : 0);
+    if (::ppoll(fds.data(), fds.size(), due ? &wait : nullptr, nullptr) < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "ppoll");
+    }
+
+    if (fds[0].revents) return;
+    if (fds[1].revents && stdin_closed()) return;
+    for (std::size_t i = 0; i < stations.size(); ++i) {
+      const short events = fds[2 + i].revents;
+      if (events & POLLOUT) stations[i]->port.flush();
+      if (events & POLLIN) serve_port(*stations[i]);
+    }
+  }
+}
+
+void EventLoop::serve_port(Station& station) {
+  std::uint8_t chunk[512];
+  while (const std::size_t n = station.port.read(chunk, sizeof chunk)) {
+    const double now = now_s();
+    for (Exchange& exchange : station.device->receive(chunk, n, now)) {
+      log.incoming(station.label, exchange.name, exchange.command);
+      if (exchange.reply) {
+        const char* name = station.device->message_name((*exchange.reply)[0], false);
+        send(station, name, std::move(*exchange.reply), now);
+      }
+    }
+  }
+}
+
+void EventLoop::send(Station& station, const char* name, Message message, double now) {
+  std::string fault = faults.apply(message);
+  if (message.empty()) {
+    log.outgoing(station.label, name, message, fault);
+    return;
+  }
+  station.held.push_back(
+      {now + options.latency_us * 1e-6, name, std::move(message), std::move(fault)});
+  release_due(station, now);
+}
+
+void EventLoop::release_due(Station& station, double now) {
+  while (!station.held.empty() && station.held.front().due_s <= now) {
+    emit(station, station.held.front());
+    station.held.pop_front();
+  }
+}
+
+void EventLoop::emit(Station& station, const Held& held) {
+  if (station.port.send(held.message)) {
+    log.outgoing(station.label, held.name, held.message, held.fault);
+  } else {
+    log.outgoing(station.label, held.name, held.message, "not sent: the host is not reading");
+  }
+}
+
+std::optional<double> EventLoop::next_due_s() const {
+  std::optional<double> due;
+  const auto consider = [&due](std::optional<double> t) {
+    if (t && (!due || *t < *due)) due = t;
+  };
+  for (const auto& station : stations) {
+    if (!station->held.empty()) consider(station->held.front().due_s);
+    consider(station->device->next_unasked_s());
+  }
+  return due;
+}
+
+bool EventLoop::stdin_closed() {
+  char scratch[256];
+  const ssize_t n = ::read(STDIN_FILENO, scratch, sizeof scratch);
+  if (n > 0) return false;  // what is typed is not for us; only the end counts
+  return n == 0 || (errno != EAGAIN && errno != EINTR);
+}
+
+}  // namespace Orvex::Emulator

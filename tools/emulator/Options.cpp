@@ -1,0 +1,184 @@
+#include "Options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+
+namespace Orvex::Emulator {
+
+namespace {
+
+// Where the devices' identities start when none is given; each device adds its index.
+constexpr std::uint16_t first_device_id = 1;
+constexpr std::array<std::uint8_t, 16> default_uuid{'O', 'R', 'V', 'X', '-', 'E', 'M', 'U',
+                                                    0,   0,   0,   0,   0,   0,   0,   0};
+constexpr double max_stream_hz = 10000;
+constexpr std::uint32_t max_latency_us = 10'000'000;
+
+std::uint64_t to_unsigned(const std::string& option, const std::string& text, std::uint64_t max) {
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' ||
+      errno == ERANGE || value > max)
+    throw UsageError(option + " wants a whole number from 0 to " + std::to_string(max) + ", not '" +
+                     text + "'");
+  return value;
+}
+
+double to_number(const std::string& option, const std::string& text, double low, double high) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(value) || value < low || value > high)
+    throw UsageError(option + " wants a number from " + std::to_string(low) + " to " +
+                     std::to_string(high) + ", not '" + text + "'");
+  return value;
+}
+
+std::array<std::uint8_t, 16> to_uuid(const std::string& text) {
+  std::string hex;
+  for (const char c : text)
+    if (c != '-') hex += c;
+  std::array<std::uint8_t, 16> uuid{};
+  bool good = hex.size() == 32;
+  for (std::size_t i = 0; good && i < 16; ++i) {
+    const std::string pair = hex.substr(2 * i, 2);
+    good = std::isxdigit(static_cast<unsigned char>(pair[0])) &&
+           std::isxdigit(static_cast<unsigned char>(pair[1]));
+    if (good) uuid[i] = static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16));
+  }
+  if (!good)
+    throw UsageError("--uuid wants 32 hexadecimal digits (dashes allowed), not '" + text + "'");
+  return uuid;
+}
+
+DeviceOptions new_device(DeviceKind kind, std::size_t index) {
+  DeviceOptions device{kind, {}, std::nullopt, 0};
+  device.identity.device_id = static_cast<std::uint16_t>(first_device_id + index);
+  device.identity.uuid = default_uuid;
+  device.identity.uuid[15] = static_cast<std::uint8_t>(index + 1);
+  return device;
+}
+
+// Reads the arguments one by one, each option taking its value from the next argument or
+// from after an '='.
+class Parser {
+ public:
+  explicit Parser(const std::vector<std::string>& arguments) : arguments(arguments) {}
+
+  Options run() {
+    while (at < arguments.size()) take(arguments[at++]);
+    if (!options.help && options.devices.empty())
+      throw UsageError("name at least one device: --corvane or --handle");
+    return options;
+  }
+
+ private:
+  void take(std::string option) {
+    inline_value.reset();
+    if (const auto eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inline_value = option.substr(eq + 1);
+      option.resize(eq);
+    }
+    if (option == "-h" || option == "--help") {
+      options.help = true;
+    } else if (option == "--corvane" || option == "--handle") {
+      const DeviceKind kind = option == "--corvane" ? DeviceKind::corvane : DeviceKind::handle;
+      options.devices.push_back(new_device(kind, options.devices.size()));
+    } else if (option == "--link") {
+      DeviceOptions& device = last_device(option);
+      if (device.link) throw UsageError("a device takes one --link");
+      device.link = value(option);
+    } else if (option == "--uuid") {
+      DeviceOptions& device = last_device(option);
+      if (device.kind != DeviceKind::corvane)
+        throw UsageError("--uuid is for a Corvane: a handle reports none");
+      device.identity.uuid = to_uuid(value(option));
+    } else if (option == "--device-id") {
+      last_device(option).identity.device_id =
+          static_cast<std::uint16_t>(to_unsigned(option, value(option), 0xFFFF));
+    } else if (option == "--stream") {
+      DeviceOptions& device = last_device(option);
+      if (device.kind != DeviceKind::handle) throw UsageError("--stream is for a handle");
+      device.stream_hz = to_number(option, value(option), 0, max_stream_hz);
+    } else if (option == "--seed") {
+      options.seed = to_unsigned(option, value(option), UINT64_MAX);
+    } else if (option == "--latency-us") {
+      options.latency_us =
+          static_cast<std::uint32_t>(to_unsigned(option, value(option), max_latency_us));
+    } else if (option == "--drop") {
+      options.faults.drop = to_number(option, value(option), 0, 1);
+    } else if (option == "--truncate") {
+      options.faults.truncate = to_number(option, value(option), 0, 1);
+    } else if (option == "--garble") {
+      options.faults.garble = to_number(option, value(option), 0, 1);
+    } else if (option == "-v" || option == "--verbose") {
+      options.verbose = true;
+    } else if (option == "--ignore-stdin") {
+      options.ignore_stdin = true;
+    } else {
+      throw UsageError("unknown option '" + option + "'");
+    }
+    if (inline_value) throw UsageError(option + " takes no value");
+  }
+
+  std::string value(const std::string& option) {
+    if (inline_value) return *std::exchange(inline_value, std::nullopt);
+    if (at >= arguments.size()) throw UsageError(option + " wants a value");
+    return arguments[at++];
+  }
+
+  DeviceOptions& last_device(const std::string& option) {
+    if (options.devices.empty())
+      throw UsageError(option +
+                       " configures the device before it: put it after --corvane or --handle");
+    return options.devices.back();
+  }
+
+  const std::vector<std::string>& arguments;
+  std::size_t at = 0;
+  std::optional<std::string> inline_value;
+  Options options;
+};
+
+}  // namespace
+
+Options parse_options(const std::vector<std::string>& arguments) {
+  return Parser(arguments).run();
+}
+
+std::string usage_text() {
+  return R"(usage: orvex-emulator [options] DEVICE [device options] [DEVICE [device options]...]
+
+Stands in for Corvane arms and handles on pseudo-terminals. For each device, in order, prints one
+line "corvane PATH" or "handle PATH" on standard output; everything else goes to standard error.
+Runs until SIGINT, SIGTERM or SIGHUP, or until standard input closes.
+
+Devices:
+  --corvane            a three-joint arm (device information model 4)
+  --handle             a hand-held grip
+
+Device options, for the device named last before them:
+  --link PATH          a symbolic link to its pseudo-terminal, removed on exit
+  --device-id N        the device id it reports (default: 1 for the first device, 2 for the next...)
+  --uuid HEX           a Corvane's UUID, 32 hexadecimal digits, dashes allowed
+  --stream HZ          a handle sends status messages unasked HZ times a second, from the
+                       first command the host sends on (default 0: only when asked)
+
+Faults, on every message to the host:
+  --latency-us N       hold each message back N microseconds (default 0)
+  --drop P             chance from 0 to 1 that a message is never sent
+  --truncate P         chance that only its first bytes are sent (at least the header code)
+  --garble P           chance that one bit of one of its bytes is flipped
+  --seed N             seed of the fault draws, so a run can be repeated (default 1)
+
+Other:
+  -v, --verbose        print each message in and out on standard error
+  --ignore-stdin       keep running when standard input closes (for a background job)
+  -h, --help           print this text
+)";
+}
+
+}  // namespace Orvex::Emulator

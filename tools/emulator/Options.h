@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "FaultInjector.h"
+#include "Types.h"
+
+namespace Orvex::Emulator {
+
+struct DeviceOptions {
+  DeviceKind kind;
+  DeviceIdentity identity;
+  std::optional<std::string> link;
+  double stream_hz = 0;  // handles only; 0 sends nothing unasked
+};
+
+struct Options {
+  std::vector<DeviceOptions> devices;  // in the order given
+  FaultRates faults;
+  std::uint64_t seed = 1;
+  std::uint32_t latency_us = 0;
+  bool verbose = false;
+  bool ignore_stdin = false;
+  bool help = false;
+};
+
+// A command line the emulator cannot follow; what() says why, for the user.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Device options configure the device named last before them; the others may stand anywhere.
+// Throws UsageError.
+Options parse_options(const std::vector<std::string>& arguments);
+
+std::string usage_text();
+
+}  // namespace Orvex::Emulator
