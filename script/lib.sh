@@ -20,7 +20,21 @@ system_python() {
   if [[ -x /usr/bin/python3 ]]; then echo /usr/bin/python3; else command -v python3; fi
 }
 
-# Folder holding Debian's pytest, so that another interpreter can run it too.
+# Folder holding a Debian Python package, so that another interpreter can import it too.
+system_package_path() {
+  "$(system_python)" -c "import os, $1; print(os.path.dirname(os.path.dirname($1.__file__)))"
+}
+
+# Folder holding Debian's pytest.
 pytest_path() {
-  "$(system_python)" -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))'
+  system_package_path pytest
+}
+
+# run_bench BUILD_DIR [BENCH OPTIONS...]: the benchmark on a build folder's module and programs,
+# under the interpreter the module was made for, with Debian's pyserial as the peer.
+run_bench() {
+  local dir=$1
+  shift
+  PYTHONPATH="$(system_package_path serial)" "$(built_python "$dir")" "$root/bench/run.py" \
+    --build "$dir" "$@"
 }

@@ -1,0 +1,8 @@
+#pragma once
+
+namespace Orvex::Bench {
+
+// Answers every force command on the line at once with its state reply, until the line is gone.
+void answer_force_commands(int master_fd);
+
+}  // namespace Orvex::Bench

@@ -1,0 +1,53 @@
+"""The bench's two helper processes: the stand-in devices, and the C++ contenders."""
+
+import json
+import subprocess
+from pathlib import Path
+
+
+class StandInDevices:
+    """An instantly answering Corvane and a streaming handle, each on a pty of its own."""
+
+    def __init__(self, programs: Path):
+        self._process = subprocess.Popen(
+            [str(programs / "orvex_bench_device")], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            text=True)
+        paths = dict(self._process.stdout.readline().split() for _ in range(2))
+        self.corvane_port = paths["corvane"]
+        self.handle_port = paths["handle"]
+
+    def close(self):
+        self._process.stdin.close()
+        self._process.wait(timeout=10)
+
+
+class CppContenders:
+    """The C++ contenders' process; each request runs there and answers with one JSON line."""
+
+    names = ("floor_cpp", "library_cpp", "handle_receive_cpp")
+
+    def __init__(self, programs: Path, devices: StandInDevices):
+        self._process = subprocess.Popen(
+            [str(programs / "orvex_bench"), devices.corvane_port, devices.handle_port],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+
+    def _ask(self, request: str) -> dict:
+        self._process.stdin.write(request + "\n")
+        self._process.stdin.flush()
+        line = self._process.stdout.readline()
+        if not line:
+            raise RuntimeError("the C++ contenders' process ended on: " + request)
+        return json.loads(line)
+
+    def round(self, name: str, exchanges: int) -> dict:
+        return self._ask(f"{name} {exchanges}")
+
+    def silent_wait(self) -> dict:
+        return self._ask("silent_wait")["silent_wait"]
+
+    def counter_check(self) -> dict:
+        return self._ask("counter_check")["counter_check"]
+
+    def close(self):
+        self._process.stdin.close()
+        self._process.wait(timeout=10)
