@@ -12,7 +12,6 @@ import pytest
 from conftest import MODULE_DIR
 
 ROOT = Path(__file__).resolve().parents[2]
-DEBIAN_PACKAGES = Path("/usr/lib/python3/dist-packages")
 
 
 def _run(command, **options):
@@ -43,12 +42,15 @@ def _own_environment():
 def _wheel_path(tmp_path):
     """A folder that holds only Debian's wheel, for an interpreter that lacks it; Debian's other
     packages stay out of the build."""
-    probe = subprocess.run([sys.executable, "-c", "import wheel"], env=_own_environment())
+    probe = subprocess.run([sys.executable, "-c", "import wheel"], env=_own_environment(),
+                           capture_output=True)
     if probe.returncode == 0:
         return None
+    import wheel  # Debian's, from the folder that brought this run its pytest
+
     folder = tmp_path / "wheel-only"
     folder.mkdir()
-    for entry in DEBIAN_PACKAGES.glob("wheel*"):
+    for entry in Path(wheel.__file__).parents[1].glob("wheel*"):
         (folder / entry.name).symlink_to(entry)
     return folder
 
