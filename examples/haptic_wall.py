@@ -9,6 +9,7 @@ exchange. With nobody holding the arm, a gentle push towards the wall stands in 
 import statistics
 import sys
 import time
+from typing import List, Sequence
 
 import OrvexHardwareAPI as orvex
 
@@ -20,7 +21,7 @@ DAMPING = 2.0           # N·s/m everywhere, so the arm feels as if it moved thr
 USER_PUSH = 1.5         # N towards the wall: the hand we do not have
 
 
-def wall_force(position, velocity):
+def wall_force(position: Sequence[float], velocity: Sequence[float]) -> List[float]:
     """The force the wall and the damping field push back with."""
     force = [USER_PUSH - DAMPING * velocity[0], -DAMPING * velocity[1], -DAMPING * velocity[2]]
     penetration = position[0] - WALL_X
@@ -29,14 +30,15 @@ def wall_force(position, velocity):
     return force
 
 
-def main(port, seconds):
+def main(port: str, seconds: float) -> None:
     arm = orvex.Corvane(orvex.SerialStream(port))
     info = arm.device_wakeup_dict()
     print("Corvane %d, model %d, UUID %s" % (info["device_id"], info["device_model_number"],
                                             info["device_id_ext"]))
 
     force = [0.0, 0.0, 0.0]
-    latencies, missed, loops = [], 0, 0
+    latencies: List[float] = []
+    missed = loops = 0
     start = next_tick = time.perf_counter()
     last_status = start
     while time.perf_counter() - start < seconds:
