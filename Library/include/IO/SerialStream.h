@@ -31,7 +31,7 @@ class SerialStream : public std::basic_iostream<char> {
   std::string port_path;  // a copy: the caller's text may not outlive the constructor
   bool has_path;
   std::unique_ptr<serialib> buffer;
-  bool open_now;
+  [[maybe_unused]] bool open_now;  // the constructor's flag, kept as given
 };
 
 }  // namespace Orvex::HardwareAPI::IO
