@@ -51,6 +51,9 @@ std::int8_t SerialStream::Open() {
       t.c_cc[VTIME] = 0;
       t.c_cc[VMIN] = 0;
       ::tcsetattr(fd, TCSANOW, &t);
+      // Bytes already waiting answer no request of this stream: a reply that came after an
+      // earlier stream gave up would otherwise be taken for the answer to the first command.
+      ::tcflush(fd, TCIFLUSH);
       result = 1;
     }
     int modem_bits = 0;

@@ -132,6 +132,16 @@ TEST(SerialStreamOpen, PathIsCopied) {
   EXPECT_EQ(stream.Open(), 1);
 }
 
+TEST(SerialStreamOpen, InputWaitingBeforeOpenIsDropped) {
+  PtyPair pty;
+  pty.send({0x2B, 1, 2, 3});  // a late reply to a stream that has given up
+  SerialStream stream(pty.path().c_str(), true);
+  pty.send({0x0B});
+  char first = 0;
+  stream.read(&first, 1);
+  EXPECT_EQ(first, 0x0B);
+}
+
 TEST(SerialStreamLifetime, NeverOpenedFailsAtOnceAndClosesNothing) {
   reset_calls();
   {

@@ -146,6 +146,11 @@ def test_answers_after_the_time_limit_are_not_taken_for_later_replies(orvex, cap
         assert_quick(-1, handle.Receive, limit=0.1)
         assert arm_port.receive(26, 0.05) == bytes([42]) + floats(1, 2, 3)
         assert capfd.readouterr().err == ""
+
+        # Recovery is a new stream and device; the late reply must not answer their first command.
+        corvane = orvex.Corvane(orvex.SerialStream(arm_port.path))
+        arm_port.send(state_reply(7, 8, 9, 10, 11, 12))
+        assert corvane.end_effector_force([1, 2, 3]) == ([7, 8, 9], [10, 11, 12])
     finally:
         arm_port.close()
         handle_port.close()
