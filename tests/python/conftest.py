@@ -72,3 +72,24 @@ def orvex():
     import OrvexHardwareAPI
 
     return OrvexHardwareAPI
+
+
+@pytest.fixture(scope="session")
+def Recorder(orvex):
+    """A Handle subclass that keeps every callback it gets, in order, as (kind, arguments)."""
+
+    class Recorder(orvex.Handle):
+        def __init__(self, stream):
+            super().__init__(stream)
+            self.calls = []
+
+        def OnReceiveHandleInfo(self, *args):
+            self.calls.append(("info", args))
+
+        def OnReceiveHandleStatusMessage(self, *args):
+            self.calls.append(("status", args))
+
+        def OnReceiveHandleErrorResponse(self, *args):
+            self.calls.append(("error", args))
+
+    return Recorder

@@ -32,6 +32,10 @@ class Emulator:
         return self.process.wait(timeout=10)
 
 
+def statuses(handle):
+    return [args for kind, args in handle.calls if kind == "status"]
+
+
 @pytest.fixture
 def emulator():
     started = []
@@ -44,21 +48,6 @@ def emulator():
     for running in started:
         if running.process.poll() is None:
             running.stop()
-
-
-class StatusRecorder:
-    """A handle subclass factory that keeps every status message it receives."""
-
-    def __new__(cls, orvex, stream):
-        class Recorder(orvex.Handle):
-            def __init__(self, stream):
-                super().__init__(stream)
-                self.statuses = []
-
-            def OnReceiveHandleStatusMessage(self, *fields):
-                self.statuses.append(fields)
-
-        return Recorder(stream)
 
 
 def test_wakeup_reports_model_four_and_the_chosen_uuid(orvex, emulator):
@@ -97,28 +86,28 @@ def test_position_command_converges(orvex, emulator):
     assert velocity == pytest.approx([0, 0, 0], abs=1e-2)
 
 
-def test_handle_status_carries_user_data_and_a_unit_quaternion(orvex, emulator):
-    handle = StatusRecorder(orvex, orvex.SerialStream(emulator("--handle").path(0)))
+def test_handle_status_carries_user_data_and_a_unit_quaternion(orvex, Recorder, emulator):
+    handle = Recorder(orvex.SerialStream(emulator("--handle").path(0)))
     handle.SendHandleState(7, 1, 0xA5)
     handle.RequestStatus()
     assert handle.Receive() == 22
-    (device_id, quaternion, error_flag, hall, length, data), = handle.statuses
+    (device_id, quaternion, error_flag, hall, length, data), = statuses(handle)
     assert (error_flag, length, data) == (0, 1, [0xA5])
     assert sum(q * q for q in quaternion) == pytest.approx(1.0, abs=1e-5)
     assert 0 <= hall <= 255
 
 
-def test_streaming_keeps_about_the_asked_rate(orvex, emulator):
-    handle = StatusRecorder(orvex, orvex.SerialStream(emulator("--handle", "--stream", "200").path(0)))
+def test_streaming_keeps_about_the_asked_rate(orvex, Recorder, emulator):
+    handle = Recorder(orvex.SerialStream(emulator("--handle", "--stream", "200").path(0)))
     handle.RequestStatus()  # streaming starts with the host's first command
     handle.Receive()
     started = time.monotonic()
     while time.monotonic() - started < 1.0:
         assert handle.Receive() == 21
-    assert 150 <= len(handle.statuses) <= 260
+    assert 150 <= len(statuses(handle)) <= 260
 
 
-def test_lost_and_cut_replies_give_the_documented_failures(orvex, emulator, capfd):
+def test_lost_and_cut_replies_give_the_documented_failures(orvex, Recorder, emulator, capfd):
     # One second each, waited out side by side is not possible from one thread: keep it to two.
     devices = emulator("--corvane", "--handle", "--drop", "1")
     arm = orvex.Corvane(orvex.SerialStream(devices.path(0)))
@@ -129,10 +118,10 @@ def test_lost_and_cut_replies_give_the_documented_failures(orvex, emulator, capf
     assert time.monotonic() - started < 2.0
 
     cut = emulator("--handle", "--truncate", "1")
-    handle = StatusRecorder(orvex, orvex.SerialStream(cut.path(0)))
+    handle = Recorder(orvex.SerialStream(cut.path(0)))
     handle.RequestStatus()
     count = handle.Receive()
-    assert count == 0 and handle.statuses == []
+    assert count == 0 and statuses(handle) == []
     assert capfd.readouterr().err == ""  # time-outs are silent
 
 

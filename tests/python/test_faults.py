@@ -71,25 +71,6 @@ def in_thread(call):
     return join
 
 
-@pytest.fixture(scope="session")
-def Recorder(orvex):
-    class Recorder(orvex.Handle):
-        def __init__(self, stream):
-            super().__init__(stream)
-            self.calls = []
-
-        def OnReceiveHandleInfo(self, *args):
-            self.calls.append(("info", args))
-
-        def OnReceiveHandleStatusMessage(self, *args):
-            self.calls.append(("status", args))
-
-        def OnReceiveHandleErrorResponse(self, *args):
-            self.calls.append(("error", args))
-
-    return Recorder
-
-
 # -- the device vanishes ---------------------------------------------------------------------
 
 def test_vanished_device_fails_every_exchange_at_once_and_says_so(orvex, pty_pair, capfd, Recorder):

@@ -29,25 +29,6 @@ def stream(orvex, pty_pair):
     return orvex.SerialStream(pty_pair.path)
 
 
-@pytest.fixture(scope="session")
-def Recorder(orvex):
-    class Recorder(orvex.Handle):
-        def __init__(self, stream):
-            super().__init__(stream)
-            self.calls = []
-
-        def OnReceiveHandleInfo(self, *args):
-            self.calls.append(("info", args))
-
-        def OnReceiveHandleStatusMessage(self, *args):
-            self.calls.append(("status", args))
-
-        def OnReceiveHandleErrorResponse(self, *args):
-            self.calls.append(("error", args))
-
-    return Recorder
-
-
 def test_plain_handle_discards_every_message(orvex, pty_pair, stream):
     handle = orvex.Handle(stream)
     assert type(handle) is orvex.Handle and not isinstance(handle, orvex.Device)
