@@ -308,19 +308,27 @@ class LargestRead {
   ScopedHooks hooks;
 };
 
+// A wake-up exchange, with how long it took and the largest read it asked for.
+struct WatchedWakeup {
+  DeviceInfo info;
+  long long ms;
+  std::size_t largest;
+};
+
+WatchedWakeup wakeup_watching_reads(Corvane& corvane) {
+  LargestRead reads;
+  WatchedWakeup watched{};
+  watched.ms = elapsed_ms([&] { watched.info = corvane.device_wakeup(); });
+  watched.largest = reads.value();
+  return watched;
+}
+
 TEST_F(CorvaneTest, WrongCodeThenSilenceDiscardsAndLeavesTheStreamStale) {
   Bytes partial = end_effector_state;
   partial.resize(10);
   pty.send(partial);
   CapturedFd err(2);
-  DeviceInfo info{};
-  long long ms = 0;
-  std::size_t largest = 0;
-  {
-    LargestRead reads;
-    ms = elapsed_ms([&] { info = corvane.device_wakeup(); });
-    largest = reads.value();
-  }
+  const auto [info, ms, largest] = wakeup_watching_reads(corvane);
   EXPECT_EQ(largest, Corvane::buffer_size);
   EXPECT_GE(ms, read_limit_low_ms);
   EXPECT_LE(ms, read_limit_high_ms);
@@ -348,14 +356,7 @@ TEST_F(CorvaneTest, ShortBodyGivesZerosWithoutADiscardRead) {
   Bytes reply = device_info_reply();
   reply.pop_back();
   pty.send(reply);
-  DeviceInfo info{};
-  long long ms = 0;
-  std::size_t largest = 0;
-  {
-    LargestRead reads;
-    ms = elapsed_ms([&] { info = corvane.device_wakeup(); });
-    largest = reads.value();
-  }
+  const auto [info, ms, largest] = wakeup_watching_reads(corvane);
   EXPECT_LE(largest, 21u);
   EXPECT_GE(ms, read_limit_low_ms);
   EXPECT_LE(ms, read_limit_high_ms);
