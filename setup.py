@@ -20,6 +20,7 @@ from setuptools.command.build_ext import build_ext
 
 SOURCE = Path(__file__).resolve().parent
 NAME = "OrvexHardwareAPI"
+MODULES = [NAME, "OrvexHaptics"]
 
 
 def project_version() -> str:
@@ -41,7 +42,7 @@ class CMakeBuild(build_ext):
             self.check_interpreter(build_dir)
         else:
             self.configure(build_dir)
-        subprocess.run(["cmake", "--build", str(build_dir), "--target", NAME], check=True)
+        subprocess.run(["cmake", "--build", str(build_dir), "--target", *MODULES], check=True)
 
         # The python component, installed under a prefix, is exactly what belongs in
         # site-packages; its files go where setuptools collects the build.
@@ -73,7 +74,7 @@ setup(
     version=project_version(),
     description="Drives Corvane arms and Handle grips over serial ports",
     python_requires=">=3.8",
-    ext_modules=[Extension(NAME, sources=[])],
+    ext_modules=[Extension(module, sources=[]) for module in MODULES],
     cmdclass={"build_ext": CMakeBuild},
     # Kept apart from the CMake build folders that developers call build/.
     options={"build": {"build_base": "build-pip"}},

@@ -1,0 +1,22 @@
+// The haptics module body: native threads that own a device, registered in the order Python sees
+// them.
+
+#include <pybind11/pybind11.h>
+
+#include "Bindings.h"
+#include "StopAtExit.h"
+
+namespace py = pybind11;
+using namespace Orvex::HardwareAPI;
+
+PYBIND11_MODULE(OrvexHaptics, m) {
+  m.attr("__doc__") = "Native servo loops and handle listeners for Orvex devices";
+
+  // The streams this module takes are OrvexHardwareAPI's: importing it registers their type.
+  py::module_::import("OrvexHardwareAPI");
+
+  Python::bind_servo_loop(m);
+  Python::bind_handle_listener(m);
+
+  py::module_::import("atexit").attr("register")(py::cpp_function(&Python::stop_all_at_exit));
+}

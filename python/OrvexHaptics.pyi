@@ -1,0 +1,1 @@
+"""Native servo loops and handle listeners for Orvex devices"""
