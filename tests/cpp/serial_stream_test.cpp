@@ -139,8 +139,8 @@ void PrintTo(const NodeCase& c, std::ostream* os) {
 class SerialStreamNotATerminal : public ::testing::TestWithParam<NodeCase> {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/orvex-nodes-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
+    std::string name = (fs::temp_directory_path() / "orvex-nodes-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(name.data()), nullptr);
     folder = name;
   }
   void TearDown() override {

@@ -30,10 +30,11 @@ class Trickle:
     def _run(self):
         try:
             program, _ = self._listener.accept()
+            self._sockets.append(program)
             device = socket.create_connection(("127.0.0.1", self._device_port))
+            self._sockets.append(device)
         except OSError:
             return
-        self._sockets += [program, device]
         for sock in (program, device):
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         threading.Thread(target=self._pass, args=(program, device, 1 << 16, 0),
