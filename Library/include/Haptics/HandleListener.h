@@ -66,6 +66,7 @@ class HandleListener {
   // Ends the thread and releases the stream; does nothing when it does not run.
   void stop();
   bool running() const;
+  std::size_t queue_capacity() const;
 
   // Each queues one command for the thread and returns at once: false when the command queue is
   // full. user_data must hold data_length bytes.

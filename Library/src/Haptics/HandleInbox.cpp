@@ -12,13 +12,13 @@ constexpr std::size_t info_slot = 1;
 }  // namespace
 
 HandleInbox::HandleInbox(std::size_t capacity)
-    : capacity(std::max<std::size_t>(capacity, 1)), ring(new Slot[this->capacity]) {}
+    : slots(std::max<std::size_t>(capacity, 1)), ring(new Slot[slots]) {}
 
 void HandleInbox::put(const HandleMessage& message, std::int64_t now_ms) {
   // A full ring is not waited on: the message goes over the oldest, and the reader that comes to
   // that slot finds it overwritten.
   const std::uint64_t n = put_total.load(std::memory_order_relaxed);
-  ring[n % capacity].write(message, n + 1);
+  ring[n % slots].write(message, n + 1);
   put_total.store(n + 1, std::memory_order_release);
 
   switch (message.kind) {
@@ -46,7 +46,7 @@ bool HandleInbox::has_message() const {
 
 std::uint64_t HandleInbox::lost_to_lag(std::uint64_t put_count, std::uint64_t taken) const {
   const std::uint64_t waiting = put_count > taken ? put_count - taken : 0;
-  return waiting > capacity ? waiting - capacity : 0;
+  return waiting > slots ? waiting - slots : 0;
 }
 
 bool HandleInbox::take(HandleMessage& message) {
@@ -59,7 +59,7 @@ bool HandleInbox::take(HandleMessage& message) {
     const std::uint64_t gone = lost_to_lag(put_count, next);
     overwritten_total.fetch_add(gone, std::memory_order_relaxed);
     next += gone;
-    const bool intact = ring[next % capacity].read(message, next + 1);
+    const bool intact = ring[next % slots].read(message, next + 1);
     if (!intact) overwritten_total.fetch_add(1, std::memory_order_relaxed);
     taken_total.store(++next, std::memory_order_relaxed);
     if (intact) return true;

@@ -30,6 +30,8 @@ class HandleInbox {
   // Listener thread: wakes every reader waiting, also when the thread ends.
   void wake_readers();
 
+  std::size_t capacity() const { return slots; }
+
   bool latest_status(HandleMessage& message) const { return latest[0].read_latest(message); }
   bool latest_info(HandleMessage& message) const { return latest[1].read_latest(message); }
 
@@ -47,7 +49,7 @@ class HandleInbox {
   bool has_message() const;
   std::uint64_t lost_to_lag(std::uint64_t put_count, std::uint64_t taken) const;
 
-  const std::size_t capacity;
+  const std::size_t slots;
   const std::unique_ptr<Slot[]> ring;
   std::atomic<std::uint64_t> put_total{0};  // message n goes in under stamp n + 1
   std::atomic<std::uint64_t> taken_total{0};  // taken, or found overwritten

@@ -138,6 +138,8 @@ void HandleListener::stop() {
 
 bool HandleListener::running() const { return state->running.load(); }
 
+std::size_t HandleListener::queue_capacity() const { return state->inbox.capacity(); }
+
 bool HandleListener::wakeup() {
   HandleCommand command;
   command.kind = HandleCommand::Kind::wakeup;
