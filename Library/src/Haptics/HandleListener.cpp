@@ -1,6 +1,7 @@
 #include "Haptics/HandleListener.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <cerrno>
@@ -23,6 +24,12 @@ namespace {
 // How long a readiness wait lasts before the thread looks at its flags again; a command or a stop
 // wakes it earlier.
 constexpr int readiness_wait_ms = 50;
+
+// Bytes the port holds for reading; none when it cannot tell.
+int pending_bytes(int port) {
+  int pending = 0;
+  return ::ioctl(port, FIONREAD, &pending) == 0 ? pending : 0;
+}
 
 std::int64_t steady_ms() {
   using namespace std::chrono;
@@ -86,12 +93,13 @@ void HandleListener::State::listen() {
       break;
     }
     if (watched[1].revents & POLLIN) wakeup.clear();
-    if (watched[0].revents & POLLIN) {
+    // A port that hung up may still hold what came before; once that is read, it is gone.
+    const bool hung_up = watched[0].revents & (POLLHUP | POLLERR | POLLNVAL);
+    if (hung_up && pending_bytes(port) == 0) break;
+    if (watched[0].revents & POLLIN || hung_up) {
       // A header code that is no handle message leaves the stream good; the bytes after it come
       // as codes of their own, each counted, until a message starts again.
       if (handle.Receive() < 0 && stream->good()) inbox.count_unknown();
-    } else if (watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-      break;
     }
   }
   stop_reason.store(reason);
