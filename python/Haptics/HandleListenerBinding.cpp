@@ -28,7 +28,11 @@ void bind_handle_listener(py::module_& module) {
              return listener;
            },
            py::return_value_policy::reference)
-      .def("__exit__", [](Listener& listener, const py::args&) { unlocked([&] { listener.stop(); }); })
+      .def("__exit__",
+           [](Listener& listener, const py::object&, const py::object&, const py::object&) {
+             unlocked([&] { listener.stop(); });
+           },
+           py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"))
       .def_property_readonly("running", &Listener::running, "Whether the thread runs.")
       .def("wakeup", &queue_wakeup, "Queue a wake-up command; the handle answers with its info.")
       .def("request_status", &queue_status_request, "Queue a status request.")
