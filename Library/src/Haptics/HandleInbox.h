@@ -5,6 +5,7 @@
 // apart, and the counts. The thread (the only writer) never waits; readers take their own lock
 // among themselves, never one the thread needs.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
