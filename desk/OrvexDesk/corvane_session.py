@@ -16,7 +16,7 @@ RATE_HZ = 1000.0
 # enough that a page that is gone stops pushing within about a second.
 WATCHDOG_S = 1.0
 TRACE_ROWS = 1024           # a second of cycles, far more than one sampling period needs
-PLOT_STEP_S = 0.004         # rows sent to the page: one per 4 ms of loop time
+PLOT_STEP_S = 0.004         # rows sent to the page: the first of every 4 ms of loop time
 HISTOGRAM_BIN_US = 25.0
 HISTOGRAM_BINS = 40         # 0 to 1 ms; the last bin also counts everything slower
 
@@ -64,7 +64,7 @@ class CorvaneSession:
 
     def _reset_sampling(self) -> None:
         self._last_time = -1.0
-        self._last_plotted = -math.inf
+        self._last_slot = -1
         self._histogram = [0] * HISTOGRAM_BINS
 
     @property
@@ -189,7 +189,8 @@ class CorvaneSession:
             self._last_time = row[TIME]
             bin_index = min(HISTOGRAM_BINS - 1, max(0, int(row[EXCHANGE_US] / HISTOGRAM_BIN_US)))
             self._histogram[bin_index] += 1
-            if row[TIME] - self._last_plotted >= PLOT_STEP_S:
-                self._last_plotted = row[TIME]
+            slot = math.floor(row[TIME] / PLOT_STEP_S)
+            if slot > self._last_slot:
+                self._last_slot = slot
                 plotted.append([round(value, 6) for value in row[:EXCHANGE_US]])
         return plotted

@@ -8,6 +8,7 @@ import hmac
 import json
 import mimetypes
 import re
+import select
 import socket
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
@@ -168,7 +169,7 @@ class DeskHandler(BaseHTTPRequestHandler):
                      "log": desk.log.after(desk.log.last_seq - BACKLOG),
                      "max_force": desk.max_force}
             self._event("hello", hello)
-            while not desk.broadcast.closed:
+            while not desk.broadcast.closed and not self._page_gone():
                 frames = desk.broadcast.wait_after(seq, HEARTBEAT_S)
                 for seq, frame in frames:
                     self._event("update", frame)
@@ -178,6 +179,15 @@ class DeskHandler(BaseHTTPRequestHandler):
                 desk.feed()
         except (BrokenPipeError, ConnectionResetError, socket.timeout):
             pass
+
+    def _page_gone(self) -> bool:
+        """The page closed its end: a write would still succeed once, so look before writing."""
+        if not select.select([self.connection], [], [], 0)[0]:
+            return False
+        try:
+            return self.connection.recv(1, socket.MSG_PEEK) == b""
+        except OSError:
+            return True
 
     def _event(self, name: str, data: Any) -> None:
         self.wfile.write(("event: %s\ndata: %s\n\n" % (name, json.dumps(data))).encode())
