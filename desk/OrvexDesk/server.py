@@ -31,13 +31,9 @@ class DeskServer(ThreadingHTTPServer):
     def __init__(self, address: Tuple[str, int], desk: Desk, token: Optional[str]):
         self.desk = desk
         self.token = token  # None: no token asked for, the desk listens on loopback only
-        super().__init__(address, DeskHandler)
-
-    def server_bind(self) -> None:
-        if ":" in self.server_address[0]:
+        if ":" in address[0]:
             self.address_family = socket.AF_INET6
-            self.socket = socket.socket(self.address_family, self.socket_type)
-        super().server_bind()
+        super().__init__(address, DeskHandler)
 
 
 Route = Callable[["DeskHandler", Dict[str, Any], Optional[str]], Tuple[int, Any]]
