@@ -1,6 +1,6 @@
 # The system calls that the test and fuzz binaries route through the interposition layer
 # (tests/cpp/support/Interpose), so that a hook can stand in for the port or the clock.
-set(ORVEX_WRAPPED_CALLS read write open close fcntl ioctl gettimeofday usleep)
+set(ORVEX_WRAPPED_CALLS read write open close fcntl ioctl tcgetattr gettimeofday usleep)
 
 # Links everything that uses target with --wrap for each of those calls.
 function(orvex_wrap_system_calls target)

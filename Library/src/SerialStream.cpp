@@ -31,18 +31,25 @@ std::int8_t SerialStream::Open() {
   std::int8_t result = -1;
   int fd = -1;
   try {
+    termios t;
     if (has_path) {
       fd = ::open(port_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     } else {
       errno = EFAULT;  // what open() says of a null path, without handing it one
+    }
+    // Only a terminal answers the settings query. Anything else (a mistyped path naming a file,
+    // a disk, a pipe) is let go untouched, as if it had not opened, so no command is written
+    // into it.
+    if (fd != -1 && ::tcgetattr(fd, &t) != 0) {
+      ::close(fd);
+      fd = -1;
+      errno = ENOTTY;
     }
     buffer->fd = fd;
     if (fd == -1) {
       result = -2;
     } else {
       ::fcntl(fd, F_SETFL, O_NONBLOCK);
-      termios t;
-      ::tcgetattr(fd, &t);
       std::memset(&t, 0, sizeof t);
       ::cfsetispeed(&t, B115200);
       ::cfsetospeed(&t, B115200);
@@ -56,10 +63,13 @@ std::int8_t SerialStream::Open() {
       ::tcflush(fd, TCIFLUSH);
       result = 1;
     }
+    // On a port that did not open these calls fail; errno keeps saying why it did not open.
+    const int cause = errno;
     int modem_bits = 0;
     ::ioctl(fd, TIOCMGET, &modem_bits);
     modem_bits |= TIOCM_DTR;
     ::ioctl(fd, TIOCMSET, &modem_bits);
+    if (fd == -1) errno = cause;
   } catch (...) {
     result = -1;
   }

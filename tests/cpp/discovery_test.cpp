@@ -151,6 +151,25 @@ TEST(CorvaneDiscovery, UnopenablePortIsNotProbed) {
   EXPECT_EQ(calls(SysCall::write) + calls(SysCall::read), 0u);
 }
 
+TEST(ScanTiming, CandidatesThatAreNoTerminalsAreNeitherWrittenNorWaitedFor) {
+  DeviceFolder dev;
+  dev.plain_file("ttyACM0");
+  dev.plain_file("rfcomm0");
+  reset_calls();
+  const auto ms = elapsed_ms([&] {
+    EXPECT_TRUE(
+        Discovery::detect_in(dev.path(), {PortKind::Acm}, probe_corvane, Discovery::corvane_limit)
+            .empty());
+    EXPECT_TRUE(Discovery::detect_in(dev.path(), {PortKind::Rfcomm}, probe_handle,
+                                     Discovery::handle_limit)
+                    .empty());
+  });
+  EXPECT_LT(ms, at_once_ms);
+  EXPECT_EQ(calls(SysCall::write) + calls(SysCall::read), 0u);
+  EXPECT_EQ(fs::file_size(dev.path() / "ttyACM0"), 0u);
+  EXPECT_EQ(fs::file_size(dev.path() / "rfcomm0"), 0u);
+}
+
 TEST(HandleDiscovery, InformationOrStatusCountsAndAnErrorReplyDoesNot) {
   DeviceFolder dev;
   PtyPair wired, wireless, refusing, on_acm;

@@ -3,10 +3,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "Interpose.h"
 #include "PtyPair.h"
@@ -14,6 +23,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using namespace Orvex::Testing;
 using Orvex::HardwareAPI::IO::SerialStream;
 
@@ -112,16 +122,132 @@ TEST(SerialStreamOpen, NullPathFailsWithoutOpening) {
   EXPECT_EQ(calls(SysCall::open), 0u);
 }
 
-TEST(SerialStreamOpen, NonTtyFileOpens) {
-  char name[] = "/tmp/orvex-plain-XXXXXX";
-  const int fd = ::mkstemp(name);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
-  {
-    SerialStream stream(name, false);
-    EXPECT_EQ(stream.Open(), 1);
+// Paths a user may mistype for a port. Those that open are let go as if they had not; a folder
+// and a socket do not even open read-write, and open() itself says why.
+enum class Node { file, folder, fifo, socket, null_device, zero_device };
+
+struct NodeCase {
+  const char* name;
+  Node node;
+  int expected_errno;
+};
+
+void PrintTo(const NodeCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SerialStreamNotATerminal : public ::testing::TestWithParam<NodeCase> {
+ protected:
+  void SetUp() override {
+    std::string name = (fs::temp_directory_path() / "orvex-nodes-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(name.data()), nullptr);
+    folder = name;
   }
-  ::unlink(name);
+  void TearDown() override {
+    if (fifo_reader >= 0) real::close(fifo_reader);
+    if (socket_fd >= 0) real::close(socket_fd);
+    fs::remove_all(folder);
+  }
+
+  // The node under test, with whatever it holds before the stream meets it.
+  std::string make_node() {
+    const std::string path = folder / "port";
+    switch (GetParam().node) {
+      case Node::file:
+        std::ofstream(path) << file_contents;
+        return path;
+      case Node::folder:
+        fs::create_directory(path);
+        return path;
+      case Node::fifo:
+        EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        // A reader, so that anything written would wait in the pipe to be found.
+        fifo_reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        return path;
+      case Node::socket: {
+        socket_fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(socket_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return path;
+      }
+      case Node::null_device:
+        return "/dev/null";
+      case Node::zero_device:
+        return "/dev/zero";
+    }
+    return {};
+  }
+
+  // Nothing the stream did reached the node.
+  void expect_untouched(const std::string& path) const {
+    if (GetParam().node == Node::file) {
+      std::ifstream in(path);
+      const std::string now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(now, file_contents);
+      EXPECT_EQ(fs::file_size(path), file_contents.size());
+    }
+    if (GetParam().node == Node::fifo) {
+      // Its only writer has closed: what it wrote would be read here before the end of the pipe.
+      char byte;
+      EXPECT_EQ(real::read(fifo_reader, &byte, 1), 0);
+    }
+  }
+
+  const std::string file_contents = "a log that must survive";
+
+ private:
+  fs::path folder;
+  int fifo_reader = -1;
+  int socket_fd = -1;
+};
+
+TEST_P(SerialStreamNotATerminal, FailsToOpenAndIsNeverWrittenTo) {
+  const std::string path = make_node();
+  std::vector<int> modem_fds;
+  ScopedHooks hooks({.ioctl = [&](int fd, unsigned long, void*) -> std::optional<int> {
+    modem_fds.push_back(fd);
+    return std::nullopt;
+  }});
+  reset_calls();
+  SerialStream stream(path.c_str(), false);
+  errno = 0;
+  EXPECT_EQ(stream.Open(), -2);
+  EXPECT_EQ(errno, GetParam().expected_errno);
+  EXPECT_EQ(stream.port()->fd, -1);
+  EXPECT_TRUE(stream.good());
+  // Let go as it was found: closed again, its flags and settings never changed.
+  const bool opened = GetParam().expected_errno == ENOTTY;
+  EXPECT_EQ(calls(SysCall::close), opened ? 1u : 0u);
+  EXPECT_EQ(calls(SysCall::fcntl), 0u);
+  EXPECT_EQ(modem_fds, (std::vector<int>{-1, -1}));
+
+  // It then behaves as a port that did not open: a write fails, a read finds nothing, at once.
+  stream.write("\x2a\x01\x02", 3);
+  EXPECT_TRUE(stream.bad());
+  SerialStream reader(path.c_str(), true);
+  char byte;
+  EXPECT_LT(elapsed_ms([&] { reader.read(&byte, 1); }), at_once_ms);
+  EXPECT_TRUE(reader.eof() && reader.fail());
+  EXPECT_EQ(calls(SysCall::write) + calls(SysCall::read), 0u);
+  expect_untouched(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, SerialStreamNotATerminal,
+    ::testing::Values(NodeCase{"RegularFile", Node::file, ENOTTY},
+                      NodeCase{"Folder", Node::folder, EISDIR},
+                      NodeCase{"Fifo", Node::fifo, ENOTTY},
+                      NodeCase{"Socket", Node::socket, ENXIO},
+                      NodeCase{"DevNull", Node::null_device, ENOTTY},
+                      NodeCase{"DevZero", Node::zero_device, ENOTTY}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SerialStreamOpen, MissingPathLeavesOpensErrno) {
+  SerialStream stream("/dev/orvex-no-such-port", false);
+  EXPECT_EQ(stream.Open(), -2);
+  EXPECT_EQ(errno, ENOENT);  // not the modem-line calls' complaint about descriptor -1
 }
 
 TEST(SerialStreamOpen, PathIsCopied) {

@@ -51,6 +51,11 @@ FuzzLine::FuzzLine(std::uint8_t settings, const std::uint8_t* bytes, std::size_t
             if (fd != line_fd) return std::nullopt;
             return 0;
           },
+          // The line answers as a terminal would; the settings read are never used.
+          .tcgetattr = [](int fd, termios*) -> std::optional<int> {
+            if (fd != line_fd) return std::nullopt;
+            return 0;
+          },
           .gettimeofday = [this](timeval* tv) { return gettimeofday(tv); },
           .usleep = [](useconds_t) -> std::optional<int> { return 0; },
       }) {}

@@ -1,7 +1,9 @@
-"""Shared fixtures: the built module, and pseudo-terminals that stand in for devices."""
+"""Shared fixtures: the built module, and pseudo-terminals and the emulator that stand in for
+devices."""
 
 import os
 import select
+import subprocess
 import sys
 import termios
 import time
@@ -60,6 +62,43 @@ class PtyPair:
                 pass
 
 
+EMULATOR = MODULE_DIR / "tools" / "emulator" / "orvex-emulator"
+
+
+class Emulator:
+    """The emulator as a subprocess; it ends when its standard input closes."""
+
+    def __init__(self, *args):
+        self.process = subprocess.Popen([str(EMULATOR), *args], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                        text=True)
+        self.ports = []
+        for _ in range(sum(arg in ("--corvane", "--handle") for arg in args)):
+            kind, path = self.process.stdout.readline().split()
+            self.ports.append((kind, path))
+
+    def path(self, index):
+        return self.ports[index][1]
+
+    def stop(self):
+        self.process.stdin.close()
+        return self.process.wait(timeout=10)
+
+
+@pytest.fixture
+def emulator():
+    started = []
+
+    def start(*args):
+        started.append(Emulator(*args))
+        return started[-1]
+
+    yield start
+    for running in started:
+        if running.process.poll() is None:
+            running.stop()
+
+
 @pytest.fixture
 def pty_pair():
     pair = PtyPair()
@@ -72,6 +111,11 @@ def orvex():
     import OrvexHardwareAPI
 
     return OrvexHardwareAPI
+
+
+def statuses(handle):
+    """The arguments of the status messages a Recorder got, in order."""
+    return [args for kind, args in handle.calls if kind == "status"]
 
 
 @pytest.fixture(scope="session")

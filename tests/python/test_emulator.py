@@ -1,53 +1,12 @@
 """End to end: the module driving the virtual devices of the emulator over real pseudo-terminals."""
 
 import os
-import subprocess
 import time
 import uuid
 
 import pytest
 
-from conftest import MODULE_DIR
-
-EMULATOR = MODULE_DIR / "tools" / "emulator" / "orvex-emulator"
-
-
-class Emulator:
-    """The emulator as a subprocess; it ends when its standard input closes."""
-
-    def __init__(self, *args):
-        self.process = subprocess.Popen([str(EMULATOR), *args], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                        text=True)
-        self.ports = []
-        for _ in range(sum(arg in ("--corvane", "--handle") for arg in args)):
-            kind, path = self.process.stdout.readline().split()
-            self.ports.append((kind, path))
-
-    def path(self, index):
-        return self.ports[index][1]
-
-    def stop(self):
-        self.process.stdin.close()
-        return self.process.wait(timeout=10)
-
-
-def statuses(handle):
-    return [args for kind, args in handle.calls if kind == "status"]
-
-
-@pytest.fixture
-def emulator():
-    started = []
-
-    def start(*args):
-        started.append(Emulator(*args))
-        return started[-1]
-
-    yield start
-    for running in started:
-        if running.process.poll() is None:
-            running.stop()
+from conftest import statuses
 
 
 def test_wakeup_reports_model_four_and_the_chosen_uuid(orvex, emulator):

@@ -175,22 +175,45 @@ def test_random_bytes_reach_the_callbacks_only_as_whole_messages(orvex, pty_pair
 
 # -- paths that are no ports --------------------------------------------------------------------
 
-@pytest.mark.parametrize("kind", ["file", "folder", "missing"])
-def test_path_that_is_no_port_fails_exchanges_within_the_time_limit(orvex, tmp_path, capfd, kind):
+def _no_port(tmp_path, kind):
+    """A path that names no terminal, and a check that nothing of it has changed."""
     path = tmp_path / "port"
     if kind == "file":
-        path.write_bytes(b"")
-    elif kind == "folder":
+        path.write_bytes(b"a log that must survive")
+        return str(path), lambda: path.read_bytes() == b"a log that must survive"
+    if kind == "folder":
         path.mkdir()
-    corvane = orvex.Corvane(orvex.SerialStream(str(path)))
+        return str(path), lambda: list(path.iterdir()) == []
+    if kind == "fifo":
+        os.mkfifo(path)
+        reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+
+        def fifo_empty():
+            # Its writers are gone with the stream: what they wrote would come before the end.
+            try:
+                return os.read(reader, 1) == b""
+            finally:
+                os.close(reader)
+
+        return str(path), fifo_empty
+    return "/dev/null", lambda: True
+
+
+def _exchange_on(orvex, capfd, path):
+    corvane = orvex.Corvane(orvex.SerialStream(path))
     result, seconds = timed(corvane.end_effector_force, [1, 2, 3])
-    assert result == ZEROS and seconds < 1.5
-    reports = [what for what, _ in err_lines(capfd.readouterr().err)]
-    if kind == "file":
-        # A plain file opens like a port: the command goes into it, and no reply ever comes.
-        assert reports == [] and path.read_bytes() == bytes([42]) + floats(1, 2, 3)
-    else:
-        assert reports == [WRITE_13, READ_HEADER, READ_1024]
+    return result, seconds, [what for what, _ in err_lines(capfd.readouterr().err)]
+
+
+@pytest.mark.parametrize("kind", ["file", "folder", "fifo", "null device"])
+def test_path_that_is_no_terminal_fails_like_a_missing_one_and_is_never_written(
+        orvex, tmp_path, capfd, kind):
+    missing = _exchange_on(orvex, capfd, str(tmp_path / "missing"))
+    path, unchanged = _no_port(tmp_path, kind)
+    result, seconds, reports = _exchange_on(orvex, capfd, path)
+    assert (result, reports) == (missing[0], missing[2]) == (ZEROS, [WRITE_13, READ_HEADER, READ_1024])
+    assert seconds < 0.5  # nothing to wait for: the stream never opened
+    assert unchanged()
 
 
 # -- lifetimes -------------------------------------------------------------------------------------

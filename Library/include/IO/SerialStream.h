@@ -21,7 +21,8 @@ class SerialStream : public std::basic_iostream<char> {
   SerialStream& operator=(const SerialStream&) = delete;
   ~SerialStream() override;
 
-  // 1: opened and configured; -2: open() failed; -1: an exception during set-up.
+  // 1: opened and configured; -2: open() failed, or the path is no terminal (errno ENOTTY), and
+  // errno says why; -1: an exception during set-up.
   std::int8_t Open();
 
   // The buffer installed by Open, or null before it.

@@ -15,6 +15,7 @@ int __real_open(const char* path, int flags, ...);
 int __real_close(int fd);
 int __real_fcntl(int fd, int cmd, ...);
 int __real_ioctl(int fd, unsigned long request, ...);
+int __real_tcgetattr(int fd, termios* settings);
 int __real_gettimeofday(timeval* tv, void* tz);
 int __real_usleep(useconds_t us);
 }
@@ -144,6 +145,13 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
   if (auto h = hook(&Hooks::ioctl))
     if (auto r = h(fd, request, arg)) return *r;
   return __real_ioctl(fd, request, arg);
+}
+
+int __wrap_tcgetattr(int fd, termios* settings) {
+  count(SysCall::tcgetattr);
+  if (auto h = hook(&Hooks::tcgetattr))
+    if (auto r = h(fd, settings)) return *r;
+  return __real_tcgetattr(fd, settings);
 }
 
 int __wrap_gettimeofday(timeval* tv, void* tz) {
