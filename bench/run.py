@@ -13,6 +13,7 @@ import sys
 from pathlib import Path
 
 import figures
+import listener
 from processes import CppContenders, StandInDevices
 from python_contenders import LibraryCorvane, LibraryHandle, PeerPyserial, timed_round
 
@@ -78,13 +79,16 @@ def main():
                 "warm_up_exchanges": WARM_UP_EXCHANGES}
     summary = figures.summarise(results, silent_wait, settings)
     summary["allocation_counter_check"] = counter_check
+    summary["handle_listener"] = listener.measure(chosen.build / "bench", chosen.smoke)
     print(figures.table(summary))
+    print(listener.table(summary["handle_listener"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
     chosen.json.write_text(json.dumps(summary, indent=2) + "\n")
     print(f"figures written to {chosen.json}")
 
     if chosen.smoke:
-        found = figures.problems(summary, counter_check)
+        found = (figures.problems(summary, counter_check)
+                 + listener.problems(summary["handle_listener"]))
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)
         return 1 if found else 0

@@ -1,5 +1,6 @@
 # Installs the C++ library of BUILD_DIR under WORK_DIR, then configures, builds and runs the
-# consumer in CONSUMER_SOURCE against that installation only.
+# consumer in CONSUMER_SOURCE against that installation only, with BUILD_DIR's CXX_COMPILER and
+# TOOLCHAIN_FILE (if any), run through LAUNCHER (if any: the emulator of a cross build).
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status)
@@ -12,7 +13,12 @@ endfunction()
 set(prefix "${WORK_DIR}/prefix")
 file(REMOVE_RECURSE "${WORK_DIR}")
 run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}" --component devices)
+set(toolchain "")
+if(TOOLCHAIN_FILE)
+  # A cross toolchain looks for packages under its find roots only.
+  set(toolchain "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}" "-DCMAKE_FIND_ROOT_PATH=${prefix}")
+endif()
 run("${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${WORK_DIR}/build" -G "${GENERATOR}"
-    "-DCMAKE_PREFIX_PATH=${prefix}")
+    "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" ${toolchain})
 run("${CMAKE_COMMAND}" --build "${WORK_DIR}/build")
-run("${WORK_DIR}/build/orvex_consumer")
+run(${LAUNCHER} "${WORK_DIR}/build/orvex_consumer")

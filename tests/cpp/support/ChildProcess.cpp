@@ -22,6 +22,9 @@ namespace Orvex::Testing {
 
 namespace {
 
+// Programs built for another architecture run through the cross build's emulator.
+const std::vector<std::string> launcher{ORVEX_PROGRAM_LAUNCHER};
+
 void close_fd(int& fd) {
   if (fd >= 0) real::close(fd);
   fd = -1;
@@ -43,10 +46,12 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  std::vector<char*> argv;
+  for (const std::string& word : launcher) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   real::close(in[0]);
   real::close(out[1]);

@@ -1,6 +1,7 @@
 #pragma once
 
-// A program run beside the test: its standard input is a pipe the test can close, its standard
+// A program of the project's own run beside the test (in a cross build, through the emulator of
+// the target architecture): its standard input is a pipe the test can close, its standard
 // output a pipe read line by line, its standard error a temporary file read at any time.
 
 #include <sys/types.h>

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "Haptics/HandleMessage.h"
+
+namespace Orvex::HardwareAPI::IO {
+class SerialStream;
+}
+
+namespace Orvex::HardwareAPI::Haptics {
+
+// Why a listener's thread ended.
+enum class HandleStopReason : std::uint8_t {
+  none,         // it has not stopped since it last started (or never started)
+  stop,         // stop() was called
+  device_lost,  // a message broke off, the port hung up, or the stream was spent
+};
+
+struct HandleListenerStats {
+  std::uint64_t messages = 0;  // status, information and error messages decoded
+  std::uint64_t status = 0;
+  std::uint64_t info = 0;
+  std::uint64_t errors = 0;
+  std::uint64_t unknown = 0;  // header codes that are no handle message
+  std::uint64_t dropped = 0;  // queued messages lost to a full queue, oldest first
+  double rate_hz = 0.0;       // status messages over the last second
+  HandleStopReason stop_reason = HandleStopReason::none;
+};
+
+// Receives every message of a handle on a thread of its own, so that the application never
+// waits on the port and a handle that streams is read as fast as it sends.
+//
+// The thread owns the stream while it runs: it waits for the port to become readable before
+// each Receive, so an idle handle costs no processor time and minutes of silence never run the
+// stream into its one-second read limit. A message that starts and does not complete within that
+// limit spends the stream, and the listener stops with the reason device_lost. Commands are queued
+// by the application and written by the thread between two messages, never during one.
+//
+// Decoded messages go into a queue of fixed capacity, allocated at construction; when it is full
+// the oldest message is dropped and counted. The latest status and the latest information reply
+// are kept apart, so the queue never loses them. The application side hands over through
+// lock-free slots: the thread never waits for the application.
+//
+// Nothing here throws; results are return values.
+class HandleListener {
+ public:
+  static constexpr std::size_t default_queue_capacity = 1024;
+  // Commands waiting to be written; more are refused until the thread catches up.
+  static constexpr std::size_t command_capacity = 64;
+
+  // The stream must outlive the listener. A capacity of 0 counts as 1.
+  explicit HandleListener(IO::SerialStream* stream,
+                          std::size_t queue_capacity = default_queue_capacity);
+  ~HandleListener();  // stops the thread
+  HandleListener(const HandleListener&) = delete;
+  HandleListener& operator=(const HandleListener&) = delete;
+
+  // Claims the stream and starts the thread; true when it runs, also when it ran already. False
+  // when another servo loop or listener owns the stream, or the thread could not be made.
+  // Restarting after a stop keeps the counters and the queue, and counts time from the new start.
+  bool start();
+  // Ends the thread and releases the stream; does nothing when it does not run.
+  void stop();
+  bool running() const;
+  std::size_t queue_capacity() const;
+
+  // Each queues one command for the thread and returns at once: false when the command queue is
+  // full. user_data must hold data_length bytes.
+  bool wakeup();
+  bool request_status();
+  bool send_state(std::uint16_t device_id, std::uint8_t data_length, const std::uint8_t* user_data);
+
+  // The latest status message or information reply: false when none has arrived.
+  bool latest(HandleMessage& status) const;
+  bool info(HandleMessage& info) const;
+
+  // Takes the oldest queued message: false when the queue is empty.
+  bool take(HandleMessage& message);
+  // Waits until a message is queued, the thread stops, or the timeout passes: true when a message
+  // is queued.
+  bool wait_for_message(std::chrono::nanoseconds timeout);
+
+  HandleListenerStats stats() const;
+
+ private:
+  struct State;
+  const std::unique_ptr<State> state;
+};
+
+}  // namespace Orvex::HardwareAPI::Haptics

@@ -1,0 +1,191 @@
+#include "Haptics/HandleListener.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "Haptics/StreamClaim.h"
+#include "HandleInbox.h"
+#include "HandleOutbox.h"
+#include "IO/SerialStream.h"
+#include "ListenerWakeup.h"
+#include "ListeningHandle.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+namespace {
+
+// How long a readiness wait lasts before the thread looks at its flags again; a command or a stop
+// wakes it earlier.
+constexpr int readiness_wait_ms = 50;
+
+// Bytes the port holds for reading; none when it cannot tell.
+int pending_bytes(int port) {
+  int pending = 0;
+  return ::ioctl(port, FIONREAD, &pending) == 0 ? pending : 0;
+}
+
+std::int64_t steady_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+struct HandleListener::State {
+  State(IO::SerialStream* stream, std::size_t queue_capacity)
+      : stream(stream), inbox(queue_capacity), handle(stream, inbox) {}
+
+  void listen();
+  // Writes every queued command; the thread is between two messages whenever it calls this.
+  void send_commands();
+  bool queue(const HandleCommand& command);
+
+  IO::SerialStream* const stream;
+  HandleInbox inbox;
+  ListeningHandle handle;
+  HandleOutbox<command_capacity> outbox;
+  ListenerWakeup wakeup;
+  HandleCommand sending;  // the command being written, off the thread's small stack
+
+  std::atomic<bool> running{false};
+  std::atomic<bool> stop_requested{false};
+  std::atomic<HandleStopReason> stop_reason{HandleStopReason::none};
+
+  // Application side: one start or stop at a time.
+  std::mutex control;
+  StreamClaim claim;
+  std::thread thread;
+};
+
+void HandleListener::State::send_commands() {
+  while (outbox.take(sending)) sending.send(handle);
+}
+
+bool HandleListener::State::queue(const HandleCommand& command) {
+  if (!outbox.put(command)) return false;
+  wakeup.signal();
+  return true;
+}
+
+void HandleListener::State::listen() {
+  const int port = stream->port() ? stream->port()->fd : -1;
+  pollfd watched[2] = {{port, POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
+  HandleStopReason reason = HandleStopReason::device_lost;
+  for (;;) {
+    send_commands();
+    if (stop_requested.load()) {
+      reason = HandleStopReason::stop;
+      break;
+    }
+    // A stream that failed to open, whose write failed, or whose message broke off is spent.
+    if (port < 0 || !stream->good()) break;
+
+    watched[0].revents = watched[1].revents = 0;
+    if (::poll(watched, 2, readiness_wait_ms) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (watched[1].revents & POLLIN) wakeup.clear();
+    // A port that hung up may still hold what came before; once that is read, it is gone.
+    const bool hung_up = watched[0].revents & (POLLHUP | POLLERR | POLLNVAL);
+    if (hung_up && pending_bytes(port) == 0) break;
+    if (watched[0].revents & POLLIN || hung_up) {
+      // A header code that is no handle message leaves the stream good; the bytes after it come
+      // as codes of their own, each counted, until a message starts again.
+      if (handle.Receive() < 0 && stream->good()) inbox.count_unknown();
+    }
+  }
+  stop_reason.store(reason);
+  running.store(false);
+  inbox.wake_readers();
+}
+
+HandleListener::HandleListener(IO::SerialStream* stream, std::size_t queue_capacity)
+    : state(new State(stream, queue_capacity)) {}
+
+HandleListener::~HandleListener() { stop(); }
+
+bool HandleListener::start() {
+  std::lock_guard<std::mutex> hold(state->control);
+  if (state->running.load()) return true;
+  // A thread that ended by itself (device lost) is finished; collect it before the next one.
+  if (state->thread.joinable()) state->thread.join();
+  state->claim.release();
+  state->claim = StreamClaim::acquire(state->stream);
+  if (!state->claim) return false;
+
+  state->stop_requested.store(false);
+  state->stop_reason.store(HandleStopReason::none);
+  state->handle.restart_clock();
+  state->running.store(true);
+  try {
+    state->thread = std::thread(&State::listen, state.get());
+  } catch (const std::system_error&) {
+    state->running.store(false);
+    state->claim.release();
+    return false;
+  }
+  return true;
+}
+
+void HandleListener::stop() {
+  std::lock_guard<std::mutex> hold(state->control);
+  if (!state->thread.joinable()) return;
+  state->stop_requested.store(true);
+  state->wakeup.signal();
+  state->thread.join();
+  state->claim.release();
+}
+
+bool HandleListener::running() const { return state->running.load(); }
+
+std::size_t HandleListener::queue_capacity() const { return state->inbox.capacity(); }
+
+bool HandleListener::wakeup() {
+  HandleCommand command;
+  command.kind = HandleCommand::Kind::wakeup;
+  return state->queue(command);
+}
+
+bool HandleListener::request_status() {
+  HandleCommand command;
+  command.kind = HandleCommand::Kind::status_request;
+  return state->queue(command);
+}
+
+bool HandleListener::send_state(std::uint16_t device_id, std::uint8_t data_length,
+                                const std::uint8_t* user_data) {
+  HandleCommand command;
+  command.kind = HandleCommand::Kind::state;
+  command.device_id = device_id;
+  command.data_length = data_length;
+  if (data_length > 0) std::memcpy(command.user_data, user_data, data_length);
+  return state->queue(command);
+}
+
+bool HandleListener::latest(HandleMessage& status) const {
+  return state->inbox.latest_status(status);
+}
+
+bool HandleListener::info(HandleMessage& info) const { return state->inbox.latest_info(info); }
+
+bool HandleListener::take(HandleMessage& message) { return state->inbox.take(message); }
+
+bool HandleListener::wait_for_message(std::chrono::nanoseconds timeout) {
+  return state->inbox.wait(timeout, [this] { return !state->running.load(); });
+}
+
+HandleListenerStats HandleListener::stats() const {
+  HandleListenerStats stats = state->inbox.counts(steady_ms());
+  stats.stop_reason = state->stop_reason.load();
+  return stats;
+}
+
+}  // namespace Orvex::HardwareAPI::Haptics

@@ -1,0 +1,27 @@
+# Cross build for Linux on aarch64 with Debian's cross compiler (g++-aarch64-linux-gnu); the
+# programs it builds run here under user-mode emulation (qemu-user), which CTest and the tests
+# use to start them:
+#   cmake -S . -B build-aarch64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+#   cmake --build build-aarch64
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+
+set(ORVEX_TARGET_TRIPLE aarch64-linux-gnu)
+set(CMAKE_C_COMPILER ${ORVEX_TARGET_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${ORVEX_TARGET_TRIPLE}-g++)
+
+# The target's libraries and headers, as Debian's cross packages lay them out, after any roots
+# named with -DCMAKE_FIND_ROOT_PATH (where libraries built for the target are installed).
+list(APPEND CMAKE_FIND_ROOT_PATH /usr/${ORVEX_TARGET_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Started by full path (posix_spawn does not search PATH), with the target's dynamic loader and
+# libraries taken from the same folder.
+find_program(ORVEX_QEMU_AARCH64 qemu-aarch64)
+if(NOT ORVEX_QEMU_AARCH64)
+  message(FATAL_ERROR "qemu-aarch64 (Debian's qemu-user) is needed to run what this build makes")
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR "${ORVEX_QEMU_AARCH64};-L;/usr/${ORVEX_TARGET_TRIPLE}")

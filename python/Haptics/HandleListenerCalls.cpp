@@ -1,0 +1,147 @@
+#include "HandleListenerCalls.h"
+
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Conventions.h"
+#include "HandleMessageDicts.h"
+#include "Haptics/HandleOrientation.h"
+
+namespace Orvex::HardwareAPI::Python {
+
+namespace {
+
+using Haptics::HandleMessage;
+
+constexpr std::size_t longest_user_data = Devices::HandleStatusMessageRecord::user_data_capacity;
+// A long wait is cut into slices, between which the interpreter handles signals (Ctrl-C).
+constexpr double wait_slice_s = 0.1;
+
+void queued(bool accepted) {
+  if (!accepted) throw std::runtime_error("the listener's command queue is full");
+}
+
+// The bytes of a bytes-like object, contiguous, held for the call.
+class ByteView {
+ public:
+  explicit ByteView(const py::buffer& object) {
+    if (PyObject_GetBuffer(object.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+  }
+  ~ByteView() { PyBuffer_Release(&view); }
+  ByteView(const ByteView&) = delete;
+  ByteView& operator=(const ByteView&) = delete;
+
+  const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view.buf); }
+  std::size_t size() const { return static_cast<std::size_t>(view.len); }
+
+ private:
+  Py_buffer view{};
+};
+
+// Waits up to the timeout for a message, without the lock; true when one is queued.
+bool wait_for_message(ExitSafeHandleListener& listener, double timeout) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+  for (;;) {
+    const double left =
+        std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    const auto slice = std::chrono::duration<double>(std::min(left, wait_slice_s));
+    const bool arrived = unlocked([&] {
+      return listener.wait_for_message(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(slice));
+    });
+    if (arrived || !listener.running()) return arrived;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<ExitSafeHandleListener> make_handle_listener(IO::SerialStream* stream,
+                                                              std::int64_t queue_capacity) {
+  required_stream(stream, "HandleListener");
+  if (queue_capacity < 1)
+    throw py::value_error("queue_capacity must be at least 1, got " +
+                          std::to_string(queue_capacity));
+  return std::make_unique<ExitSafeHandleListener>(stream,
+                                                  static_cast<std::size_t>(queue_capacity));
+}
+
+void start_listener(ExitSafeHandleListener& listener) {
+  if (!listener.start())
+    throw std::runtime_error("another servo loop or handle listener runs on this stream");
+}
+
+void queue_wakeup(ExitSafeHandleListener& listener) { queued(listener.wakeup()); }
+
+void queue_status_request(ExitSafeHandleListener& listener) {
+  queued(listener.request_status());
+}
+
+void queue_state(ExitSafeHandleListener& listener, const py::int_& device_id,
+                 const py::buffer& user_data) {
+  int overflow = 0;
+  const long long id = PyLong_AsLongLongAndOverflow(device_id.ptr(), &overflow);
+  if (overflow != 0 || id < 0 || id > 0xFFFF)
+    throw py::value_error("device_id must be in 0..65535, got " +
+                          py::repr(device_id).cast<std::string>());
+  const ByteView bytes(user_data);
+  if (bytes.size() > longest_user_data)
+    throw py::value_error("user_data holds at most 255 bytes, got " +
+                          std::to_string(bytes.size()));
+  queued(listener.send_state(static_cast<std::uint16_t>(id),
+                             static_cast<std::uint8_t>(bytes.size()), bytes.data()));
+}
+
+py::object latest_status(const ExitSafeHandleListener& listener) {
+  HandleMessage message;
+  if (!listener.latest(message)) return py::none();
+  return status_dict(message);
+}
+
+py::object latest_info(const ExitSafeHandleListener& listener) {
+  HandleMessage message;
+  if (!listener.info(message)) return py::none();
+  return info_dict(message);
+}
+
+py::list take_messages(ExitSafeHandleListener& listener, std::optional<std::int64_t> max_count,
+                       double timeout) {
+  if (max_count && *max_count < 0)
+    throw py::value_error("max_count must not be negative, got " + std::to_string(*max_count));
+  if (!(timeout >= 0.0))  // also refuses NaN
+    throw py::value_error("timeout must not be negative");
+  // Without a limit, one queue's worth: a handle streaming faster than the caller takes could
+  // otherwise keep the call going for ever.
+  const std::size_t limit = max_count ? static_cast<std::size_t>(*max_count)
+                                      : listener.queue_capacity();
+  py::list messages;
+  if (limit == 0) return messages;
+  if (timeout > 0.0) wait_for_message(listener, timeout);
+  HandleMessage message;
+  while (static_cast<std::size_t>(py::len(messages)) < limit && listener.take(message))
+    messages.append(queued_message_dict(message));
+  return messages;
+}
+
+py::tuple roll_pitch_yaw_degrees(const py::object& status_or_quaternion) {
+  const py::object quaternion = py::isinstance<py::dict>(status_or_quaternion)
+                                    ? status_or_quaternion["quaternion"]
+                                    : status_or_quaternion;
+  const auto components = quaternion.cast<std::vector<float>>();
+  if (components.size() != 4)
+    throw py::value_error("a quaternion has four components (w, x, y, z), got " +
+                          std::to_string(components.size()));
+  const float wxyz[4] = {components[0], components[1], components[2], components[3]};
+  const Haptics::RollPitchYaw angles = Haptics::roll_pitch_yaw(wxyz);
+  return py::make_tuple(angles.roll, angles.pitch, angles.yaw);
+}
+
+}  // namespace Orvex::HardwareAPI::Python

@@ -1,0 +1,286 @@
+#include "Haptics/HandleListener.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Interpose.h"
+#include "PtyPair.h"
+#include "Timing.h"
+
+namespace {
+
+using namespace Orvex::Testing;
+using namespace std::chrono_literals;
+using Orvex::HardwareAPI::Haptics::HandleListener;
+using Orvex::HardwareAPI::Haptics::HandleMessage;
+using Orvex::HardwareAPI::Haptics::HandleStopReason;
+using Orvex::HardwareAPI::IO::SerialStream;
+
+// Device id 300, error flag 1, hall level 200, quaternion (1, -0.5, 0.25, 2), then the user data.
+Bytes status_message(const Bytes& user_data) {
+  Bytes message = {0xDA, 0x2C, 0x01, 0x01, 0xC8, 0x00, 0x00, 0x80, 0x3F, 0x00, 0x00,
+                   0x00, 0xBF, 0x00, 0x00, 0x80, 0x3E, 0x00, 0x00, 0x00, 0x40,
+                   static_cast<std::uint8_t>(user_data.size())};
+  message.insert(message.end(), user_data.begin(), user_data.end());
+  return message;
+}
+
+Bytes counting_bytes(std::size_t n) {
+  Bytes bytes(n);
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i + 1);
+  return bytes;
+}
+
+const Bytes info_reply = {0xD0, 0x05, 0x2C, 0x01, 0x02, 0x03, 0x04};
+const Bytes error_reply = {0xDF, 0x2C, 0x01, 0x07};
+
+// Polls a condition for up to the limit; wide, since the machine may be loaded or emulated.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+class HandleListenerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(listener.start()); }
+
+  // The next queued message, waiting for it.
+  HandleMessage next_message() {
+    HandleMessage message;
+    EXPECT_TRUE(listener.wait_for_message(5s));
+    EXPECT_TRUE(listener.take(message));
+    return message;
+  }
+
+  PtyPair pty;
+  SerialStream stream{pty.path().c_str(), true};
+  HandleListener listener{&stream};
+};
+
+class HandleListenerStatusTest : public HandleListenerTest,
+                                 public ::testing::WithParamInterface<std::size_t> {};
+
+INSTANTIATE_TEST_SUITE_P(UserDataLengths, HandleListenerStatusTest, ::testing::Values(0, 1, 3, 255));
+
+TEST_P(HandleListenerStatusTest, DecodesAStatusMessageIntoTheQueueAndTheLatest) {
+  const Bytes user_data = counting_bytes(GetParam());
+  pty.send(status_message(user_data));
+  const HandleMessage message = next_message();
+  ASSERT_EQ(message.kind, HandleMessage::Kind::status);
+  EXPECT_EQ(message.status.device_id, 300);
+  EXPECT_EQ(message.status.error_flag, 1);
+  EXPECT_EQ(message.status.hall_effect_sensor_level, 200);
+  EXPECT_EQ(message.status.quaternion[0], 1.0f);
+  EXPECT_EQ(message.status.quaternion[1], -0.5f);
+  EXPECT_EQ(message.status.quaternion[2], 0.25f);
+  EXPECT_EQ(message.status.quaternion[3], 2.0f);
+  EXPECT_EQ(Bytes(message.status.user_data,
+                  message.status.user_data + message.status.user_data_length),
+            user_data);
+  EXPECT_GE(message.time, 0.0);
+
+  HandleMessage latest;
+  ASSERT_TRUE(listener.latest(latest));
+  EXPECT_EQ(latest.status.user_data_length, GetParam());
+  HandleMessage none;
+  EXPECT_FALSE(listener.info(none));
+  EXPECT_EQ(listener.stats().status, 1u);
+}
+
+TEST_F(HandleListenerTest, DecodesInformationAndErrorReplies) {
+  pty.send(info_reply);
+  pty.send(error_reply);
+  const HandleMessage info = next_message();
+  ASSERT_EQ(info.kind, HandleMessage::Kind::info);
+  EXPECT_EQ(info.info.tool_data_remaining, 5);
+  EXPECT_EQ(info.info.device_id, 300);
+  EXPECT_EQ(info.info.device_model_number, 2);
+  EXPECT_EQ(info.info.hardware_version, 3);
+  EXPECT_EQ(info.info.firmware_version, 4);
+  const HandleMessage error = next_message();
+  ASSERT_EQ(error.kind, HandleMessage::Kind::error);
+  EXPECT_EQ(error.error.device_id, 300);
+  EXPECT_EQ(error.error.error_code, 7);
+
+  HandleMessage latest_info;
+  ASSERT_TRUE(listener.info(latest_info));
+  EXPECT_EQ(latest_info.info.device_id, 300);
+  HandleMessage no_status;
+  EXPECT_FALSE(listener.latest(no_status));
+  const auto stats = listener.stats();
+  EXPECT_EQ(stats.messages, 2u);
+  EXPECT_EQ(stats.info, 1u);
+  EXPECT_EQ(stats.errors, 1u);
+  EXPECT_EQ(stats.status, 0u);
+}
+
+TEST_F(HandleListenerTest, CountsAnUnknownHeaderCodeAndGoesOn) {
+  pty.send({0x0B});
+  pty.send(status_message({9}));
+  EXPECT_EQ(next_message().kind, HandleMessage::Kind::status);
+  EXPECT_EQ(listener.stats().unknown, 1u);
+  EXPECT_TRUE(listener.running());
+}
+
+struct Command {
+  const char* name;
+  std::function<bool(HandleListener&)> queue;
+  Bytes wire;
+};
+
+void PrintTo(const Command& command, std::ostream* os) { *os << command.name; }
+
+class HandleListenerCommandTest : public HandleListenerTest,
+                                  public ::testing::WithParamInterface<Command> {};
+
+const Bytes longest_user_data = counting_bytes(255);
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, HandleListenerCommandTest,
+    ::testing::Values(
+        Command{"Wakeup", [](HandleListener& l) { return l.wakeup(); }, {0x0A}},
+        Command{"StatusRequest", [](HandleListener& l) { return l.request_status(); }, {0xDA}},
+        Command{"StateWithoutData",
+                [](HandleListener& l) { return l.send_state(300, 0, nullptr); },
+                {0xDB, 0x2C, 0x01, 0x00}},
+        Command{"StateWithThreeBytes",
+                [](HandleListener& l) {
+                  const std::uint8_t data[] = {7, 8, 9};
+                  return l.send_state(0x0102, 3, data);
+                },
+                {0xDB, 0x02, 0x01, 0x03, 0x07, 0x08, 0x09}},
+        Command{"StateWithLongestData",
+                [](HandleListener& l) {
+                  return l.send_state(0xFFFF, 255, longest_user_data.data());
+                },
+                [] {
+                  Bytes wire = {0xDB, 0xFF, 0xFF, 0xFF};
+                  wire.insert(wire.end(), longest_user_data.begin(), longest_user_data.end());
+                  return wire;
+                }()}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(HandleListenerCommandTest, GoesOutExactlyAsQueued) {
+  ASSERT_TRUE(GetParam().queue(listener));
+  EXPECT_EQ(pty.receive(GetParam().wire.size()), GetParam().wire);
+  EXPECT_EQ(pty.drain(), Bytes{});
+}
+
+TEST_F(HandleListenerTest, CommandsWaitForTheMessageBeingRead) {
+  const Bytes message = status_message({1, 2, 3});
+  // The header and part of the fixed body: the thread is now inside Receive.
+  pty.send(Bytes(message.begin(), message.begin() + 11));
+  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(listener.request_status());
+  EXPECT_EQ(pty.drain(300ms), Bytes{}) << "written in the middle of a read";
+  pty.send(Bytes(message.begin() + 11, message.end()));
+  EXPECT_EQ(pty.receive(1), Bytes{0xDA});
+  const HandleMessage received = next_message();
+  EXPECT_EQ(received.status.user_data_length, 3);
+  EXPECT_TRUE(listener.running());
+}
+
+TEST_F(HandleListenerTest, ACutOffMessageStopsItAsDeviceLostWithinTheReadLimit) {
+  const Bytes message = status_message({});
+  pty.send(Bytes(message.begin(), message.begin() + 8));
+  const long long took =
+      elapsed_ms([&] { ASSERT_TRUE(eventually([&] { return !listener.running(); })); });
+  EXPECT_GE(took, read_limit_low_ms);
+  EXPECT_LT(took, read_limit_high_ms + 1000);
+  EXPECT_EQ(listener.stats().stop_reason, HandleStopReason::device_lost);
+  EXPECT_EQ(listener.stats().messages, 0u);
+  // A stopped listener wakes a waiting reader at once.
+  EXPECT_LT(elapsed_ms([&] { EXPECT_FALSE(listener.wait_for_message(5s)); }), at_once_ms);
+}
+
+TEST_F(HandleListenerTest, AHungUpPortStopsItAsDeviceLostWithoutWaitingOutTheReadLimit) {
+  pty.close_master();
+  const long long took =
+      elapsed_ms([&] { ASSERT_TRUE(eventually([&] { return !listener.running(); })); });
+  EXPECT_LT(took, read_limit_low_ms);
+  EXPECT_EQ(listener.stats().stop_reason, HandleStopReason::device_lost);
+}
+
+TEST_F(HandleListenerTest, AFullQueueDropsTheOldestAndCountsThem) {
+  HandleListener small{&stream, 4};
+  listener.stop();
+  ASSERT_TRUE(small.start());
+  for (std::uint8_t i = 0; i < 10; ++i) pty.send(status_message({i}));
+  ASSERT_TRUE(eventually([&] { return small.stats().status == 10; }));
+  EXPECT_EQ(small.stats().dropped, 6u);
+  std::vector<unsigned> kept;
+  HandleMessage message;
+  while (small.take(message)) kept.push_back(message.status.user_data[0]);
+  EXPECT_EQ(kept, (std::vector<unsigned>{6, 7, 8, 9}));
+  EXPECT_EQ(small.stats().dropped, 6u);
+  // The latest status is kept apart from the queue.
+  ASSERT_TRUE(small.latest(message));
+  EXPECT_EQ(message.status.user_data[0], 9);
+}
+
+TEST_F(HandleListenerTest, WaitingWakesWhenAMessageArrives) {
+  std::thread device([&] {
+    std::this_thread::sleep_for(200ms);
+    pty.send(error_reply);
+  });
+  const long long took = elapsed_ms([&] { EXPECT_TRUE(listener.wait_for_message(10s)); });
+  device.join();
+  EXPECT_LT(took, 5000);
+  EXPECT_GE(took, 150);
+}
+
+TEST_F(HandleListenerTest, AnIdleListenerNeverReadsThePort) {
+  std::this_thread::sleep_for(100ms);
+  reset_calls();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(calls(SysCall::read), 0u);
+  EXPECT_EQ(calls(SysCall::usleep), 0u);
+  EXPECT_TRUE(listener.running());
+}
+
+TEST_F(HandleListenerTest, TenSecondsOfSilenceThenAMessageStillArrives) {
+  std::this_thread::sleep_for(10s);
+  ASSERT_TRUE(listener.running());
+  pty.send(status_message({4, 2}));
+  EXPECT_EQ(next_message().status.user_data_length, 2);
+}
+
+TEST_F(HandleListenerTest, OneOwnerPerStream) {
+  HandleListener second{&stream};
+  EXPECT_FALSE(second.start());
+  EXPECT_FALSE(second.running());
+  listener.stop();
+  EXPECT_TRUE(second.start());
+  EXPECT_FALSE(listener.start());
+}
+
+TEST_F(HandleListenerTest, StopIsPromptIdempotentAndSaysWhy) {
+  EXPECT_TRUE(listener.start()) << "starting a running listener is no error";
+  EXPECT_LT(elapsed_ms([&] { listener.stop(); }), at_once_ms);
+  EXPECT_FALSE(listener.running());
+  EXPECT_EQ(listener.stats().stop_reason, HandleStopReason::stop);
+  listener.stop();
+  EXPECT_TRUE(listener.start());
+  EXPECT_EQ(listener.stats().stop_reason, HandleStopReason::none);
+}
+
+TEST(HandleListenerWithoutPort, StopsAsDeviceLostAtOnce) {
+  SerialStream stream{"/nonexistent/orvex-port", true};
+  HandleListener listener{&stream};
+  ASSERT_TRUE(listener.start());
+  ASSERT_TRUE(eventually([&] { return !listener.running(); }, 1000ms));
+  EXPECT_EQ(listener.stats().stop_reason, HandleStopReason::device_lost);
+}
+
+}  // namespace
