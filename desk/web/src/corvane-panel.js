@@ -90,8 +90,9 @@ export class CorvanePanel {
   }
 
   async setRunning(running) {
+    // A loop starts only with the effects shown in the form, or not at all.
+    if (running && !(await this.applyEffects())) return;
     try {
-      if (running) await this.applyEffects();
       this.update(await call('POST', `/api/devices/${this.id}/loop`, { running }));
     } catch (error) {
       this.notify(error.message);
@@ -99,10 +100,13 @@ export class CorvanePanel {
   }
 
   async applyEffects() {
-    this.update(await call('PUT', `/api/devices/${this.id}/effects`, this.controls.read()).catch((error) => {
+    try {
+      this.update(await call('PUT', `/api/devices/${this.id}/effects`, this.controls.read()));
+      return true;
+    } catch (error) {
       this.notify(error.message);
-      throw error;
-    }));
+      return false;
+    }
   }
 
   update(device) {
