@@ -1,6 +1,6 @@
 // The desk in a real browser: Debian's Chromium, headless, driven by playwright-core, against
 // `python -m OrvexDesk --emulate` on the modules of a build folder (ORVEX_MODULE_DIR, default
-// build/). Screenshots of each panel go to BUILD/desk/.
+// build/). Screenshots of each panel go to BUILD/desk-screenshots/.
 //   node --test tests/desk/
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -12,7 +12,7 @@ import { fileURLToPath } from 'node:url';
 
 const root = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..');
 const build = resolve(process.env.ORVEX_MODULE_DIR ?? join(root, 'build'));
-const shots = join(build, 'desk');
+const shots = join(build, 'desk-screenshots');
 const CHROMIUM = '/usr/bin/chromium';
 const noBrowser = existsSync(CHROMIUM) ? false : `no browser at ${CHROMIUM}: script/bootstrap installs Debian's chromium`;
 

@@ -184,10 +184,11 @@ def test_a_desk_listening_beyond_loopback_wants_its_token(desk, devices, how, st
         assert "token" in answer["error"] and devices["commands"]() == before
 
 
-def read_events(server, count, path="/api/events"):
-    """The first `count` events of the stream, each as (name, data), and the raw text read."""
+def read_events(server, count, on_hello=lambda: None):
+    """The first `count` events of the stream, each as (name, data), and the raw text read;
+    `on_hello` runs once the stream has said hello."""
     connection = http.client.HTTPConnection(*server.server_address[:2], timeout=10)
-    connection.request("GET", path)
+    connection.request("GET", "/api/events")
     answer = connection.getresponse()
     assert answer.status == 200
     assert answer.getheader("Content-Type") == "text/event-stream"
@@ -202,6 +203,8 @@ def read_events(server, count, path="/api/events"):
         block = []
         if fields:
             events.append((fields["event"], json.loads(fields["data"])))
+            if len(events) == 1:
+                on_hello()
     answer.close()
     connection.close()
     return events, raw
@@ -212,8 +215,8 @@ def test_the_event_stream_says_hello_then_sends_frames_with_new_trace_rows(desk,
     call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": True})
     loop = desk_doubles.ServoLoop.made[-1]
     # Rows 1 ms apart: the page gets one of every 4 ms, and each only once.
-    loop.rows = [[t / 1000, 0.01, 0, 0, 0, 0, 0, 1, 0, 0, 180.0] for t in range(1, 41)]
-    events, raw = read_events(desk, 4)
+    rows = [[t / 1000, 0.01, 0, 0, 0, 0, 0, 1, 0, 0, 180.0] for t in range(1, 41)]
+    events, raw = read_events(desk, 4, on_hello=lambda: setattr(loop, "rows", rows))
     assert raw.startswith("event: hello\ndata: {")
     assert events[0][0] == "hello" and {d["id"] for d in events[0][1]["devices"]} == {corvane, "handle-1"}
     assert any("device information" in entry["text"] for entry in events[0][1]["log"])
