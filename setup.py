@@ -1,5 +1,6 @@
 """Builds the extension module with the project's CMake build for the interpreter that runs this
-file, then ships what `cmake --install` puts in site-packages: the module and its type stubs.
+file, then ships what `cmake --install` puts in site-packages: the modules, their type stubs and
+the desk.
 
     python -m pip install --no-build-isolation .
 
@@ -21,6 +22,8 @@ from setuptools.command.build_ext import build_ext
 SOURCE = Path(__file__).resolve().parent
 NAME = "OrvexHardwareAPI"
 MODULES = [NAME, "OrvexHaptics"]
+# Built with the modules and installed beside them: the desk's package and its page.
+DESK = "OrvexDesk"
 
 
 def project_version() -> str:
@@ -42,7 +45,7 @@ class CMakeBuild(build_ext):
             self.check_interpreter(build_dir)
         else:
             self.configure(build_dir)
-        subprocess.run(["cmake", "--build", str(build_dir), "--target", *MODULES], check=True)
+        subprocess.run(["cmake", "--build", str(build_dir), "--target", *MODULES, DESK], check=True)
 
         # The python component, installed under a prefix, is exactly what belongs in
         # site-packages; its files go where setuptools collects the build.

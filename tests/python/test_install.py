@@ -80,3 +80,9 @@ def test_installed_module_imports_with_its_stubs(orvex, tmp_path, install):
     done = _run([sys.executable, "-c", probe], cwd=tmp_path,
                 env=dict(_own_environment(), PYTHONPATH=str(site)))
     assert done.stdout.split() == [str(site / module), "0.1.1"]
+
+    # The desk comes along with its built page, so an installed desk needs no npm.
+    assert (site / "OrvexDesk" / "web" / "desk.js").is_file()
+    done = _run([sys.executable, "-m", "OrvexDesk", "--help"], cwd=tmp_path,
+                env=dict(_own_environment(), PYTHONPATH=str(site)))
+    assert "--emulate" in done.stdout

@@ -1,0 +1,124 @@
+"""What the page may ask for, checked before anything reaches a device.
+
+Every check raises `Refused` with the HTTP status and a message naming the problem; a request
+is applied only when all of its parts passed.
+"""
+
+import json
+import math
+from typing import Any, Dict, List, Optional
+
+WORKSPACE_M = 0.1        # the arm's reach along each axis from its centre
+MAX_STIFFNESS = 5000.0   # N/m: stiffer than this, a 1 kHz loop makes the arm buzz
+MAX_DAMPING = 50.0       # N·s/m
+MAX_USER_DATA = 255      # bytes in one handle state
+MAX_BODY = 64 * 1024
+
+
+class Refused(Exception):
+    def __init__(self, status: int, message: str):
+        super().__init__(message)
+        self.status = status
+        self.message = message
+
+
+def _reject_constant(name: str) -> Any:
+    raise Refused(400, "%s is not a finite number" % name)
+
+
+def parse_body(raw: bytes) -> Dict[str, Any]:
+    """A request body: one JSON object, finite numbers only."""
+    try:
+        body = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant)
+    except (UnicodeDecodeError, json.JSONDecodeError) as error:
+        raise Refused(400, "the body is not JSON: %s" % error) from None
+    if not isinstance(body, dict):
+        raise Refused(400, "the body must be a JSON object")
+    return body
+
+
+def number(value: Any, name: str, low: float = -math.inf, high: float = math.inf) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        raise Refused(400, "%s must be a finite number, not %s" % (name, json.dumps(value)))
+    if not low <= value <= high:
+        raise Refused(400, "%s must lie between %g and %g, not %g" % (name, low, high, value))
+    return float(value)
+
+
+def vector(value: Any, name: str, low: float = -math.inf, high: float = math.inf) -> List[float]:
+    if not isinstance(value, list) or len(value) != 3:
+        raise Refused(400, "%s must be a list of three numbers" % name)
+    return [number(item, "%s[%d]" % (name, index), low, high) for index, item in enumerate(value)]
+
+
+def flag(value: Any, name: str) -> bool:
+    if not isinstance(value, bool):
+        raise Refused(400, "%s must be true or false" % name)
+    return value
+
+
+def integer(value: Any, name: str, low: int, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise Refused(400, "%s must be a whole number from %d to %d" % (name, low, high))
+    return value
+
+
+def text(value: Any, name: str) -> str:
+    if not isinstance(value, str) or not value:
+        raise Refused(400, "%s must be a non-empty text" % name)
+    return value
+
+
+def force(value: Any, max_force: float) -> List[float]:
+    """A test force, refused when its length is above the loop's limit."""
+    components = vector(value, "force")
+    length = math.sqrt(sum(c * c for c in components))
+    if length > max_force:
+        raise Refused(422, "force of %.3g N is above the loop's limit of %g N" % (length, max_force))
+    return components
+
+
+def fields(body: Dict[str, Any], known: List[str], where: str) -> None:
+    unknown = sorted(set(body) - set(known))
+    if unknown:
+        raise Refused(400, "%s has no field %s" % (where, ", ".join(unknown)))
+
+
+def effects(body: Dict[str, Any], max_force: float) -> Dict[str, Any]:
+    """Effect settings: any of wall, damper, spring and force, each whole or in part."""
+    fields(body, ["wall", "damper", "spring", "force"], "effects")
+    checked: Dict[str, Any] = {}
+    laws = {
+        "wall": {"enabled": flag,
+                 "position": lambda v, n: number(v, n, -WORKSPACE_M, WORKSPACE_M),
+                 "stiffness": lambda v, n: number(v, n, 0.0, MAX_STIFFNESS)},
+        "damper": {"enabled": flag,
+                   "coefficient": lambda v, n: number(v, n, 0.0, MAX_DAMPING)},
+        "spring": {"enabled": flag,
+                   "anchor": lambda v, n: vector(v, n, -WORKSPACE_M, WORKSPACE_M),
+                   "stiffness": lambda v, n: number(v, n, 0.0, MAX_STIFFNESS)},
+    }
+    for effect, checks in laws.items():
+        if effect not in body:
+            continue
+        settings = body[effect]
+        if not isinstance(settings, dict):
+            raise Refused(400, "%s must be an object" % effect)
+        fields(settings, list(checks), effect)
+        checked[effect] = {key: checks[key](value, "%s.%s" % (effect, key))
+                           for key, value in settings.items()}
+    if "force" in body:
+        checked["force"] = force(body["force"], max_force)
+    return checked
+
+
+def user_data(value: Optional[Any]) -> bytes:
+    """User data for a handle state: text, sent as its UTF-8 bytes."""
+    if value is None:
+        return b""
+    if not isinstance(value, str):
+        raise Refused(400, "user_data must be a text")
+    data = value.encode("utf-8")
+    if len(data) > MAX_USER_DATA:
+        raise Refused(400, "user_data is %d bytes, at most %d fit" % (len(data), MAX_USER_DATA))
+    return data

@@ -1,0 +1,275 @@
+"""The desk's HTTP side: the page and its assets, a JSON interface, and the live event stream.
+
+Every answer that is not the page is JSON; a refused request gets a 4xx status and
+{"error": "..."} naming the problem, and reaches no device.
+"""
+
+import hmac
+import json
+import mimetypes
+import re
+import select
+import socket
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+from typing import Any, Callable, Dict, Optional, Tuple
+from urllib.parse import parse_qs, urlsplit
+
+from . import requests
+from .desk import Desk
+from .requests import Refused
+
+ASSETS = Path(__file__).resolve().parent / "web"
+TOKEN_HEADER = "X-Desk-Token"
+HEARTBEAT_S = 0.5        # an idle event stream still says something this often
+BACKLOG = 300            # log lines a newly connected page gets
+
+
+class DeskServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, address: Tuple[str, int], desk: Desk, token: Optional[str]):
+        self.desk = desk
+        self.token = token  # None: no token asked for, the desk listens on loopback only
+        if ":" in address[0]:
+            self.address_family = socket.AF_INET6
+        super().__init__(address, DeskHandler)
+
+
+Route = Callable[["DeskHandler", Dict[str, Any], Optional[str]], Tuple[int, Any]]
+
+
+class DeskHandler(BaseHTTPRequestHandler):
+    server: DeskServer
+    server_version = "OrvexDesk"
+
+    def log_message(self, format: str, *args: Any) -> None:
+        """Requests are not worth a line each; the page's message log tells what happened."""
+
+    def do_GET(self) -> None:
+        self._dispatch("GET")
+
+    def do_POST(self) -> None:
+        self._dispatch("POST")
+
+    def do_PUT(self) -> None:
+        self._dispatch("PUT")
+
+    def do_DELETE(self) -> None:
+        self._dispatch("DELETE")
+
+    # -- plumbing
+
+    def _dispatch(self, method: str) -> None:
+        url = urlsplit(self.path)
+        query = parse_qs(url.query)
+        try:
+            self._check_token(query)
+            if method == "GET" and url.path == "/":
+                return self._page(query)
+            if method == "GET" and url.path.startswith("/assets/"):
+                return self._asset(url.path[len("/assets/"):])
+            if method == "GET" and url.path == "/api/events":
+                return self._events()
+            route, device = self._route(method, url.path)
+            body = self._body() if method in ("POST", "PUT") else {}
+            status, answer = route(self, body, device)
+            self._json(status, answer)
+        except Refused as refused:
+            self._json(refused.status, {"error": refused.message})
+
+    def _check_token(self, query: Dict[str, Any]) -> None:
+        expected = self.server.token
+        if expected is None:
+            return
+        given = self.headers.get(TOKEN_HEADER) or (query.get("token") or [""])[0]
+        if not hmac.compare_digest(given.encode(), expected.encode()):
+            raise Refused(401, "this desk needs the token it printed at start")
+
+    def _route(self, method: str, path: str) -> Tuple[Route, Optional[str]]:
+        for (route_method, pattern), route in ROUTES.items():
+            found = re.fullmatch(pattern, path)
+            if found and route_method == method:
+                return route, (found.group(1) if found.groups() else None)
+        if any(re.fullmatch(pattern, path) for _, pattern in ROUTES):
+            raise Refused(405, "%s is not allowed on %s" % (method, path))
+        raise Refused(404, "no such thing as %s" % path)
+
+    def _body(self) -> Dict[str, Any]:
+        try:
+            length = int(self.headers.get("Content-Length") or 0)
+        except ValueError:
+            raise Refused(400, "Content-Length is not a number") from None
+        if length > requests.MAX_BODY:
+            raise Refused(413, "the body is larger than %d bytes" % requests.MAX_BODY)
+        if length <= 0:
+            return {}
+        return requests.parse_body(self.rfile.read(length))
+
+    def _json(self, status: int, answer: Any) -> None:
+        data = json.dumps(answer).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(data)))
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+        self.wfile.write(data)
+
+    def _file(self, data: bytes, content_type: str) -> None:
+        self.send_response(200)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(data)))
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+        self.wfile.write(data)
+
+    # -- the page
+
+    def _page(self, query: Dict[str, Any]) -> None:
+        page = ASSETS / "index.html"
+        if not page.is_file():
+            raise Refused(404, "the desk's page is not built; script/desk builds it")
+        # The page's own assets carry the token too, since a script tag cannot send a header.
+        token = "?token=" + query["token"][0] if self.server.token else ""
+        html = page.read_text().replace("{{token}}", token)
+        self._file(html.encode(), "text/html; charset=utf-8")
+
+    def _asset(self, name: str) -> None:
+        # Only the files the build put there, by name: no path leads out of the folder.
+        if not re.fullmatch(r"[\w.-]+", name) or name.startswith(".") or name == "index.html":
+            raise Refused(404, "no asset %s" % name)
+        path = ASSETS / name
+        if not path.is_file():
+            raise Refused(404, "no asset %s" % name)
+        content_type = mimetypes.guess_type(name)[0] or "application/octet-stream"
+        if content_type.startswith("text/") or content_type.endswith("javascript"):
+            content_type += "; charset=utf-8"
+        self._file(path.read_bytes(), content_type)
+
+    # -- the live view
+
+    def _events(self) -> None:
+        """Server-sent events: one "update" per sampled frame, a comment line when idle.
+
+        Every write that reaches the page feeds the servo loops' watchdogs; when the page closes
+        or its connection breaks, the writes fail, the feeding ends, and within the watchdog's
+        time the loops command zero force."""
+        desk = self.server.desk
+        self.send_response(200)
+        self.send_header("Content-Type", "text/event-stream")
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+        seq = desk.broadcast.seq
+        try:
+            hello = {"devices": [s.describe() for s in desk.sessions()],
+                     "log": desk.log.after(desk.log.last_seq - BACKLOG),
+                     "max_force": desk.max_force}
+            self._event("hello", hello)
+            while not desk.broadcast.closed and not self._page_gone():
+                frames = desk.broadcast.wait_after(seq, HEARTBEAT_S)
+                for seq, frame in frames:
+                    self._event("update", frame)
+                if not frames:
+                    self.wfile.write(b": heartbeat\n\n")
+                    self.wfile.flush()
+                desk.feed()
+        except (BrokenPipeError, ConnectionResetError, socket.timeout):
+            pass
+
+    def _page_gone(self) -> bool:
+        """The page closed its end: a write would still succeed once, so look before writing."""
+        if not select.select([self.connection], [], [], 0)[0]:
+            return False
+        try:
+            return self.connection.recv(1, socket.MSG_PEEK) == b""
+        except OSError:
+            return True
+
+    def _event(self, name: str, data: Any) -> None:
+        self.wfile.write(("event: %s\ndata: %s\n\n" % (name, json.dumps(data))).encode())
+        self.wfile.flush()
+
+
+# -- the JSON interface
+
+
+def list_devices(handler: DeskHandler, body: Dict[str, Any], _: Optional[str]) -> Tuple[int, Any]:
+    return 200, {"devices": [s.describe() for s in handler.server.desk.sessions()],
+                 "max_force": handler.server.desk.max_force}
+
+
+def scan(handler: DeskHandler, body: Dict[str, Any], _: Optional[str]) -> Tuple[int, Any]:
+    requests.fields(body, [], "a scan")
+    return 200, handler.server.desk.scan()
+
+
+def open_device(handler: DeskHandler, body: Dict[str, Any], _: Optional[str]) -> Tuple[int, Any]:
+    requests.fields(body, ["kind", "port"], "a device to open")
+    kind = requests.text(body.get("kind"), "kind")
+    port = requests.text(body.get("port"), "port")
+    return 201, handler.server.desk.open(kind, port).describe()
+
+
+def close_device(handler: DeskHandler, body: Dict[str, Any], name: Optional[str]) -> Tuple[int, Any]:
+    handler.server.desk.close(str(name))
+    return 200, {"closed": name}
+
+
+def corvane(handler: DeskHandler, name: Optional[str]) -> Any:
+    session = handler.server.desk.session(str(name))
+    if session.kind != "corvane":
+        raise Refused(400, "%s is not a Corvane" % name)
+    return session
+
+
+def handle(handler: DeskHandler, name: Optional[str]) -> Any:
+    session = handler.server.desk.session(str(name))
+    if session.kind != "handle":
+        raise Refused(400, "%s is not a handle" % name)
+    return session
+
+
+def set_loop(handler: DeskHandler, body: Dict[str, Any], name: Optional[str]) -> Tuple[int, Any]:
+    session = corvane(handler, name)
+    requests.fields(body, ["running"], "the loop")
+    if requests.flag(body.get("running"), "running"):
+        session.start()
+    else:
+        session.stop()
+    return 200, session.describe()
+
+
+def set_effects(handler: DeskHandler, body: Dict[str, Any], name: Optional[str]) -> Tuple[int, Any]:
+    session = corvane(handler, name)
+    session.set_effects(requests.effects(body, session.max_force))
+    return 200, session.describe()
+
+
+def request_status(handler: DeskHandler, body: Dict[str, Any],
+                   name: Optional[str]) -> Tuple[int, Any]:
+    session = handle(handler, name)
+    requests.fields(body, [], "a status request")
+    session.request_status()
+    return 202, {"sent": "status request"}
+
+
+def send_state(handler: DeskHandler, body: Dict[str, Any], name: Optional[str]) -> Tuple[int, Any]:
+    session = handle(handler, name)
+    requests.fields(body, ["device_id", "user_data"], "a handle state")
+    device_id = requests.integer(body.get("device_id", 0), "device_id", 0, 65535)
+    data = requests.user_data(body.get("user_data"))
+    session.send_state(device_id, data)
+    return 202, {"sent": "handle state", "bytes": len(data)}
+
+
+DEVICE = r"/api/devices/([\w-]+)"
+ROUTES: Dict[Tuple[str, str], Route] = {
+    ("GET", r"/api/devices"): list_devices,
+    ("POST", r"/api/devices"): open_device,
+    ("POST", r"/api/scan"): scan,
+    ("DELETE", DEVICE): close_device,
+    ("POST", DEVICE + "/loop"): set_loop,
+    ("PUT", DEVICE + "/effects"): set_effects,
+    ("POST", DEVICE + "/status"): request_status,
+    ("POST", DEVICE + "/state"): send_state,
+}

@@ -1,0 +1,146 @@
+// The desk in a real browser: Debian's Chromium, headless, driven by playwright-core, against
+// `python -m OrvexDesk --emulate` on the modules of a build folder (ORVEX_MODULE_DIR, default
+// build/). Screenshots of each panel go to BUILD/desk-screenshots/.
+//   node --test tests/desk/
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { existsSync, mkdirSync, readFileSync } from 'node:fs';
+import { createRequire } from 'node:module';
+import { dirname, join, resolve } from 'node:path';
+import { after, before, test } from 'node:test';
+import { fileURLToPath } from 'node:url';
+
+const root = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..');
+const build = resolve(process.env.ORVEX_MODULE_DIR ?? join(root, 'build'));
+const shots = join(build, 'desk-screenshots');
+const CHROMIUM = '/usr/bin/chromium';
+const noBrowser = existsSync(CHROMIUM) ? false : `no browser at ${CHROMIUM}: script/bootstrap installs Debian's chromium`;
+
+// The page's own packages hold the browser client.
+const { chromium } = createRequire(join(root, 'desk', 'web', 'package.json'))('playwright-core');
+
+let desk;
+let browser;
+let page;
+const problems = [];
+
+function builtPython() {
+  const cache = readFileSync(join(build, 'CMakeCache.txt'), 'utf8');
+  return cache.match(/^Python_EXECUTABLE:[A-Z]*=(.*)$/m)[1];
+}
+
+function startDesk() {
+  const child = spawn(builtPython(), ['-m', 'OrvexDesk', '--emulate', '--port', '0'], {
+    env: { ...process.env, PYTHONPATH: build }, stdio: ['ignore', 'pipe', 'inherit'],
+  });
+  return new Promise((done, fail) => {
+    let seen = '';
+    child.stdout.on('data', (chunk) => {
+      seen += chunk;
+      const link = seen.match(/open (http:\S+)/);
+      if (link) done({ child, link: link[1] });
+    });
+    child.on('exit', (code) => fail(new Error(`the desk ended (${code}) before printing its link: ${seen}`)));
+  });
+}
+
+async function until(what, check, seconds = 10) {
+  const end = Date.now() + seconds * 1000;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > end) assert.fail(`timed out waiting for ${what}`);
+    await new Promise((wake) => setTimeout(wake, 100));
+  }
+}
+
+before(async () => {
+  if (noBrowser) return;
+  mkdirSync(shots, { recursive: true });
+  desk = await startDesk();
+  browser = await chromium.launch({
+    executablePath: CHROMIUM,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      '--use-gl=angle', '--use-angle=swiftshader', '--enable-unsafe-swiftshader'],
+  });
+  page = await browser.newPage({ viewport: { width: 1500, height: 1000 } });
+  page.on('console', (message) => { if (message.type() === 'error') problems.push(message.text()); });
+  page.on('pageerror', (error) => problems.push(error.message));
+  await page.goto(desk.link);
+});
+
+after(async () => {
+  await browser?.close();
+  if (desk) {
+    desk.child.kill('SIGTERM');
+    await new Promise((done) => desk.child.on('exit', done));
+  }
+});
+
+test('both devices appear with their information', { skip: noBrowser }, async () => {
+  await page.locator('#connection.on').waitFor();
+  const corvane = page.locator('#panel-corvane-1');
+  const handle = page.locator('#panel-handle-1');
+  await corvane.waitFor();
+  await handle.waitFor();
+  assert.match(await corvane.locator('dl.facts').first().innerText(), /Model\s+4/);
+  await until('the handle\'s information reply', async () => /Firmware\s+\d/.test(await handle.locator('dl.facts').first().innerText()));
+});
+
+test('a force above the limit is refused on the page', { skip: noBrowser }, async () => {
+  const corvane = page.locator('#panel-corvane-1');
+  await corvane.locator('input[name=force-x]').fill('25');
+  await corvane.locator('button[name=apply]').click();
+  await until('the refusal', async () => /above the loop's limit of 10 N/.test(await page.locator('#notice').innerText()));
+  // The browser reports the refused request itself; nothing else may complain.
+  const refused = problems.findIndex((text) => /status of 422/.test(text));
+  assert.notEqual(refused, -1);
+  problems.splice(refused, 1);
+  await corvane.locator('input[name=force-x]').fill('0');
+});
+
+test('with a wall, the plotted position stops at the wall', { skip: noBrowser }, async () => {
+  const corvane = page.locator('#panel-corvane-1');
+  await corvane.locator('input[name=wall-enabled]').check();
+  await corvane.locator('input[name=wall-position]').fill('0.03');
+  await corvane.locator('input[name=wall-stiffness]').fill('2000');
+  await corvane.locator('input[name=damper-enabled]').check();
+  await corvane.locator('input[name=damper-coefficient]').fill('4');
+  await corvane.locator('input[name=force-x]').fill('3');
+  await corvane.getByRole('button', { name: 'Start loop' }).click();
+  // 3 N into a 2000 N/m wall: held some 1.5 mm inside its face, well short of the workspace's edge.
+  const x = await until('the arm to rest at the wall', async () => {
+    const [time, xs] = await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').plotted().slice(0, 2));
+    if (!time.length || time.at(-1) < 3) return null;
+    const recent = xs.slice(xs.length - Math.floor(xs.length / 5));
+    return Math.max(...recent) - Math.min(...recent) < 0.002 ? recent : null;
+  }, 20);
+  assert.ok(x.every((value) => value > 0.028 && value < 0.036), `x at rest: ${x.slice(-3)}`);
+  await until('loop figures', async () => /Hz/.test(await corvane.locator('dl.facts').nth(1).innerText()));
+  await corvane.screenshot({ path: join(shots, 'corvane.png') });
+});
+
+test('the handle\'s grip and trigger bar follow its messages', { skip: noBrowser }, async () => {
+  const read = () => page.evaluate(() => {
+    const panel = window.orvexDesk.panels.get('handle-1');
+    return { q: panel.grip.quaternion.toArray(), width: panel.triggerFill.style.width };
+  });
+  const first = await until('a status message', async () => { const r = await read(); return r.width ? r : null; });
+  const later = await until('the grip to turn and the trigger to move', async () => {
+    const r = await read();
+    return r.width !== first.width && r.q.some((v, i) => Math.abs(v - first.q[i]) > 1e-3) ? r : null;
+  });
+  assert.notDeepEqual(later.q, first.q);
+  await page.locator('#panel-handle-1 input[name=user-data]').fill('hello desk');
+  await page.locator('#panel-handle-1').getByRole('button', { name: 'Send user data' }).click();
+  await until('the user data to come back in a status', async () => /hello desk/.test(await page.locator('#panel-handle-1').innerText()));
+  await page.locator('#panel-handle-1').screenshot({ path: join(shots, 'handle.png') });
+});
+
+test('the message log shows traffic and the page logged no error', { skip: noBrowser }, async () => {
+  await until('log lines', async () => (await page.locator('#log-lines .line.received').count()) > 5);
+  await page.locator('#log').screenshot({ path: join(shots, 'log.png') });
+  await page.screenshot({ path: join(shots, 'desk.png'), fullPage: true });
+  assert.deepEqual(problems, []);
+});
