@@ -1,9 +1,12 @@
-"""A haptic wall: a 1 kHz loop that renders a stiff virtual wall and a damping field on a Corvane.
+"""The haptic wall with its 1 kHz loop written in Python: a stiff virtual wall and a damping field
+on a Corvane, computed and sent by the program's own main thread.
 
-    python3 haptic_wall.py PORT [SECONDS]
+    python3 haptic_wall_python_loop.py PORT [SECONDS]
 
 Each cycle sends the force to render and gets the arm's position and velocity back in the same
 exchange. With nobody holding the arm, a gentle push towards the wall stands in for the user.
+The loop holds its rate only while the program does nothing else; haptic_wall.py renders the same
+wall with the native servo loop and keeps the main thread free.
 """
 
 import statistics
