@@ -1,0 +1,132 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "Devices/Corvane.h"
+#include "Haptics/Effect.h"
+#include "IO/SerialStream.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+struct ServoSettings {
+  double rate_hz = 1000.0;          // in (0, 10000]
+  double max_force = 10.0;          // finite and positive; longer forces are shortened to it
+  double watchdog_s = 0.1;          // not negative; 0 turns the watchdog off
+  std::size_t trace_capacity = 0;   // cycles kept for trace(); 0 keeps none
+  bool realtime = false;            // ask for a real-time scheduling class for the loop thread
+
+  // Why these settings cannot run a loop ("rate_hz must be in (0, 10000]", ...), or null.
+  const char* problem() const;
+};
+
+enum class StartResult {
+  started,
+  invalid_settings,   // see ServoSettings::problem()
+  already_running,
+  stream_claimed,     // another loop or listener runs on this stream
+  not_a_corvane,      // the wake-up got no device-information reply with model 4
+  thread_failed,      // the system would not start the loop thread
+};
+
+enum class StopReason { none, stop, device_lost };
+
+// One cycle: its start in seconds since the loop started, the arm's reply, the force commanded.
+struct ServoState {
+  double time = 0;
+  std::uint64_t cycle = 0;
+  Vector3d position{};
+  Vector3d velocity{};
+  Vector3d force{};
+};
+
+struct ServoStats {
+  std::uint64_t cycles = 0;
+  double rate_hz = 0;               // cycles per second since the start
+  std::uint64_t missed = 0;         // cycles that ended after the next one's deadline
+  double late_p50_us = 0, late_p99_us = 0, late_max_us = 0;  // wake-up after the deadline
+  double exchange_p50_us = 0, exchange_p99_us = 0, exchange_max_us = 0;
+  std::uint64_t clamped = 0;        // forces shortened to max_force
+  std::uint64_t non_finite = 0;     // cycles that sent zero instead of a non-finite force
+  std::uint64_t watchdog_trips = 0;
+  bool realtime = false;            // the loop thread got the real-time class it asked for
+  StopReason stop_reason = StopReason::none;
+};
+
+// A trace row: 11 doubles in this order, the order of trace_columns.
+struct TraceRow {
+  double time;
+  Vector3d position;
+  Vector3d velocity;
+  Vector3d force;
+  double exchange_us;
+};
+constexpr std::size_t trace_columns = 11;
+static_assert(sizeof(TraceRow) == trace_columns * sizeof(double), "a row is 11 packed doubles");
+
+// A fixed-rate force loop for one Corvane, on a thread of its own that alone talks to the arm.
+// Each cycle sends one end-effector force: the sum of the effects plus the application's force,
+// computed from the previous reply (the first cycle sends zero), shortened to max_force with its
+// direction kept; a force that is not finite is never sent (zero instead, counted). Deadlines are
+// absolute; a cycle that ends past the next deadline is counted and the schedule starts afresh
+// from then instead of catching up.
+//
+// Safety: when the application has neither set its force nor fed the watchdog for watchdog_s,
+// the loop commands zero (effects too) until fed again. stop() ends with one exchange commanding
+// zero force. An exchange after which the stream is no longer good stops the loop by itself
+// (StopReason::device_lost).
+//
+// Every method may be called from any thread while the loop runs; none waits for the loop
+// except start() (its wake-up exchange) and stop() (the join). The loop thread never allocates,
+// throws, or takes a lock the application holds. Nothing here throws.
+class ServoLoop {
+ public:
+  static constexpr std::size_t max_effects = 32;
+  static constexpr double max_rate_hz = 10000.0;
+
+  // The loop makes its own Corvane on the stream, which must outlive the loop.
+  ServoLoop(IO::SerialStream* stream, const ServoSettings& settings);
+  ~ServoLoop();  // stops
+  ServoLoop(const ServoLoop&) = delete;
+  ServoLoop& operator=(const ServoLoop&) = delete;
+
+  // Claims the stream, wakes the arm, then starts the thread; anything but started leaves
+  // nothing running. Counters start again from zero.
+  StartResult start();
+  // Idempotent: ends the loop (zero force sent unless the device was lost) and joins its thread.
+  void stop();
+  bool running() const;
+
+  const ServoSettings& settings() const;
+  // The wake-up reply of the last start.
+  const Devices::DeviceInfo& info() const;
+
+  // The application's force, added to the effects; false for a non-finite force (unchanged).
+  // Setting it feeds the watchdog.
+  bool set_force(const Vector3d& force);
+  Vector3d force() const;
+  void feed();
+
+  // false when the effect is null, already added, or max_effects are in use.
+  bool add(std::shared_ptr<Effect> effect);
+  // false when the effect was not added.
+  bool remove(const Effect* effect);
+  void clear();
+
+  // The last cycle, or nothing before the first.
+  std::optional<ServoState> state() const;
+  ServoStats stats() const;
+
+  std::size_t trace_capacity() const;
+  // Copies up to trace_capacity() rows, oldest first, into rows; returns how many. The loop
+  // runs on meanwhile.
+  std::size_t copy_trace(TraceRow* rows) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl;
+};
+
+}  // namespace Orvex::HardwareAPI::Haptics
