@@ -6,15 +6,17 @@ from pathlib import Path
 
 
 class StandInDevices:
-    """An instantly answering Corvane and a streaming handle, each on a pty of its own."""
+    """Instantly answering Corvanes (one unless asked for more) and a streaming handle, each on a
+    pty of its own."""
 
-    def __init__(self, programs: Path):
+    def __init__(self, programs: Path, corvanes: int = 1):
         self._process = subprocess.Popen(
-            [str(programs / "orvex_bench_device")], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            text=True)
-        paths = dict(self._process.stdout.readline().split() for _ in range(2))
-        self.corvane_port = paths["corvane"]
-        self.handle_port = paths["handle"]
+            [str(programs / "orvex_bench_device"), str(corvanes)], stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, text=True)
+        lines = [self._process.stdout.readline().split() for _ in range(corvanes + 1)]
+        self.corvane_ports = [path for kind, path in lines if kind == "corvane"]
+        self.corvane_port = self.corvane_ports[0]
+        self.handle_port = dict(lines)["handle"]
 
     def close(self):
         self._process.stdin.close()
