@@ -50,6 +50,9 @@ class CppContenders:
     def counter_check(self) -> dict:
         return self._ask("counter_check")["counter_check"]
 
+    def servo_allocations(self, seconds: float) -> dict:
+        return self._ask(f"servo_allocations {seconds}")["servo_allocations"]
+
     def close(self):
         self._process.stdin.close()
         self._process.wait(timeout=10)

@@ -1,11 +1,13 @@
 """Measures the library's exchanges against their floor and their peer, in one run, with the
-contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike.
+contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike;
+then the servo loop (servo.py).
 
     run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke]
 
 DIR holds the built module and the bench programs. Prints a table and writes the figures as JSON
 (by default DIR/bench.json). --smoke makes a few hundred exchanges and fails when a figure is
-missing, a reply was wrong or the library allocated; it sets no timing thresholds."""
+missing, a reply was wrong or the library allocated, and runs the servo loop for a few seconds;
+it sets no timing thresholds."""
 
 import argparse
 import json
@@ -13,6 +15,7 @@ import sys
 from pathlib import Path
 
 import figures
+import servo
 from processes import CppContenders, StandInDevices
 from python_contenders import LibraryCorvane, LibraryHandle, PeerPyserial, timed_round
 
@@ -79,12 +82,14 @@ def main():
     summary = figures.summarise(results, silent_wait, settings)
     summary["allocation_counter_check"] = counter_check
     print(figures.table(summary))
+    summary["servo"] = servo.measure(chosen.build / "bench", chosen.smoke)
+    print(servo.table(summary["servo"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
     chosen.json.write_text(json.dumps(summary, indent=2) + "\n")
     print(f"figures written to {chosen.json}")
 
     if chosen.smoke:
-        found = figures.problems(summary, counter_check)
+        found = figures.problems(summary, counter_check) + servo.problems(summary["servo"])
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)
         return 1 if found else 0
