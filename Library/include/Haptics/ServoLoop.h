@@ -109,8 +109,9 @@ class ServoLoop {
   Vector3d force() const;
   void feed();
 
-  // false when the effect is null, already added, or max_effects are in use.
+  // false when the effect is null, already added, or all max_effects places are in use.
   bool add(std::shared_ptr<Effect> effect);
+  bool contains(const Effect* effect) const;
   // false when the effect was not added.
   bool remove(const Effect* effect);
   void clear();

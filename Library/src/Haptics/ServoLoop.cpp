@@ -1,0 +1,402 @@
+#include "Haptics/ServoLoop.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "ForceLimit.h"
+#include "Haptics/StreamClaim.h"
+#include "LatencyHistogram.h"
+#include "TraceRing.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+namespace {
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+// The loop's frames are small; this leaves room for sanitizer builds without relying on the C
+// library's default, which is 128 KiB on musl.
+constexpr std::size_t loop_stack_size = 256 * 1024;
+
+std::int64_t now_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void sleep_until(std::int64_t deadline_ns) {
+  timespec deadline{};
+  deadline.tv_sec = static_cast<time_t>(deadline_ns / 1000000000);
+  deadline.tv_nsec = static_cast<long>(deadline_ns % 1000000000);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+}
+
+// A real-time class for the calling thread only, in the middle of the FIFO priorities.
+bool request_realtime() {
+  sched_param parameters{};
+  parameters.sched_priority =
+      (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2;
+  return pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters) == 0;
+}
+
+Vector3d widened(const Devices::Vector3& values) { return {values[0], values[1], values[2]}; }
+
+void add_to(Vector3d& sum, const Vector3d& term) {
+  for (std::size_t i = 0; i < 3; ++i) sum[i] += term[i];
+}
+
+// The state record: time, cycle, position, velocity, force.
+constexpr std::size_t state_values = 2 + 3 * 3;
+using StateRecord = Seqlock<state_values>;
+
+}  // namespace
+
+const char* ServoSettings::problem() const {
+  if (!(rate_hz > 0 && rate_hz <= ServoLoop::max_rate_hz)) return "rate_hz must be in (0, 10000]";
+  if (!(std::isfinite(max_force) && max_force > 0))
+    return "max_force must be finite and positive";
+  if (!(watchdog_s >= 0 && std::isfinite(watchdog_s)))
+    return "watchdog_s must be finite and not negative";
+  return nullptr;
+}
+
+struct ServoLoop::Impl {
+  Impl(IO::SerialStream* stream, const ServoSettings& settings)
+      : stream(stream), settings(settings), corvane(stream), trace(settings.trace_capacity) {}
+
+  // The application's side: settings, the claim and the thread are touched by start() and
+  // stop() alone; the effects' owners under table_lock, which the loop never takes.
+  IO::SerialStream* stream;
+  const ServoSettings settings;
+  Devices::Corvane corvane;
+  Devices::DeviceInfo info{};
+  StreamClaim claim;
+  pthread_t thread{};
+  bool thread_started = false;
+
+  std::mutex table_lock;
+  std::array<std::shared_ptr<Effect>, max_effects> owners{};
+  // Removed effects, kept until every cycle that may have read them has ended.
+  std::vector<std::pair<std::uint64_t, std::shared_ptr<Effect>>> retired;
+
+  std::mutex force_writers;
+  Seqlock<3> app_force;
+
+  // Shared with the loop.
+  std::array<std::atomic<Effect*>, max_effects> effects{};
+  std::atomic<bool> active{false};
+  std::atomic<bool> stop_requested{false};
+  std::atomic<std::int64_t> fed_at_ns{0};
+  std::atomic<std::uint64_t> cycles_begun{0};
+  std::atomic<std::uint64_t> cycles_ended{0};
+  std::atomic<std::int64_t> started_ns{0};
+  std::atomic<std::int64_t> ended_ns{0};
+  std::atomic<std::uint64_t> cycles{0}, missed{0}, clamped{0}, non_finite{0}, watchdog_trips{0};
+  std::atomic<bool> realtime_granted{false};
+  std::atomic<StopReason> stop_reason{StopReason::none};
+  LatencyHistogram lateness;
+  LatencyHistogram exchange_time;
+  StateRecord state;
+  TraceRing trace;
+
+  // The loop's own: the parameters each effect had when last read whole.
+  std::array<const Effect*, max_effects> cached_effect{};
+  std::array<Effect::Parameters, max_effects> cached_parameters{};
+  Vector3d cached_app_force{};
+
+  static void* entry(void* self) {
+    static_cast<Impl*>(self)->run();
+    return nullptr;
+  }
+
+  void reset_measurements() {
+    for (auto* counter : {&cycles, &missed, &clamped, &non_finite, &watchdog_trips})
+      counter->store(0, relaxed);
+    realtime_granted.store(false, relaxed);
+    stop_reason.store(StopReason::none, relaxed);
+    lateness.reset();
+    exchange_time.reset();
+    trace.reset();
+    cached_effect.fill(nullptr);
+  }
+
+  bool starting_thread() {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    pthread_attr_setstacksize(&attributes, loop_stack_size);
+    const bool created = pthread_create(&thread, &attributes, &Impl::entry, this) == 0;
+    pthread_attr_destroy(&attributes);
+    return created;
+  }
+
+  void join() {
+    if (!thread_started) return;
+    pthread_join(thread, nullptr);
+    thread_started = false;
+    claim.release();
+  }
+
+  // The force the effects and the application ask for at the last reply's x and v.
+  Vector3d wanted_force(const Vector3d& x, const Vector3d& v) {
+    Vector3d sum{};
+    if (!app_force.try_load(cached_app_force)) {
+      // A writer was busy: the force it is replacing stands for one more cycle.
+    }
+    add_to(sum, cached_app_force);
+    for (std::size_t i = 0; i < max_effects; ++i) {
+      const Effect* effect = effects[i].load();
+      if (!effect) continue;
+      Effect::Parameters read{};
+      if (effect->try_read(read)) {
+        cached_parameters[i] = read;
+        cached_effect[i] = effect;
+      } else if (cached_effect[i] != effect) {
+        continue;  // a new effect whose first parameters are still being written
+      }
+      add_to(sum, effect->law(cached_parameters[i], x, v));
+    }
+    return sum;
+  }
+
+  void publish(std::int64_t woke, std::uint64_t cycle, const Vector3d& x, const Vector3d& v,
+               const Devices::Vector3& command, std::int64_t exchange_ns) {
+    TraceRow row{};
+    row.time = (woke - started_ns.load(relaxed)) / 1e9;
+    row.position = x;
+    row.velocity = v;
+    row.force = widened(command);
+    row.exchange_us = exchange_ns / 1e3;
+    trace.push(row);
+    state.store({row.time, static_cast<double>(cycle), x[0], x[1], x[2], v[0], v[1], v[2],
+                 row.force[0], row.force[1], row.force[2]});
+  }
+
+  void run() {
+    prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0);
+    if (settings.realtime) realtime_granted.store(request_realtime(), relaxed);
+    const auto period_ns = static_cast<std::int64_t>(std::llround(1e9 / settings.rate_hz));
+    const auto watchdog_ns = static_cast<std::int64_t>(std::llround(settings.watchdog_s * 1e9));
+    std::int64_t deadline = started_ns.load(relaxed);
+    Vector3d x{}, v{};
+    bool replied = false;
+    bool starved = false;
+    bool lost = false;
+
+    while (!stop_requested.load(std::memory_order_acquire)) {
+      sleep_until(deadline);
+      const std::int64_t woke = now_ns();
+      lateness.record(woke - deadline);
+
+      // Effects read during this cycle stay alive until cycles_ended says it is over.
+      const std::uint64_t cycle = cycles_begun.fetch_add(1);
+      Vector3d wanted = replied ? wanted_force(x, v) : Vector3d{};
+      cycles_ended.store(cycle + 1);
+
+      const bool hungry = watchdog_ns > 0 && woke - fed_at_ns.load(relaxed) > watchdog_ns;
+      if (hungry && !starved) watchdog_trips.fetch_add(1, relaxed);
+      starved = hungry;
+      if (starved) wanted = {};
+
+      const LimitedForce force = limit_force(wanted, settings.max_force);
+      if (force.clamped) clamped.fetch_add(1, relaxed);
+      if (force.non_finite) non_finite.fetch_add(1, relaxed);
+
+      const std::int64_t sent = now_ns();
+      const Devices::EndEffectorState reply = corvane.end_effector_force(force.command);
+      const std::int64_t answered = now_ns();
+      exchange_time.record(answered - sent);
+      if (!stream->good()) {
+        lost = true;
+        break;
+      }
+      x = widened(reply.position);
+      v = widened(reply.velocity);
+      replied = true;
+      publish(woke, cycle, x, v, force.command, answered - sent);
+      cycles.store(cycle + 1, std::memory_order_release);
+
+      deadline += period_ns;
+      if (answered > deadline) {
+        missed.fetch_add(1, relaxed);
+        deadline = answered;
+      }
+    }
+
+    if (!lost) corvane.end_effector_force({0, 0, 0});
+    ended_ns.store(now_ns(), relaxed);
+    stop_reason.store(lost ? StopReason::device_lost : StopReason::stop);
+    active.store(false, std::memory_order_release);
+  }
+
+  // Frees removed effects that no cycle can still be using.
+  void release_retired() {
+    const bool idle = !active.load();
+    const std::uint64_t ended = cycles_ended.load();
+    retired.erase(std::remove_if(retired.begin(), retired.end(),
+                                 [&](const auto& entry) { return idle || ended >= entry.first; }),
+                  retired.end());
+  }
+
+  void retire(std::size_t slot) {
+    effects[slot].store(nullptr);
+    retired.emplace_back(cycles_begun.load(), std::move(owners[slot]));
+    owners[slot].reset();
+  }
+};
+
+ServoLoop::ServoLoop(IO::SerialStream* stream, const ServoSettings& settings)
+    : impl(std::make_unique<Impl>(stream, settings)) {}
+
+ServoLoop::~ServoLoop() { stop(); }
+
+StartResult ServoLoop::start() {
+  Impl& loop = *impl;
+  if (loop.settings.problem()) return StartResult::invalid_settings;
+  if (loop.active.load()) return StartResult::already_running;
+  loop.join();  // a run that ended by itself
+
+  loop.claim = StreamClaim::acquire(loop.stream);
+  if (!loop.claim) return StartResult::stream_claimed;
+  loop.info = loop.corvane.device_wakeup();
+  if (loop.info.device_model_number != Devices::Corvane::model_number) {
+    loop.claim.release();
+    return StartResult::not_a_corvane;
+  }
+
+  loop.reset_measurements();
+  loop.stop_requested.store(false);
+  const std::int64_t now = now_ns();
+  loop.started_ns.store(now);
+  loop.fed_at_ns.store(now);
+  loop.active.store(true);
+  if (!loop.starting_thread()) {
+    loop.active.store(false);
+    loop.claim.release();
+    return StartResult::thread_failed;
+  }
+  loop.thread_started = true;
+  return StartResult::started;
+}
+
+void ServoLoop::stop() {
+  impl->stop_requested.store(true, std::memory_order_release);
+  impl->join();
+  std::lock_guard<std::mutex> hold(impl->table_lock);
+  impl->release_retired();
+}
+
+bool ServoLoop::running() const { return impl->active.load(std::memory_order_acquire); }
+
+const ServoSettings& ServoLoop::settings() const { return impl->settings; }
+
+const Devices::DeviceInfo& ServoLoop::info() const { return impl->info; }
+
+bool ServoLoop::set_force(const Vector3d& force) {
+  if (!std::isfinite(force[0]) || !std::isfinite(force[1]) || !std::isfinite(force[2]))
+    return false;
+  {
+    std::lock_guard<std::mutex> hold(impl->force_writers);
+    impl->app_force.store(force);
+  }
+  feed();
+  return true;
+}
+
+Vector3d ServoLoop::force() const { return impl->app_force.load(); }
+
+void ServoLoop::feed() { impl->fed_at_ns.store(now_ns(), relaxed); }
+
+bool ServoLoop::add(std::shared_ptr<Effect> effect) {
+  if (!effect) return false;
+  std::lock_guard<std::mutex> hold(impl->table_lock);
+  impl->release_retired();
+  auto& owners = impl->owners;
+  if (std::find(owners.begin(), owners.end(), effect) != owners.end()) return false;
+  const auto free_slot = std::find(owners.begin(), owners.end(), nullptr);
+  if (free_slot == owners.end()) return false;
+  const auto slot = static_cast<std::size_t>(free_slot - owners.begin());
+  impl->effects[slot].store(effect.get());
+  *free_slot = std::move(effect);
+  return true;
+}
+
+bool ServoLoop::contains(const Effect* effect) const {
+  std::lock_guard<std::mutex> hold(impl->table_lock);
+  for (const auto& owner : impl->owners)
+    if (effect && owner.get() == effect) return true;
+  return false;
+}
+
+bool ServoLoop::remove(const Effect* effect) {
+  std::lock_guard<std::mutex> hold(impl->table_lock);
+  impl->release_retired();
+  for (std::size_t slot = 0; slot < max_effects; ++slot) {
+    if (effect && impl->owners[slot].get() == effect) {
+      impl->retire(slot);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ServoLoop::clear() {
+  std::lock_guard<std::mutex> hold(impl->table_lock);
+  for (std::size_t slot = 0; slot < max_effects; ++slot)
+    if (impl->owners[slot]) impl->retire(slot);
+  impl->release_retired();
+}
+
+std::optional<ServoState> ServoLoop::state() const {
+  if (impl->cycles.load(std::memory_order_acquire) == 0) return std::nullopt;
+  const StateRecord::Values values = impl->state.load();
+  ServoState state;
+  state.time = values[0];
+  state.cycle = static_cast<std::uint64_t>(values[1]);
+  for (std::size_t i = 0; i < 3; ++i) {
+    state.position[i] = values[2 + i];
+    state.velocity[i] = values[5 + i];
+    state.force[i] = values[8 + i];
+  }
+  return state;
+}
+
+ServoStats ServoLoop::stats() const {
+  const Impl& loop = *impl;
+  ServoStats stats;
+  stats.cycles = loop.cycles.load(std::memory_order_acquire);
+  const bool active = loop.active.load();
+  const std::int64_t end = active ? now_ns() : loop.ended_ns.load(relaxed);
+  const std::int64_t elapsed = end - loop.started_ns.load(relaxed);
+  if (stats.cycles > 0 && elapsed > 0) stats.rate_hz = stats.cycles * 1e9 / elapsed;
+  stats.missed = loop.missed.load(relaxed);
+  stats.late_p50_us = loop.lateness.quantile_us(0.50);
+  stats.late_p99_us = loop.lateness.quantile_us(0.99);
+  stats.late_max_us = loop.lateness.max_us();
+  stats.exchange_p50_us = loop.exchange_time.quantile_us(0.50);
+  stats.exchange_p99_us = loop.exchange_time.quantile_us(0.99);
+  stats.exchange_max_us = loop.exchange_time.max_us();
+  stats.clamped = loop.clamped.load(relaxed);
+  stats.non_finite = loop.non_finite.load(relaxed);
+  stats.watchdog_trips = loop.watchdog_trips.load(relaxed);
+  stats.realtime = loop.realtime_granted.load(relaxed);
+  stats.stop_reason = loop.stop_reason.load();
+  return stats;
+}
+
+std::size_t ServoLoop::trace_capacity() const { return impl->trace.capacity(); }
+
+std::size_t ServoLoop::copy_trace(TraceRow* rows) const { return impl->trace.copy(rows); }
+
+}  // namespace Orvex::HardwareAPI::Haptics
