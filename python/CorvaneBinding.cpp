@@ -3,14 +3,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "Bindings.h"
 #include "Conventions.h"
+#include "DeviceInfoDict.h"
 #include "Devices/Corvane.h"
 #include "IO/SerialStream.h"
 #include "UUID.h"
@@ -28,13 +27,6 @@ std::unique_ptr<Corvane> corvane_on(IO::SerialStream* stream) {
   return std::make_unique<Corvane>(required_stream(stream, "Corvane"));
 }
 
-// The standard library's uuid.UUID of the identifier, built from its 32 lowercase hex digits.
-py::object standard_uuid(const UUID& id) {
-  char hex[2 * UUID::size + 1];
-  for (std::size_t i = 0; i < UUID::size; ++i) std::snprintf(hex + 2 * i, 3, "%02x", id.bytes[i]);
-  return py::module_::import("uuid").attr("UUID")(py::arg("hex") = hex);
-}
-
 py::tuple device_wakeup(Corvane& corvane) {
   const DeviceInfo info = unlocked([&] { return corvane.device_wakeup(); });
   return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
@@ -42,14 +34,7 @@ py::tuple device_wakeup(Corvane& corvane) {
 }
 
 py::dict device_wakeup_dict(Corvane& corvane) {
-  const DeviceInfo info = unlocked([&] { return corvane.device_wakeup(); });
-  py::dict result;
-  result["device_id"] = info.device_id;
-  result["device_model_number"] = info.device_model_number;
-  result["hardware_version"] = info.hardware_version;
-  result["firmware_version"] = info.firmware_version;
-  result["device_id_ext"] = standard_uuid(info.device_id_ext);
-  return result;
+  return device_info_dict(unlocked([&] { return corvane.device_wakeup(); }));
 }
 
 // The four exchanges of a command vector for a state reply, as methods.

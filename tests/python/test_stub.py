@@ -1,5 +1,5 @@
-"""The type stub against the live module: the same names, methods, overloads and parameters; and
-the examples type-check against the stub."""
+"""The type stubs against the live modules: the same names, methods, properties, overloads and
+parameters; and the examples type-check against the stubs."""
 
 import ast
 import os
@@ -12,17 +12,20 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-STUB = ROOT / "python" / "OrvexHardwareAPI.pyi"
+STUB_DIR = ROOT / "python"
+MODULES = ("OrvexHardwareAPI", "OrvexHaptics")
 
 
 class Param:
     """A parameter as both sides can describe it."""
 
-    def __init__(self, name, positional_only, has_default):
+    def __init__(self, name, positional_only, has_default, keyword_only=False, variadic=False):
         self.name, self.positional_only, self.has_default = name, positional_only, has_default
+        self.keyword_only, self.variadic = keyword_only, variadic
 
     def __repr__(self):
-        return "%s%s%s" % (self.name, "=…" if self.has_default else "", " /" if self.positional_only else "")
+        return "%s%s%s%s" % ("*" if self.variadic else "", self.name, "=…" if self.has_default else "",
+                             " /" if self.positional_only else " kw" if self.keyword_only else "")
 
 
 def _top_level_split(text):
@@ -59,7 +62,16 @@ def live_overloads(function):
     overloads = []
     for signature in signatures:
         inside = signature[len(name) + 1 : signature.rindex(") -> ")]
-        params = [_live_param(p) for p in _top_level_split(inside)]
+        params, keyword_only = [], False
+        for text in _top_level_split(inside):
+            if text == "*":  # what follows goes by keyword only
+                keyword_only = True
+            elif text.startswith("*"):
+                params.append(Param(text.lstrip("*"), False, False, variadic=True))
+            else:
+                param = _live_param(text)
+                param.keyword_only = keyword_only
+                params.append(param)
         # As in Python, whatever comes before a positional-only parameter is positional-only too.
         last = max((i for i, p in enumerate(params) if p.positional_only), default=0)
         for param in params[:last]:
@@ -72,21 +84,36 @@ def stub_params(function):
     arguments = function.args
     positional = [(a, True) for a in arguments.posonlyargs] + [(a, False) for a in arguments.args]
     first_default = len(positional) - len(arguments.defaults)
-    return [Param(a.arg, only, i >= first_default) for i, (a, only) in enumerate(positional)]
+    params = [Param(a.arg, only, i >= first_default) for i, (a, only) in enumerate(positional)]
+    if arguments.vararg:
+        params.append(Param(arguments.vararg.arg, False, False, variadic=True))
+    params += [Param(a.arg, False, default is not None, keyword_only=True)
+               for a, default in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    return params
+
+
+def _is_property(function):
+    """A property's getter or setter in the stub."""
+    return any((isinstance(d, ast.Name) and d.id == "property")
+               or (isinstance(d, ast.Attribute) and d.attr == "setter")
+               for d in function.decorator_list)
 
 
 def _is_public(name):
     return not name.startswith("_") or name == "__version__"
 
 
-def stub_contents():
-    """Public names of the stub: functions and classes as lists of overloads, and attributes."""
-    tree = ast.parse(STUB.read_text())
+def stub_contents(module_name):
+    """Public names of a module's stub: functions and classes as lists of overloads, properties,
+    and attributes."""
+    tree = ast.parse((STUB_DIR / (module_name + ".pyi")).read_text())
 
     def functions_in(body):
         found = {}
         for node in body:
-            if isinstance(node, ast.FunctionDef):
+            if isinstance(node, ast.FunctionDef) and _is_property(node):
+                found[node.name] = "property"
+            elif isinstance(node, ast.FunctionDef):
                 found.setdefault(node.name, []).append(stub_params(node))
         return found
 
@@ -117,6 +144,8 @@ def live_contents(module):
         if isinstance(value, type):
             contents[name] = {key: live_overloads(method) for key, method in vars(value).items()
                               if _is_binding(method)}
+            contents[name].update({key: "property" for key, member in vars(value).items()
+                                   if isinstance(member, property)})
         elif _is_binding(value):
             contents[name] = live_overloads(value)
         else:
@@ -128,7 +157,8 @@ def _same_param(live, stub):
     name = live.name.replace(" ", "_")
     names_agree = stub.name == name or re.fullmatch(r"arg\d+", live.name) is not None
     return (names_agree and live.positional_only == stub.positional_only
-            and live.has_default == stub.has_default)
+            and live.has_default == stub.has_default and live.keyword_only == stub.keyword_only
+            and live.variadic == stub.variadic)
 
 
 def _assert_same_overloads(where, live, stub):
@@ -139,16 +169,28 @@ def _assert_same_overloads(where, live, stub):
         ), "%s overload %d: live %s, stub %s" % (where, number, live_params, stub_params_)
 
 
-def test_stub_and_module_have_the_same_names(orvex):
-    assert sorted(stub_contents()) == sorted(live_contents(orvex))
+@pytest.fixture(scope="session")
+def modules(orvex):
+    import OrvexHaptics
+
+    return {"OrvexHardwareAPI": orvex, "OrvexHaptics": OrvexHaptics}
 
 
-@pytest.mark.parametrize("name", sorted(n for n, v in stub_contents().items() if v != "attribute"))
-def test_stub_matches_the_module(orvex, name):
-    live, stub = live_contents(orvex)[name], stub_contents()[name]
+@pytest.mark.parametrize("module_name", MODULES)
+def test_stub_and_module_have_the_same_names(modules, module_name):
+    assert sorted(stub_contents(module_name)) == sorted(live_contents(modules[module_name]))
+
+
+@pytest.mark.parametrize("module_name, name", sorted(
+    (m, n) for m in MODULES for n, v in stub_contents(m).items() if v != "attribute"))
+def test_stub_matches_the_module(modules, module_name, name):
+    live, stub = live_contents(modules[module_name])[name], stub_contents(module_name)[name]
     if isinstance(live, dict):
-        assert sorted(stub) == sorted(live), "methods of " + name
+        assert sorted(stub) == sorted(live), "methods and properties of " + name
         for method in live:
+            if live[method] == "property" or stub[method] == "property":
+                assert live[method] == stub[method], name + "." + method
+                continue
             _assert_same_overloads(name + "." + method, live[method], stub[method])
     else:
         _assert_same_overloads(name, live, stub)
@@ -168,5 +210,5 @@ def test_examples_type_check_against_the_stub(tmp_path):
     done = subprocess.run(
         [_python_with_mypy(), "-m", "mypy", "--python-version", version, "--strict",
          "--cache-dir", str(tmp_path), str(ROOT / "examples")],
-        env=dict(os.environ, MYPYPATH=str(STUB.parent)), capture_output=True, text=True)
+        env=dict(os.environ, MYPYPATH=str(STUB_DIR)), capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr

@@ -1,0 +1,61 @@
+"""A Corvane stand-in in a process of its own, for tests of native loops that run without the
+interpreter lock: it answers the wake-up with model 4 and every force command with the state the
+test chose, and remembers the forces it was sent.
+
+It prints its pseudo-terminal's path, then takes commands on standard input, one per line:
+  state X Y Z VX VY VZ   the position and velocity of the following replies
+  last                   prints "FX FY FZ N": the last force received and how many so far
+  silent                 answers nothing from now on
+Standard input closing ends it.
+"""
+
+import os
+import select
+import struct
+import sys
+import tty
+
+DEVICE_INFO = bytes([11, 0x2C, 0x01, 0x04, 0x02, 0x07]) + bytes(range(16))
+FORCE, FORCE_BODY, STATE = 42, 12, 43
+
+
+def main():
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    print(os.ttyname(slave), flush=True)
+    state = (0.0,) * 6
+    last, count, silent = (0.0, 0.0, 0.0), 0, False
+    pending = b""
+    while True:
+        readable, _, _ = select.select([master, sys.stdin], [], [])
+        if sys.stdin in readable:
+            words = sys.stdin.readline().split()
+            if not words:
+                return
+            if words[0] == "state":
+                state = tuple(float(w) for w in words[1:7])
+            elif words[0] == "last":
+                print(" ".join(repr(f) for f in last), count, flush=True)
+            elif words[0] == "silent":
+                silent = True
+        if master in readable:
+            pending += os.read(master, 4096)
+            while pending:
+                if pending[0] == 10:
+                    pending = pending[1:]
+                    if not silent:
+                        os.write(master, DEVICE_INFO)
+                elif pending[0] == FORCE and len(pending) >= 1 + FORCE_BODY:
+                    last = struct.unpack("<3f", pending[1 : 1 + FORCE_BODY])
+                    count += 1
+                    pending = pending[1 + FORCE_BODY :]
+                    if not silent:
+                        os.write(master, bytes([STATE]) + struct.pack("<6f", *state))
+                elif pending[0] == FORCE:
+                    break
+                else:
+                    pending = pending[1:]
+
+
+if __name__ == "__main__":
+    main()
