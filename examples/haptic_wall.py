@@ -71,8 +71,9 @@ def main(port: str, seconds: float, trace_csv: Optional[str]) -> None:
     primes = PrimeSearch()
     with loop:
         info = loop.info
-        print("Corvane %d, model %d, UUID %s" % (info["device_id"], info["device_model_number"],
-                                                info["device_id_ext"]))
+        if info is not None:  # always, once started
+            print("Corvane %d, model %d, UUID %s" % (
+                info["device_id"], info["device_model_number"], info["device_id_ext"]))
         end = time.monotonic() + seconds
         while time.monotonic() < end and loop.running:
             loop.force = [USER_PUSH, 0.0, 0.0]  # setting the force feeds the watchdog

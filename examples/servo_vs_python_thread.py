@@ -79,7 +79,7 @@ class PythonThreadLoop:
         self.wall_s = clock() - start
         self.cpu_s = time.thread_time() - cpu_start
 
-    def run_beside(self, work: Callable[[], None]) -> Figures:
+    def run_beside(self, work: Callable[[], object]) -> Figures:
         """Runs the loop while `work` runs on the calling thread; the loop's figures."""
         self._thread.start()
         try:
@@ -105,11 +105,11 @@ def native_loop_beside_busy_python(stream: orvex.SerialStream, seconds: float) -
         # The process's CPU time less this thread's is the loop thread's.
         loop_cpu = (time.process_time() - cpu_start) - (time.thread_time() - main_cpu_start)
     stats = loop.stats()
-    figures: Figures = {key: stats[key] for key in (
-        "cycles", "rate_hz", "missed", "late_p50_us", "late_p99_us", "exchange_p50_us",
-        "exchange_p99_us")}
-    figures["cpu_us_per_cycle"] = loop_cpu / stats["cycles"] * 1e6
-    return figures
+    return {"cycles": stats["cycles"], "rate_hz": stats["rate_hz"], "missed": stats["missed"],
+            "late_p50_us": stats["late_p50_us"], "late_p99_us": stats["late_p99_us"],
+            "exchange_p50_us": stats["exchange_p50_us"],
+            "exchange_p99_us": stats["exchange_p99_us"],
+            "cpu_us_per_cycle": loop_cpu / stats["cycles"] * 1e6}
 
 
 def python_thread_beside_busy_python(stream: orvex.SerialStream, seconds: float) -> Figures:
