@@ -96,9 +96,11 @@ class PythonThreadLoop:
                 "cpu_us_per_cycle": self.cpu_s / cycles * 1e6}
 
 
-def native_loop_beside_busy_python(stream: orvex.SerialStream, seconds: float) -> Figures:
-    """The servo loop for `seconds` while this thread does arithmetic and feeds its watchdog."""
-    with haptics.ServoLoop(stream, RATE_HZ) as loop:
+def native_loop_beside_busy_python(stream: orvex.SerialStream, seconds: float,
+                                   realtime: bool = False) -> Figures:
+    """The servo loop for `seconds` while this thread does arithmetic and feeds its watchdog;
+    `realtime` asks for a real-time scheduling class for the loop thread."""
+    with haptics.ServoLoop(stream, RATE_HZ, realtime=realtime) as loop:
         loop.force = FORCE
         cpu_start, main_cpu_start = time.process_time(), time.thread_time()
         busy_arithmetic(seconds, loop.feed)
@@ -109,7 +111,8 @@ def native_loop_beside_busy_python(stream: orvex.SerialStream, seconds: float) -
             "late_p50_us": stats["late_p50_us"], "late_p99_us": stats["late_p99_us"],
             "exchange_p50_us": stats["exchange_p50_us"],
             "exchange_p99_us": stats["exchange_p99_us"],
-            "cpu_us_per_cycle": loop_cpu / stats["cycles"] * 1e6}
+            "cpu_us_per_cycle": loop_cpu / stats["cycles"] * 1e6,
+            "realtime": int(stats["realtime"])}
 
 
 def python_thread_beside_busy_python(stream: orvex.SerialStream, seconds: float) -> Figures:
