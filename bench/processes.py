@@ -7,16 +7,17 @@ from pathlib import Path
 
 class StandInDevices:
     """Instantly answering Corvanes (one unless asked for more) and a streaming handle, each on a
-    pty of its own."""
+    pty of its own; with `realtime`, served in a real-time scheduling class where granted."""
 
-    def __init__(self, programs: Path, corvanes: int = 1):
+    def __init__(self, programs: Path, corvanes: int = 1, realtime: bool = False):
         self._process = subprocess.Popen(
-            [str(programs / "orvex_bench_device"), str(corvanes)], stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, text=True)
-        lines = [self._process.stdout.readline().split() for _ in range(corvanes + 1)]
+            [str(programs / "orvex_bench_device"), str(corvanes)] + (["realtime"] if realtime else []),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        lines = [self._process.stdout.readline().split() for _ in range(corvanes + 1 + realtime)]
         self.corvane_ports = [path for kind, path in lines if kind == "corvane"]
         self.corvane_port = self.corvane_ports[0]
         self.handle_port = dict(lines)["handle"]
+        self.realtime = dict(lines).get("realtime") == "granted"
 
     def close(self):
         self._process.stdin.close()
