@@ -150,11 +150,10 @@ struct ServoLoop::Impl {
 
   // The force the effects and the application ask for at the last reply's x and v.
   Vector3d wanted_force(const Vector3d& x, const Vector3d& v) {
-    Vector3d sum{};
-    if (!app_force.try_load(cached_app_force)) {
-      // A writer was busy: the force it is replacing stands for one more cycle.
-    }
-    add_to(sum, cached_app_force);
+    // While a writer is busy, the force it is replacing stands for one more cycle.
+    Vector3d app{};
+    if (app_force.try_load(app)) cached_app_force = app;
+    Vector3d sum = cached_app_force;
     for (std::size_t i = 0; i < max_effects; ++i) {
       const Effect* effect = effects[i].load();
       if (!effect) continue;
