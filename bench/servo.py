@@ -30,8 +30,10 @@ DURATIONS_S = {  # full run, smoke
 }
 
 
-def held_percent(cycles, missed):
-    return 100.0 * (1.0 - missed / cycles) if cycles else math.nan
+def held_percent(figures):
+    import servo_vs_python_thread as comparison
+
+    return comparison.held_percent(figures["cycles"], figures["missed"], figures["rate_hz"])
 
 
 def beside_busy_python(stream, seconds):
@@ -42,7 +44,7 @@ def beside_busy_python(stream, seconds):
                                                                             realtime=True),
                "python_thread": comparison.python_thread_beside_busy_python(stream, seconds)}
     for figures in results.values():
-        figures["held_percent"] = held_percent(figures["cycles"], figures["missed"])
+        figures["held_percent"] = held_percent(figures)
     return results
 
 
@@ -57,9 +59,9 @@ def several_loops(orvex, haptics, ports, seconds):
     figures = []
     for loop in loops:
         stats = loop.stats()
-        figures.append({"cycles": stats["cycles"], "rate_hz": stats["rate_hz"],
-                        "missed": stats["missed"], "late_p99_us": stats["late_p99_us"],
-                        "held_percent": held_percent(stats["cycles"], stats["missed"])})
+        loop_figures = {key: stats[key] for key in ("cycles", "rate_hz", "missed", "late_p99_us")}
+        loop_figures["held_percent"] = held_percent(loop_figures)
+        figures.append(loop_figures)
     return figures
 
 

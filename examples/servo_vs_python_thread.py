@@ -122,14 +122,20 @@ def python_thread_beside_busy_python(stream: orvex.SerialStream, seconds: float)
     return loop.run_beside(lambda: busy_arithmetic(seconds, lambda: None))
 
 
-def held_percent(figures: Figures) -> float:
-    return 100.0 * (1.0 - figures["missed"] / figures["cycles"])
+def held_percent(cycles: float, missed: float, rate_hz: float) -> float:
+    """The share of the run's deadlines that a cycle met: cycles that ended before the next
+    deadline, over the deadlines the run's time held (those skipped by a late cycle count as
+    lost too)."""
+    deadlines = cycles * RATE_HZ / rate_hz if rate_hz else 0.0
+    return 100.0 * min(1.0, (cycles - missed) / deadlines) if deadlines else 0.0
 
 
 def summary(name: str, figures: Figures) -> str:
     return ("%-28s %6.0f Hz, %5.1f%% of deadlines held; lateness p50 %6.0f us, p99 %6.0f us;"
             " exchange p50 %4.0f us, p99 %5.0f us" % (
-                name, figures["rate_hz"], held_percent(figures), figures["late_p50_us"],
+                name, figures["rate_hz"],
+                held_percent(figures["cycles"], figures["missed"], figures["rate_hz"]),
+                figures["late_p50_us"],
                 figures["late_p99_us"], figures["exchange_p50_us"], figures["exchange_p99_us"]))
 
 
