@@ -4,6 +4,7 @@ as a Python thread (the one examples/servo_vs_python_thread.py shows); then 1, 2
 heap allocations per cycle, counted in the C++ bench program."""
 
 import math
+import os
 import sys
 import time
 from pathlib import Path
@@ -28,6 +29,18 @@ DURATIONS_S = {  # full run, smoke
     "several_loops": (10.0, 0.3),
     "allocations": (5.0, 0.5),
 }
+
+
+def cpu_times():
+    """The machine's CPU time so far, all and stolen (by the hypervisor of a virtual machine), in
+    clock ticks; zeros where the system does not tell."""
+    try:
+        with open("/proc/stat") as stat:
+            fields = [int(value) for value in stat.readline().split()[1:]]
+    except (OSError, ValueError):
+        return 0, 0
+    steal = fields[7] if len(fields) > 7 else 0
+    return sum(fields[:8]), steal
 
 
 def held_percent(figures):
@@ -74,6 +87,7 @@ def measure(programs, smoke):
     # then a loaded host delays the loop, not the device it waits for.
     devices = StandInDevices(programs, corvanes=max(LOOP_COUNTS), realtime=True)
     cpp = CppContenders(programs, devices)
+    total_before, stolen_before = cpu_times()
     try:
         busy = beside_busy_python(orvex.SerialStream(devices.corvane_port),
                                   seconds["beside_busy_python"])
@@ -83,6 +97,9 @@ def measure(programs, smoke):
     finally:
         cpp.close()
         devices.close()
+    total_after, stolen_after = cpu_times()
+    total = total_after - total_before
+    stolen_percent = 100.0 * (stolen_after - stolen_before) / total if total else 0.0
     if allocations:
         allocations["per_cycle"] = allocations["allocations"] / max(1, allocations["cycles"])
     native = busy["native"]
@@ -95,6 +112,7 @@ def measure(programs, smoke):
         "zero_allocations_per_cycle": bool(allocations) and allocations["allocations"] == 0,
     }
     return {"rate_hz": RATE_HZ, "seconds": seconds, "stand_ins_realtime": devices.realtime,
+            "cpu_stolen_percent": stolen_percent, "load_average_1min": os.getloadavg()[0],
             "beside_busy_python": busy,
             "several_loops": several, "allocations": allocations, "targets": targets}
 
@@ -124,6 +142,8 @@ def table(servo):
         rows.append(f"loop thread allocations: {allocations['allocations']} in "
                     f"{allocations['cycles']} cycles ({allocations['per_cycle']:g} per cycle); "
                     f"{allocations['whole_run_allocations']} from start to stop")
+    rows.append(f"machine during the servo runs: {servo['cpu_stolen_percent']:.1f}% of CPU time "
+                f"stolen by a hypervisor, load {servo['load_average_1min']:.2f}")
     met = {True: "met", False: "MISSED"}
     rows.append("servo targets: " + ", ".join(f"{name} {met[ok]}"
                                               for name, ok in servo["targets"].items()))
