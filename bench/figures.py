@@ -137,7 +137,8 @@ def problems(figures, counter_check):
                   if not math.isfinite(value)]
     if not figures["targets"]["zero_allocations_per_exchange"]:
         found.append("the library allocated during exchanges")
-    if counter_check["counted"] != counter_check["made"]:
-        found.append(f"the allocation counter saw {counter_check['counted']} of "
-                     f"{counter_check['made']} allocations")
+    for counted in ("counted", "counted_off_main_thread"):
+        if counter_check[counted] != counter_check["made"]:
+            found.append(f"the allocation counter ({counted}) saw {counter_check[counted]} of "
+                         f"{counter_check['made']} allocations")
     return found

@@ -6,15 +6,18 @@ from pathlib import Path
 
 
 class StandInDevices:
-    """An instantly answering Corvane and a streaming handle, each on a pty of its own."""
+    """Instantly answering Corvanes (one unless asked for more) and a streaming handle, each on a
+    pty of its own; with `realtime`, served in a real-time scheduling class where granted."""
 
-    def __init__(self, programs: Path):
+    def __init__(self, programs: Path, corvanes: int = 1, realtime: bool = False):
         self._process = subprocess.Popen(
-            [str(programs / "orvex_bench_device")], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            text=True)
-        paths = dict(self._process.stdout.readline().split() for _ in range(2))
-        self.corvane_port = paths["corvane"]
-        self.handle_port = paths["handle"]
+            [str(programs / "orvex_bench_device"), str(corvanes)] + (["realtime"] if realtime else []),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        lines = [self._process.stdout.readline().split() for _ in range(corvanes + 1 + realtime)]
+        self.corvane_ports = [path for kind, path in lines if kind == "corvane"]
+        self.corvane_port = self.corvane_ports[0]
+        self.handle_port = dict(lines)["handle"]
+        self.realtime = dict(lines).get("realtime") == "granted"
 
     def close(self):
         self._process.stdin.close()
@@ -47,6 +50,9 @@ class CppContenders:
 
     def counter_check(self) -> dict:
         return self._ask("counter_check")["counter_check"]
+
+    def servo_allocations(self, seconds: float) -> dict:
+        return self._ask(f"servo_allocations {seconds}")["servo_allocations"]
 
     def close(self):
         self._process.stdin.close()

@@ -1,11 +1,13 @@
 """Measures the library's exchanges against their floor and their peer, in one run, with the
-contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike.
+contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike;
+then the servo loop (servo.py).
 
     run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke]
 
 DIR holds the built module and the bench programs. Prints a table and writes the figures as JSON
 (by default DIR/bench.json). --smoke makes a few hundred exchanges and fails when a figure is
-missing, a reply was wrong or the library allocated; it sets no timing thresholds."""
+missing, a reply was wrong or the library allocated, and runs the servo loop for a few seconds;
+it sets no timing thresholds."""
 
 import argparse
 import json
@@ -14,6 +16,7 @@ from pathlib import Path
 
 import figures
 import listener
+import servo
 from processes import CppContenders, StandInDevices
 from python_contenders import LibraryCorvane, LibraryHandle, PeerPyserial, timed_round
 
@@ -82,13 +85,15 @@ def main():
     summary["handle_listener"] = listener.measure(chosen.build / "bench", chosen.smoke)
     print(figures.table(summary))
     print(listener.table(summary["handle_listener"]))
+    summary["servo"] = servo.measure(chosen.build / "bench", chosen.smoke)
+    print(servo.table(summary["servo"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
     chosen.json.write_text(json.dumps(summary, indent=2) + "\n")
     print(f"figures written to {chosen.json}")
 
     if chosen.smoke:
         found = (figures.problems(summary, counter_check)
-                 + listener.problems(summary["handle_listener"]))
+                 + listener.problems(summary["handle_listener"]) + servo.problems(summary["servo"]))
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)
         return 1 if found else 0

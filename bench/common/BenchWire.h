@@ -1,14 +1,18 @@
 #pragma once
 
 // What the bench's stand-in devices send, so that every contender can check each reply it gets.
-// The Corvane answers a force command f with the state: position f, velocity -f. The handle streams
-// one fixed status message over and over.
+// The Corvane answers a force command f with the state: position f, velocity -f, and a wake-up with
+// a device-information reply of model 4. The handle streams one fixed status message over and over.
 
 #include <cstddef>
 #include <cstdint>
 
 namespace Orvex::Bench {
 
+constexpr std::uint8_t wakeup_code = 10;
+constexpr std::uint8_t device_info_code = 11;
+constexpr std::size_t device_info_reply_size = 22;
+constexpr std::uint8_t corvane_model_number = 4;
 constexpr std::uint8_t force_code = 42;
 constexpr std::uint8_t end_effector_state_code = 43;
 constexpr std::size_t force_command_size = 13;

@@ -9,9 +9,13 @@
 namespace Orvex::Bench {
 
 std::uint64_t allocation_count();
+// Those made by threads other than the program's main thread: a servo loop's, in the bench.
+std::uint64_t allocation_count_off_main_thread();
 
 // Makes one allocation of each kind the counter hooks and returns how many it counted: 4 when
 // every hook works.
 std::uint64_t counted_probe_allocations();
+// The same probe on a thread of its own, counted off the main thread: 4 when that count works.
+std::uint64_t counted_probe_allocations_off_main_thread();
 
 }  // namespace Orvex::Bench

@@ -1,8 +1,9 @@
 // The C++ contenders, driven round by round by the bench runner so that their rounds interleave
 // with the Python ones. Arguments: the Corvane's port and the handle's port. Each line on standard
-// input is "CONTENDER COUNT" (floor_cpp, library_cpp, handle_receive_cpp), "silent_wait" or
-// "counter_check" (does the allocation counter see allocations); each is answered by one line of
-// JSON. Ends when its standard input does.
+// input is "CONTENDER COUNT" (floor_cpp, library_cpp, handle_receive_cpp), "silent_wait",
+// "counter_check" (does the allocation counter see allocations) or "servo_allocations SECONDS"
+// (a servo loop's allocations per cycle); each is answered by one line of JSON. Ends when its
+// standard input does.
 
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "FloorExchange.h"
 #include "LibraryContenders.h"
 #include "Round.h"
+#include "ServoAllocations.h"
 #include "SilentWait.h"
 
 int main(int argc, char** argv) {
@@ -31,12 +33,18 @@ int main(int argc, char** argv) {
   while (std::fgets(line, sizeof line, stdin)) {
     char name[64] = {};
     std::size_t count = 0;
+    double seconds = 0;
     if (std::strncmp(line, "silent_wait", 11) == 0) {
       print_silent_wait();
     } else if (std::strncmp(line, "counter_check", 13) == 0) {
-      std::printf("{\"counter_check\": {\"counted\": %llu, \"made\": 4}}\n",
-                  static_cast<unsigned long long>(counted_probe_allocations()));
+      std::printf(
+          "{\"counter_check\": {\"counted\": %llu, \"counted_off_main_thread\": %llu, "
+          "\"made\": 4}}\n",
+          static_cast<unsigned long long>(counted_probe_allocations()),
+          static_cast<unsigned long long>(counted_probe_allocations_off_main_thread()));
       std::fflush(stdout);
+    } else if (std::sscanf(line, "servo_allocations %lf", &seconds) == 1) {
+      print_servo_allocations(argv[1], seconds);
     } else if (std::sscanf(line, "%63s %zu", name, &count) == 2 && contenders.count(name)) {
       print_round(name, timed_round(*contenders[name], count));
     } else {

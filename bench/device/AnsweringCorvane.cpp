@@ -25,6 +25,10 @@ void state_reply_to(const std::uint8_t* command, std::uint8_t* reply) {
   }
 }
 
+// The device-information reply to a wake-up: id 1, model 4, hardware 1, firmware 1, UUID zeros.
+constexpr std::uint8_t device_info_reply[device_info_reply_size] = {
+    device_info_code, 1, 0, corvane_model_number, 1, 1};
+
 }  // namespace
 
 void answer_force_commands(int master_fd) {
@@ -37,6 +41,12 @@ void answer_force_commands(int master_fd) {
     const ssize_t r = ::read(master_fd, command + held, force_command_size - held);
     if (r <= 0) return;
     held += static_cast<std::size_t>(r);
+    // A wake-up is a single byte; whatever came after it is the next command's beginning.
+    if (command[0] == wakeup_code) {
+      std::memmove(command, command + 1, --held);
+      if (!write_all(master_fd, device_info_reply, sizeof device_info_reply)) return;
+      continue;
+    }
     if (held < force_command_size) continue;
     held = 0;
     if (command[0] != force_code) continue;

@@ -1,0 +1,77 @@
+"""The servo-loop examples end to end on the emulator: the Python programs as a user runs them, and
+the C++ program built against the installed package alone."""
+
+import csv
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import MODULE_DIR
+from test_emulator import emulator  # noqa: F401 (the fixture)
+from test_stub import ROOT
+
+WALL_X = 0.03  # the examples' wall face; pushed at 1.5 N against 2000 N/m, the arm rests 0.75 mm in
+
+
+def _run(command, timeout=120, **options):
+    done = subprocess.run([str(part) for part in command], capture_output=True, text=True,
+                          timeout=timeout, **options)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return done.stdout
+
+
+def _run_example(name, *args):
+    return _run([sys.executable, ROOT / "examples" / name, *args],
+                env=dict(os.environ, PYTHONPATH=str(MODULE_DIR)))
+
+
+def test_haptic_wall_holds_the_arm_at_the_wall_and_writes_its_trace(emulator, tmp_path):
+    trace = tmp_path / "trace.csv"
+    out = _run_example("haptic_wall.py", emulator("--corvane").path(0), 2, trace)
+    assert "stopped by stop" in out and "primes" in out
+    with trace.open() as f:
+        rows = list(csv.reader(f))
+    import OrvexHaptics
+
+    assert tuple(rows[0]) == OrvexHaptics.TRACE_COLUMNS
+    assert 100 < len(rows) - 1 <= 1000
+    times = [float(row[0]) for row in rows[1:]]
+    assert times == sorted(times)
+    # The push has brought the arm to the wall, and the wall holds it there.
+    x = float(rows[-1][1])
+    assert WALL_X - 0.002 < x < WALL_X + 0.005, x
+
+
+def test_servo_vs_python_thread_reports_both_loops(emulator):
+    out = _run_example("servo_vs_python_thread.py", emulator("--corvane").path(0), 0.5)
+    lines = out.splitlines()
+    assert [line.split("  ")[0] for line in lines[1:]] == [
+        "native servo loop", "the same loop, Python thread"]
+    assert all("deadlines held" in line for line in lines[1:])
+
+
+@pytest.fixture(scope="module")
+def servo_wall_program(tmp_path_factory):
+    """examples/cpp/servo_wall built against the C++ library installed under a prefix of its own."""
+    work = tmp_path_factory.mktemp("servo_wall")
+    prefix = work / "prefix"
+    _run(["cmake", "--install", MODULE_DIR, "--component", "devices", "--prefix", prefix])
+    _run(["cmake", "-S", ROOT / "examples" / "cpp" / "servo_wall", "-B", work / "build",
+          "-DCMAKE_PREFIX_PATH=%s" % prefix], timeout=300)
+    _run(["cmake", "--build", work / "build"], timeout=300)
+    return work / "build" / "servo_wall"
+
+
+def test_cpp_servo_wall_runs_against_the_installed_package(servo_wall_program, emulator):
+    out = _run([servo_wall_program, emulator("--corvane").path(0), 0.5])
+    assert out.startswith("Corvane 1, model 4")
+    assert out.rstrip().endswith("stopped")
+
+
+def test_cpp_servo_wall_says_why_it_did_not_start(servo_wall_program, pty_pair):
+    done = subprocess.run([str(servo_wall_program), pty_pair.path, "0.5"], capture_output=True,
+                          text=True, timeout=30)
+    assert done.returncode == 1
+    assert "servo loop not started: no Corvane answered the wake-up" in done.stderr
