@@ -9,7 +9,6 @@ import sys
 import pytest
 
 from conftest import MODULE_DIR
-from test_emulator import emulator  # noqa: F401 (the fixture)
 from test_stub import ROOT
 
 WALL_X = 0.03  # the examples' wall face; pushed at 1.5 N against 2000 N/m, the arm rests 0.75 mm in
