@@ -74,7 +74,7 @@ export class CorvanePanel {
   }
 
   buildScene() {
-    this.view = new View3D(this.sceneHost, { cameraAt: [0.32, -0.26, 0.2] });
+    this.view = new View3D(this.sceneHost, { cameraAt: [0.39, -0.32, 0.24] });
     const { scene } = this.view;
     const cube = new THREE.BoxGeometry(2 * WORKSPACE_M, 2 * WORKSPACE_M, 2 * WORKSPACE_M);
     scene.add(new THREE.LineSegments(new THREE.EdgesGeometry(cube), new THREE.LineBasicMaterial({ color: 0x8795a8 })));
