@@ -48,7 +48,7 @@ class Effect {
 
  private:
   std::mutex writers;  // never taken by the loop
-  Seqlock<max_parameters> published;
+  Seqlock<Parameters> published;
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

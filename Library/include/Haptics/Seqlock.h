@@ -1,58 +1,88 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <thread>
+#include <type_traits>
 
 namespace Orvex::HardwareAPI::Haptics {
 
-// A fixed record of N doubles handed from one writer to any number of readers without a lock:
-// the writer never waits, and a reader never sees a half-written record. A reader that finds a
-// write in progress tries again; the servo loop gives up after a few tries and keeps the record
-// it had, so a writer that is preempted mid-write cannot hold it up.
-template <std::size_t N>
+// A plain value handed from one writer to any number of readers without a lock: the writer never
+// waits, and a reader never sees a half-written value. Each write carries a stamp that grows from
+// write to write (0: never written), so a reader can also ask for one particular write and learn
+// that it was overwritten. The value is kept in atomic words, so that a race is seen, not
+// undefined.
+template <class Value>
 class Seqlock {
- public:
-  using Values = std::array<double, N>;
+  static_assert(std::is_trivially_copyable_v<Value>, "a seqlock holds plain values");
+  static constexpr std::size_t word_count = (sizeof(Value) + 7) / 8;
 
+ public:
   Seqlock() = default;
-  explicit Seqlock(const Values& initial) { store(initial); }
+  explicit Seqlock(const Value& initial) { store(initial); }
   Seqlock(const Seqlock&) = delete;
   Seqlock& operator=(const Seqlock&) = delete;
 
-  // One writer at a time: the caller serialises writers.
-  void store(const Values& values) {
-    const std::uint32_t begun = sequence.load(std::memory_order_relaxed) + 1;
-    sequence.store(begun, std::memory_order_relaxed);
+  // One writer at a time: the caller serialises writers. The first form stamps the write itself.
+  void store(const Value& value) { store(value, sequence.load(std::memory_order_relaxed) / 2 + 1); }
+  void store(const Value& value, std::uint64_t stamp) {
+    std::uint64_t bits[word_count] = {};
+    std::memcpy(bits, &value, sizeof(Value));
+    // An odd sequence marks a write in progress.
+    sequence.store(2 * stamp - 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
-    for (std::size_t i = 0; i < N; ++i) slots[i].store(values[i], std::memory_order_relaxed);
-    sequence.store(begun + 1, std::memory_order_release);
+    for (std::size_t i = 0; i < word_count; ++i) words[i].store(bits[i], std::memory_order_relaxed);
+    sequence.store(2 * stamp, std::memory_order_release);
   }
 
-  // A consistent record in out, or false (out unusable) when every attempt met a write.
-  bool try_load(Values& out, int attempts = 4) const {
+  // A whole value in out (zeros before the first write), or false (out unusable) when every
+  // attempt met a write. The servo loop gives up after a few tries and keeps what it had, so a
+  // writer preempted mid-write cannot hold it up.
+  bool try_load(Value& out, int attempts = 4) const {
     for (int i = 0; i < attempts; ++i) {
-      const std::uint32_t before = sequence.load(std::memory_order_acquire);
-      if (before & 1u) continue;
-      for (std::size_t j = 0; j < N; ++j) out[j] = slots[j].load(std::memory_order_relaxed);
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if (sequence.load(std::memory_order_relaxed) == before) return true;
+      const std::uint64_t before = sequence.load(std::memory_order_acquire);
+      if (before % 2) continue;
+      if (copy_if_still(before, out)) return true;
     }
     return false;
   }
 
-  // For threads that may wait: tries until a record comes whole.
-  Values load() const {
-    Values values{};
-    while (!try_load(values)) std::this_thread::yield();
-    return values;
+  // For threads that may wait: tries until a value comes whole.
+  Value load() const {
+    Value value{};
+    while (!try_load(value)) std::this_thread::yield();
+    return value;
+  }
+
+  // The value of the last completed write: false when none was made.
+  bool read_latest(Value& value) const {
+    if (sequence.load(std::memory_order_acquire) == 0) return false;
+    value = load();
+    return true;
+  }
+
+  // Copies the value written under the stamp: false when that write was not, or is no longer,
+  // what the seqlock holds.
+  bool read(Value& value, std::uint64_t wanted_stamp) const {
+    return wanted_stamp != 0 && sequence.load(std::memory_order_acquire) == 2 * wanted_stamp &&
+           copy_if_still(2 * wanted_stamp, value);
   }
 
  private:
-  std::atomic<std::uint32_t> sequence{0};
-  std::array<std::atomic<double>, N> slots{};
+  // Copies the words out; true when the sequence was still `seen` after the copy.
+  bool copy_if_still(std::uint64_t seen, Value& value) const {
+    std::uint64_t bits[word_count];
+    for (std::size_t i = 0; i < word_count; ++i) bits[i] = words[i].load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (sequence.load(std::memory_order_relaxed) != seen) return false;
+    std::memcpy(&value, bits, sizeof(Value));
+    return true;
+  }
+
+  std::atomic<std::uint64_t> sequence{0};
+  std::atomic<std::uint64_t> words[word_count] = {};
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

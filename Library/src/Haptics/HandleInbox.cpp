@@ -18,17 +18,17 @@ void HandleInbox::put(const HandleMessage& message, std::int64_t now_ms) {
   // A full ring is not waited on: the message goes over the oldest, and the reader that comes to
   // that slot finds it overwritten.
   const std::uint64_t n = put_total.load(std::memory_order_relaxed);
-  ring[n % slots].write(message, n + 1);
+  ring[n % slots].store(message, n + 1);
   put_total.store(n + 1, std::memory_order_release);
 
   switch (message.kind) {
     case HandleMessage::Kind::status:
-      latest[status_slot].write(message, ++latest_stamps[status_slot]);
+      latest[status_slot].store(message);
       status.fetch_add(1, std::memory_order_relaxed);
       rate.count(now_ms);
       break;
     case HandleMessage::Kind::info:
-      latest[info_slot].write(message, ++latest_stamps[info_slot]);
+      latest[info_slot].store(message);
       info.fetch_add(1, std::memory_order_relaxed);
       break;
     case HandleMessage::Kind::error:

@@ -16,7 +16,7 @@
 
 #include "Haptics/HandleListener.h"
 #include "Haptics/HandleMessage.h"
-#include "SeqlockSlot.h"
+#include "Haptics/Seqlock.h"
 #include "StatusRateWindow.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -45,7 +45,7 @@ class HandleInbox {
   HandleListenerStats counts(std::int64_t now_ms) const;
 
  private:
-  using Slot = SeqlockSlot<HandleMessage>;
+  using Slot = Seqlock<HandleMessage>;
 
   bool has_message() const;
   std::uint64_t lost_to_lag(std::uint64_t put_count, std::uint64_t taken) const;
@@ -57,7 +57,6 @@ class HandleInbox {
   std::atomic<std::uint64_t> overwritten_total{0};
 
   Slot latest[2];  // status, information
-  std::uint64_t latest_stamps[2] = {0, 0};
 
   std::atomic<std::uint64_t> status{0};
   std::atomic<std::uint64_t> info{0};

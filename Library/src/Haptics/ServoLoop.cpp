@@ -59,7 +59,8 @@ void add_to(Vector3d& sum, const Vector3d& term) {
 
 // The state record: time, cycle, position, velocity, force.
 constexpr std::size_t state_values = 2 + 3 * 3;
-using StateRecord = Seqlock<state_values>;
+using StateValues = std::array<double, state_values>;
+using StateRecord = Seqlock<StateValues>;
 
 }  // namespace
 
@@ -92,7 +93,7 @@ struct ServoLoop::Impl {
   std::vector<std::pair<std::uint64_t, std::shared_ptr<Effect>>> retired;
 
   std::mutex force_writers;
-  Seqlock<3> app_force;
+  Seqlock<Vector3d> app_force;
 
   // Shared with the loop.
   std::array<std::atomic<Effect*>, max_effects> effects{};
@@ -359,7 +360,7 @@ void ServoLoop::clear() {
 
 std::optional<ServoState> ServoLoop::state() const {
   if (impl->cycles.load(std::memory_order_acquire) == 0) return std::nullopt;
-  const StateRecord::Values values = impl->state.load();
+  const StateValues values = impl->state.load();
   ServoState state;
   state.time = values[0];
   state.cycle = static_cast<std::uint64_t>(values[1]);

@@ -1,7 +1,6 @@
 #include "TraceRing.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -13,10 +12,7 @@ void TraceRing::reset() { written.store(0, std::memory_order_release); }
 void TraceRing::push(const TraceRow& row) {
   if (size == 0) return;
   const std::uint64_t cycle = written.load(std::memory_order_relaxed);
-  Slot::Values values{};
-  std::memcpy(values.data(), &row, sizeof row);
-  values[trace_columns] = static_cast<double>(cycle);
-  slots[cycle % size].store(values);
+  slots[cycle % size].store(row, cycle + 1);
   written.store(cycle + 1, std::memory_order_release);
 }
 
@@ -25,9 +21,7 @@ std::size_t TraceRing::copy(TraceRow* out) const {
   const std::uint64_t first = end - std::min<std::uint64_t>(end, size);
   std::size_t copied = 0;
   for (std::uint64_t cycle = first; cycle < end; ++cycle) {
-    const Slot::Values values = slots[cycle % size].load();
-    if (values[trace_columns] != static_cast<double>(cycle)) continue;  // overwritten since
-    std::memcpy(&out[copied++], values.data(), sizeof(TraceRow));
+    if (slots[cycle % size].read(out[copied], cycle + 1)) ++copied;  // else overwritten since
   }
   return copied;
 }

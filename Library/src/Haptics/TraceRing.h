@@ -11,8 +11,8 @@
 namespace Orvex::HardwareAPI::Haptics {
 
 // The last cycles of a servo loop, allocated once. The loop thread pushes; any thread copies out
-// at any moment. Each row carries the number of its cycle, so a copy that the loop overtakes
-// drops the rows overwritten meanwhile instead of mixing old and new.
+// at any moment. Each row is stamped with its cycle, so a copy that the loop overtakes drops the
+// rows overwritten meanwhile instead of mixing old and new.
 class TraceRing {
  public:
   explicit TraceRing(std::size_t capacity);
@@ -24,7 +24,7 @@ class TraceRing {
   std::size_t copy(TraceRow* out) const;
 
  private:
-  using Slot = Seqlock<trace_columns + 1>;  // the row, then its cycle number
+  using Slot = Seqlock<TraceRow>;  // stamped with its cycle number + 1
 
   std::size_t size;
   std::unique_ptr<Slot[]> slots;
