@@ -86,16 +86,20 @@ def measure(programs, smoke):
     # The stand-ins answer in a real-time class where granted, as a device's own processor would:
     # then a loaded host delays the loop, not the device it waits for.
     devices = StandInDevices(programs, corvanes=max(LOOP_COUNTS), realtime=True)
-    cpp = CppContenders(programs, devices)
     total_before, stolen_before = cpu_times()
     try:
         busy = beside_busy_python(orvex.SerialStream(devices.corvane_port),
                                   seconds["beside_busy_python"])
         several = {str(n): several_loops(orvex, haptics, devices.corvane_ports[:n],
                                          seconds["several_loops"]) for n in LOOP_COUNTS}
-        allocations = cpp.servo_allocations(seconds["allocations"])
+        # Started only once the Python loops are done: opening a port drops the input waiting
+        # on it, and the C++ program opens the same stand-in port, so it would swallow replies.
+        cpp = CppContenders(programs, devices)
+        try:
+            allocations = cpp.servo_allocations(seconds["allocations"])
+        finally:
+            cpp.close()
     finally:
-        cpp.close()
         devices.close()
     total_after, stolen_after = cpu_times()
     total = total_after - total_before
