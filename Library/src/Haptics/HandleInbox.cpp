@@ -15,12 +15,8 @@ HandleInbox::HandleInbox(std::size_t capacity)
     : slots(std::max<std::size_t>(capacity, 1)), ring(new Slot[slots]) {}
 
 void HandleInbox::put(const HandleMessage& message, std::int64_t now_ms) {
-  // A full ring is not waited on: the message goes over the oldest, and the reader that comes to
-  // that slot finds it overwritten.
-  const std::uint64_t n = put_total.load(std::memory_order_relaxed);
-  ring[n % slots].store(message, n + 1);
-  put_total.store(n + 1, std::memory_order_release);
-
+  // The latest and the counts go first: a reader that has taken the message then finds them
+  // counting it already.
   switch (message.kind) {
     case HandleMessage::Kind::status:
       latest[status_slot].store(message);
@@ -35,6 +31,12 @@ void HandleInbox::put(const HandleMessage& message, std::int64_t now_ms) {
       errors.fetch_add(1, std::memory_order_relaxed);
       break;
   }
+
+  // A full ring is not waited on: the message goes over the oldest, and the reader that comes to
+  // that slot finds it overwritten.
+  const std::uint64_t n = put_total.load(std::memory_order_relaxed);
+  ring[n % slots].store(message, n + 1);
+  put_total.store(n + 1, std::memory_order_release);
   wake_readers();
 }
 
