@@ -197,9 +197,13 @@ def test_the_watchdog_zeroes_the_force_until_fed(haptics, double, make_loop):
     loop.add(haptics.ConstantForce([0.0, 0.0, 2.0]))
     loop.force = [1.0, 0.0, 0.0]
     loop.start()
-    assert double.wait_for((0.0, 0.0, 0.0)) == (0.0, 0.0, 0.0)
+    # The first cycle sends zero too, before any reply: wait for the trip itself.
+    deadline = time.monotonic() + 5.0
+    while loop.stats()["watchdog_trips"] < 1 and time.monotonic() < deadline:
+        time.sleep(0.01)
     trips = loop.stats()["watchdog_trips"]
     assert trips >= 1
+    assert double.wait_for((0.0, 0.0, 0.0)) == (0.0, 0.0, 0.0)
 
     def fed(force):
         loop.feed()
