@@ -33,14 +33,19 @@ class CppContenders:
         self._process = subprocess.Popen(
             [str(programs / "orvex_bench"), devices.corvane_port, devices.handle_port],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+        # Its ports' opening flushes would swallow replies meant for contenders already exchanging.
+        self._answer("start")
 
-    def _ask(self, request: str) -> dict:
-        self._process.stdin.write(request + "\n")
-        self._process.stdin.flush()
+    def _answer(self, request: str) -> dict:
         line = self._process.stdout.readline()
         if not line:
             raise RuntimeError("the C++ contenders' process ended on: " + request)
         return json.loads(line)
+
+    def _ask(self, request: str) -> dict:
+        self._process.stdin.write(request + "\n")
+        self._process.stdin.flush()
+        return self._answer(request)
 
     def round(self, name: str, exchanges: int) -> dict:
         return self._ask(f"{name} {exchanges}")

@@ -2,8 +2,8 @@
 // with the Python ones. Arguments: the Corvane's port and the handle's port. Each line on standard
 // input is "CONTENDER COUNT" (floor_cpp, library_cpp, handle_receive_cpp), "silent_wait",
 // "counter_check" (does the allocation counter see allocations) or "servo_allocations SECONDS"
-// (a servo loop's allocations per cycle); each is answered by one line of JSON. Ends when its
-// standard input does.
+// (a servo loop's allocations per cycle); each is answered by one line of JSON. Says
+// {"ready": true} once its ports are open, and ends when its standard input does.
 
 #include <cstdio>
 #include <cstring>
@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
   contenders["floor_cpp"] = std::make_unique<FloorExchange>(argv[1]);
   contenders["library_cpp"] = std::make_unique<LibraryCorvane>(argv[1]);
   contenders["handle_receive_cpp"] = std::make_unique<LibraryHandle>(argv[2]);
+  // The ports are open (and their opening flushes done): the runner may start exchanging.
+  std::printf("{\"ready\": true}\n");
+  std::fflush(stdout);
 
   char line[256];
   while (std::fgets(line, sizeof line, stdin)) {
