@@ -113,6 +113,13 @@ def orvex():
     return OrvexHardwareAPI
 
 
+@pytest.fixture(scope="session")
+def haptics(orvex):
+    import OrvexHaptics
+
+    return OrvexHaptics
+
+
 def statuses(handle):
     """The arguments of the status messages a Recorder got, in order."""
     return [args for kind, args in handle.calls if kind == "status"]

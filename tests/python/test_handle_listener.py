@@ -31,13 +31,6 @@ INFO_REPLY = bytes([0xD0, 0x05, 0x2C, 0x01, 0x02, 0x03, 0x04])
 ERROR_REPLY = bytes([0xDF, 0x2C, 0x01, 0x07])
 
 
-@pytest.fixture(scope="session")
-def haptics(orvex):
-    import OrvexHaptics
-
-    return OrvexHaptics
-
-
 @pytest.fixture
 def listener(orvex, haptics, pty_pair):
     with haptics.HandleListener(orvex.SerialStream(pty_pair.path)) as running:

@@ -68,13 +68,6 @@ def double():
     stand_in.close()
 
 
-@pytest.fixture(scope="session")
-def haptics(orvex):
-    import OrvexHaptics
-
-    return OrvexHaptics
-
-
 @pytest.fixture
 def make_loop(orvex, haptics, double):
     """Loops on the stand-in's port; stopped after the test."""
