@@ -93,10 +93,17 @@ void set_force(PythonServoLoop& self, py::handle force) {
 }
 
 void add(PythonServoLoop& self, const std::shared_ptr<Effect>& effect) {
-  if (self.loop.contains(effect.get())) throw py::value_error("the effect is in the loop already");
-  if (!self.loop.add(effect))
-    throw std::runtime_error("a loop renders at most " + std::to_string(ServoLoop::max_effects) +
-                             " effects");
+  switch (self.loop.add(effect)) {
+    case Haptics::AddResult::added: return;
+    case Haptics::AddResult::null: throw py::type_error("effect must be an Effect, not None");
+    case Haptics::AddResult::duplicate: throw py::value_error("the effect is in the loop already");
+    case Haptics::AddResult::held_elsewhere:
+      throw py::value_error("the effect keeps state of its own and another loop renders it");
+    case Haptics::AddResult::full:
+      break;
+  }
+  throw std::runtime_error("a loop renders at most " + std::to_string(ServoLoop::max_effects) +
+                           " effects");
 }
 
 void remove(PythonServoLoop& self, const Effect& effect) {
@@ -112,6 +119,7 @@ py::object state(const PythonServoLoop& self) {
   result["position"] = state->position;
   result["velocity"] = state->velocity;
   result["force"] = state->force;
+  result["proxy"] = state->proxy;
   return std::move(result);
 }
 

@@ -12,7 +12,8 @@ using Haptics::TraceRow;
 using Haptics::trace_columns;
 
 const std::array<const char*, trace_columns> Trace::columns = {
-    "time", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "exchange_us"};
+    "time", "x",  "y",          "z",       "vx",      "vy",      "vz",   "fx",
+    "fy",   "fz", "exchange_us", "proxy_x", "proxy_y", "proxy_z", "cycle"};
 
 py::buffer_info Trace::buffer() {
   // An empty trace still hands out a valid address, as buffer consumers expect.

@@ -308,10 +308,10 @@ def test_state_stats_and_info(double, make_loop):
 def test_the_trace_is_a_float64_table_of_the_last_cycles_oldest_first(haptics, double, make_loop,
                                                                       tmp_path):
     assert haptics.TRACE_COLUMNS == ("time", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz",
-                                     "exchange_us")
+                                     "exchange_us", "proxy_x", "proxy_y", "proxy_z", "cycle")
     double.state((0.01, 0.02, 0.03), (0.5, 0.0, -0.5))
     loop = make_loop(watchdog_s=0, trace_capacity=50)
-    assert len(loop.trace()) == 0 and memoryview(loop.trace()).shape == (0, 11)
+    assert len(loop.trace()) == 0 and memoryview(loop.trace()).shape == (0, 15)
     loop.force = [0.25, 0.0, 0.0]
     loop.start()
     deadline = time.monotonic() + 10
@@ -320,7 +320,7 @@ def test_the_trace_is_a_float64_table_of_the_last_cycles_oldest_first(haptics, d
     trace = loop.trace()
     view = memoryview(trace)
     assert len(trace) == 50
-    assert (view.format, view.itemsize, view.ndim, view.shape) == ("d", 8, 2, (50, 11))
+    assert (view.format, view.itemsize, view.ndim, view.shape) == ("d", 8, 2, (50, 15))
     assert view.c_contiguous and view.readonly
     rows = view.tolist()
     times = [row[0] for row in rows]
@@ -346,7 +346,7 @@ def test_numpy_takes_the_trace_without_copying(double, make_loop):
         time.sleep(0.02)
     trace = loop.trace()
     table = numpy.asarray(trace)
-    assert table.dtype == numpy.float64 and table.shape == (20, 11)
+    assert table.dtype == numpy.float64 and table.shape == (20, 15)
     assert table.base is not None and not table.flags.owndata
 
 

@@ -33,13 +33,15 @@ enum class StartResult {
 
 enum class StopReason { none, stop, device_lost };
 
-// One cycle: its start in seconds since the loop started, the arm's reply, the force commanded.
+// One cycle: its start in seconds since the loop started, the arm's reply, the force commanded,
+// and where a proxy holds the arm (its position when no effect renders through a proxy).
 struct ServoState {
   double time = 0;
   std::uint64_t cycle = 0;
   Vector3d position{};
   Vector3d velocity{};
   Vector3d force{};
+  Vector3d proxy{};
 };
 
 struct ServoStats {
@@ -55,16 +57,19 @@ struct ServoStats {
   StopReason stop_reason = StopReason::none;
 };
 
-// A trace row: 11 doubles in this order, the order of trace_columns.
+// A trace row: 15 doubles in this order, the order of trace_columns. Columns are only ever added
+// at the end, so a column keeps its index. The cycle number is exact as a double up to 2^53.
 struct TraceRow {
   double time;
   Vector3d position;
   Vector3d velocity;
   Vector3d force;
   double exchange_us;
+  Vector3d proxy;
+  double cycle;
 };
-constexpr std::size_t trace_columns = 11;
-static_assert(sizeof(TraceRow) == trace_columns * sizeof(double), "a row is 11 packed doubles");
+constexpr std::size_t trace_columns = 15;
+static_assert(sizeof(TraceRow) == trace_columns * sizeof(double), "a row is 15 packed doubles");
 
 // A fixed-rate force loop for one Corvane, on a thread of its own that alone talks to the arm.
 // Each cycle sends one end-effector force: the sum of the effects plus the application's force,
@@ -109,8 +114,8 @@ class ServoLoop {
   Vector3d force() const;
   void feed();
 
-  // false when the effect is null, already added, or all max_effects places are in use.
-  bool add(std::shared_ptr<Effect> effect);
+  // Renders the effect from the next cycle on, unless the result says why not.
+  AddResult add(std::shared_ptr<Effect> effect);
   bool contains(const Effect* effect) const;
   // false when the effect was not added.
   bool remove(const Effect* effect);

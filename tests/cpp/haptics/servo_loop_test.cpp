@@ -158,8 +158,8 @@ ServoSettings without_watchdog() {
 TEST_F(ServoLoopTest, SendsTheEffectsPlusTheApplicationForceFromTheLastReply) {
   CorvaneStandIn device(pty, {0, 0, 0, 0.5f, -1, 2});
   ServoLoop loop(&stream, without_watchdog());
-  ASSERT_TRUE(loop.add(std::make_shared<Damper>(2)));
-  ASSERT_TRUE(loop.add(std::make_shared<ConstantForce>(Vector3d{1, 0, 0})));
+  ASSERT_EQ(loop.add(std::make_shared<Damper>(2)), AddResult::added);
+  ASSERT_EQ(loop.add(std::make_shared<ConstantForce>(Vector3d{1, 0, 0})), AddResult::added);
   ASSERT_TRUE(loop.set_force({0, 0, 0.25}));
   ASSERT_EQ(loop.start(), StartResult::started);
   EXPECT_TRUE(loop.running());
@@ -175,8 +175,8 @@ TEST_F(ServoLoopTest, RemovedEffectsStopCountingAndTheTableHasAFixedSize) {
   CorvaneStandIn device(pty, {});
   ServoLoop loop(&stream, without_watchdog());
   auto push = std::make_shared<ConstantForce>(Vector3d{0, 1, 0});
-  ASSERT_TRUE(loop.add(push));
-  EXPECT_FALSE(loop.add(push));
+  ASSERT_EQ(loop.add(push), AddResult::added);
+  EXPECT_EQ(loop.add(push), AddResult::duplicate);
   ASSERT_EQ(loop.start(), StartResult::started);
   EXPECT_EQ(device.wait_for({0, 1, 0}), (std::array<float, 3>{0, 1, 0}));
   push->set_force({0, 0, 3});
@@ -185,10 +185,10 @@ TEST_F(ServoLoopTest, RemovedEffectsStopCountingAndTheTableHasAFixedSize) {
   EXPECT_FALSE(loop.remove(push.get()));
   EXPECT_EQ(device.wait_for({0, 0, 0}), (std::array<float, 3>{0, 0, 0}));
   for (std::size_t i = 0; i < ServoLoop::max_effects; ++i)
-    EXPECT_TRUE(loop.add(std::make_shared<Damper>(1)));
-  EXPECT_FALSE(loop.add(std::make_shared<Damper>(1)));
+    EXPECT_EQ(loop.add(std::make_shared<Damper>(1)), AddResult::added);
+  EXPECT_EQ(loop.add(std::make_shared<Damper>(1)), AddResult::full);
   loop.clear();
-  EXPECT_TRUE(loop.add(push));
+  EXPECT_EQ(loop.add(push), AddResult::added);
 }
 
 TEST_F(ServoLoopTest, StartRefusesWhatCannotRunAndLeavesNothingRunning) {

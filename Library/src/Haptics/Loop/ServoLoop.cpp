@@ -5,15 +5,14 @@
 #include <sys/prctl.h>
 #include <time.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <mutex>
 #include <utility>
-#include <vector>
 
+#include "EffectTable.h"
 #include "ForceLimit.h"
 #include "Haptics/StreamClaim.h"
 #include "LatencyHistogram.h"
@@ -57,8 +56,8 @@ void add_to(Vector3d& sum, const Vector3d& term) {
   for (std::size_t i = 0; i < 3; ++i) sum[i] += term[i];
 }
 
-// The state record: time, cycle, position, velocity, force.
-constexpr std::size_t state_values = 2 + 3 * 3;
+// The state record: time, cycle, position, velocity, force, proxy.
+constexpr std::size_t state_values = 2 + 4 * 3;
 using StateValues = std::array<double, state_values>;
 using StateRecord = Seqlock<StateValues>;
 
@@ -78,7 +77,7 @@ struct ServoLoop::Impl {
       : stream(stream), settings(settings), corvane(stream), trace(settings.trace_capacity) {}
 
   // The application's side: settings, the claim and the thread are touched by start() and
-  // stop() alone; the effects' owners under table_lock, which the loop never takes.
+  // stop() alone.
   IO::SerialStream* stream;
   const ServoSettings settings;
   Devices::Corvane corvane;
@@ -87,21 +86,15 @@ struct ServoLoop::Impl {
   pthread_t thread{};
   bool thread_started = false;
 
-  std::mutex table_lock;
-  std::array<std::shared_ptr<Effect>, max_effects> owners{};
-  // Removed effects, kept until every cycle that may have read them has ended.
-  std::vector<std::pair<std::uint64_t, std::shared_ptr<Effect>>> retired;
+  EffectTable effects;
 
   std::mutex force_writers;
   Seqlock<Vector3d> app_force;
 
   // Shared with the loop.
-  std::array<std::atomic<Effect*>, max_effects> effects{};
   std::atomic<bool> active{false};
   std::atomic<bool> stop_requested{false};
   std::atomic<std::int64_t> fed_at_ns{0};
-  std::atomic<std::uint64_t> cycles_begun{0};
-  std::atomic<std::uint64_t> cycles_ended{0};
   std::atomic<std::int64_t> started_ns{0};
   std::atomic<std::int64_t> ended_ns{0};
   std::atomic<std::uint64_t> cycles{0}, missed{0}, clamped{0}, non_finite{0}, watchdog_trips{0};
@@ -112,9 +105,7 @@ struct ServoLoop::Impl {
   StateRecord state;
   TraceRing trace;
 
-  // The loop's own: the parameters each effect had when last read whole.
-  std::array<const Effect*, max_effects> cached_effect{};
-  std::array<Effect::Parameters, max_effects> cached_parameters{};
+  // The loop's own.
   Vector3d cached_app_force{};
 
   static void* entry(void* self) {
@@ -130,7 +121,7 @@ struct ServoLoop::Impl {
     lateness.reset();
     exchange_time.reset();
     trace.reset();
-    cached_effect.fill(nullptr);
+    effects.restart();
   }
 
   bool starting_thread() {
@@ -149,38 +140,29 @@ struct ServoLoop::Impl {
     claim.release();
   }
 
-  // The force the effects and the application ask for at the last reply's x and v.
-  Vector3d wanted_force(const Vector3d& x, const Vector3d& v) {
+  // The force the effects and the application ask for in this cycle's context.
+  EffectTable::Sum wanted_force(const EffectContext& context) {
     // While a writer is busy, the force it is replacing stands for one more cycle.
     Vector3d app{};
     if (app_force.try_load(app)) cached_app_force = app;
-    Vector3d sum = cached_app_force;
-    for (std::size_t i = 0; i < max_effects; ++i) {
-      const Effect* effect = effects[i].load();
-      if (!effect) continue;
-      Effect::Parameters read{};
-      if (effect->try_read(read)) {
-        cached_parameters[i] = read;
-        cached_effect[i] = effect;
-      } else if (cached_effect[i] != effect) {
-        continue;  // a new effect whose first parameters are still being written
-      }
-      add_to(sum, effect->law(cached_parameters[i], x, v));
-    }
+    EffectTable::Sum sum = effects.render(context, 0);
+    add_to(sum.force, cached_app_force);
     return sum;
   }
 
-  void publish(std::int64_t woke, std::uint64_t cycle, const Vector3d& x, const Vector3d& v,
-               const Devices::Vector3& command, std::int64_t exchange_ns) {
+  void publish(const EffectContext& context, const Vector3d& x, const Vector3d& v,
+               const Vector3d& proxy, const Devices::Vector3& command, std::int64_t exchange_ns) {
     TraceRow row{};
-    row.time = (woke - started_ns.load(relaxed)) / 1e9;
+    row.time = context.time;
     row.position = x;
     row.velocity = v;
     row.force = widened(command);
     row.exchange_us = exchange_ns / 1e3;
+    row.proxy = proxy;
+    row.cycle = static_cast<double>(context.cycle);
     trace.push(row);
-    state.store({row.time, static_cast<double>(cycle), x[0], x[1], x[2], v[0], v[1], v[2],
-                 row.force[0], row.force[1], row.force[2]});
+    state.store({row.time, row.cycle, x[0], x[1], x[2], v[0], v[1], v[2], row.force[0],
+                 row.force[1], row.force[2], proxy[0], proxy[1], proxy[2]});
   }
 
   void run() {
@@ -188,7 +170,10 @@ struct ServoLoop::Impl {
     if (settings.realtime) realtime_granted.store(request_realtime(), relaxed);
     const auto period_ns = static_cast<std::int64_t>(std::llround(1e9 / settings.rate_hz));
     const auto watchdog_ns = static_cast<std::int64_t>(std::llround(settings.watchdog_s * 1e9));
-    std::int64_t deadline = started_ns.load(relaxed);
+    const std::int64_t started = started_ns.load(relaxed);
+    std::int64_t deadline = started;
+    std::int64_t previous_wake = started - period_ns;
+    std::uint64_t cycle = 0;
     Vector3d x{}, v{};
     bool replied = false;
     bool starved = false;
@@ -199,10 +184,17 @@ struct ServoLoop::Impl {
       const std::int64_t woke = now_ns();
       lateness.record(woke - deadline);
 
-      // Effects read during this cycle stay alive until cycles_ended says it is over.
-      const std::uint64_t cycle = cycles_begun.fetch_add(1);
-      Vector3d wanted = replied ? wanted_force(x, v) : Vector3d{};
-      cycles_ended.store(cycle + 1);
+      EffectContext context;
+      context.position = x;
+      context.velocity = v;
+      context.time = (woke - started) / 1e9;
+      context.dt = (woke - previous_wake) / 1e9;
+      context.cycle = cycle;
+      previous_wake = woke;
+      EffectTable::Sum sum;
+      if (replied) sum = wanted_force(context);
+      Vector3d wanted = sum.force;
+      const Vector3d proxy = sum.has_proxy ? sum.proxy : x;
 
       const bool hungry = watchdog_ns > 0 && woke - fed_at_ns.load(relaxed) > watchdog_ns;
       if (hungry && !starved) watchdog_trips.fetch_add(1, relaxed);
@@ -224,8 +216,9 @@ struct ServoLoop::Impl {
       x = widened(reply.position);
       v = widened(reply.velocity);
       replied = true;
-      publish(woke, cycle, x, v, force.command, answered - sent);
-      cycles.store(cycle + 1, std::memory_order_release);
+      publish(context, x, v, proxy, force.command, answered - sent);
+      ++cycle;
+      cycles.store(cycle, std::memory_order_release);
 
       deadline += period_ns;
       if (answered > deadline) {
@@ -240,20 +233,6 @@ struct ServoLoop::Impl {
     active.store(false, std::memory_order_release);
   }
 
-  // Frees removed effects that no cycle can still be using.
-  void release_retired() {
-    const bool idle = !active.load();
-    const std::uint64_t ended = cycles_ended.load();
-    retired.erase(std::remove_if(retired.begin(), retired.end(),
-                                 [&](const auto& entry) { return idle || ended >= entry.first; }),
-                  retired.end());
-  }
-
-  void retire(std::size_t slot) {
-    effects[slot].store(nullptr);
-    retired.emplace_back(cycles_begun.load(), std::move(owners[slot]));
-    owners[slot].reset();
-  }
 };
 
 ServoLoop::ServoLoop(IO::SerialStream* stream, const ServoSettings& settings)
@@ -293,8 +272,6 @@ StartResult ServoLoop::start() {
 void ServoLoop::stop() {
   impl->stop_requested.store(true, std::memory_order_release);
   impl->join();
-  std::lock_guard<std::mutex> hold(impl->table_lock);
-  impl->release_retired();
 }
 
 bool ServoLoop::running() const { return impl->active.load(std::memory_order_acquire); }
@@ -318,45 +295,15 @@ Vector3d ServoLoop::force() const { return impl->app_force.load(); }
 
 void ServoLoop::feed() { impl->fed_at_ns.store(now_ns(), relaxed); }
 
-bool ServoLoop::add(std::shared_ptr<Effect> effect) {
-  if (!effect) return false;
-  std::lock_guard<std::mutex> hold(impl->table_lock);
-  impl->release_retired();
-  auto& owners = impl->owners;
-  if (std::find(owners.begin(), owners.end(), effect) != owners.end()) return false;
-  const auto free_slot = std::find(owners.begin(), owners.end(), nullptr);
-  if (free_slot == owners.end()) return false;
-  const auto slot = static_cast<std::size_t>(free_slot - owners.begin());
-  impl->effects[slot].store(effect.get());
-  *free_slot = std::move(effect);
-  return true;
+AddResult ServoLoop::add(std::shared_ptr<Effect> effect) {
+  return impl->effects.add(std::move(effect));
 }
 
-bool ServoLoop::contains(const Effect* effect) const {
-  std::lock_guard<std::mutex> hold(impl->table_lock);
-  for (const auto& owner : impl->owners)
-    if (effect && owner.get() == effect) return true;
-  return false;
-}
+bool ServoLoop::contains(const Effect* effect) const { return impl->effects.contains(effect); }
 
-bool ServoLoop::remove(const Effect* effect) {
-  std::lock_guard<std::mutex> hold(impl->table_lock);
-  impl->release_retired();
-  for (std::size_t slot = 0; slot < max_effects; ++slot) {
-    if (effect && impl->owners[slot].get() == effect) {
-      impl->retire(slot);
-      return true;
-    }
-  }
-  return false;
-}
+bool ServoLoop::remove(const Effect* effect) { return impl->effects.remove(effect); }
 
-void ServoLoop::clear() {
-  std::lock_guard<std::mutex> hold(impl->table_lock);
-  for (std::size_t slot = 0; slot < max_effects; ++slot)
-    if (impl->owners[slot]) impl->retire(slot);
-  impl->release_retired();
-}
+void ServoLoop::clear() { impl->effects.clear(); }
 
 std::optional<ServoState> ServoLoop::state() const {
   if (impl->cycles.load(std::memory_order_acquire) == 0) return std::nullopt;
@@ -368,6 +315,7 @@ std::optional<ServoState> ServoLoop::state() const {
     state.position[i] = values[2 + i];
     state.velocity[i] = values[5 + i];
     state.force[i] = values[8 + i];
+    state.proxy[i] = values[11 + i];
   }
   return state;
 }

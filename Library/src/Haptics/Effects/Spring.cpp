@@ -12,7 +12,7 @@ constexpr std::size_t anchor_at = 0, stiffness_at = 3, damping_at = 4;
 
 }  // namespace
 
-Spring::Spring(const Vector3d& anchor, double stiffness, double damping) : Effect({}) {
+Spring::Spring(const Vector3d& anchor, double stiffness, double damping) {
   set_anchor(anchor);
   set_stiffness(stiffness);
   set_damping(damping);

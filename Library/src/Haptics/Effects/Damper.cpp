@@ -12,7 +12,7 @@ constexpr std::size_t coefficient_at = 0;
 
 }  // namespace
 
-Damper::Damper(double coefficient) : Effect({}) { set_coefficient(coefficient); }
+Damper::Damper(double coefficient) { set_coefficient(coefficient); }
 
 double Damper::coefficient() const { return parameters()[coefficient_at]; }
 

@@ -12,7 +12,7 @@ constexpr std::size_t force_start = 0;
 
 }  // namespace
 
-ConstantForce::ConstantForce(const Vector3d& force) : Effect({}) { set_force(force); }
+ConstantForce::ConstantForce(const Vector3d& force) { set_force(force); }
 
 Vector3d ConstantForce::force() const { return vector_at(parameters(), force_start); }
 

@@ -1,0 +1,109 @@
+#include "EffectTable.h"
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+namespace Orvex::HardwareAPI::Haptics {
+
+EffectTable::~EffectTable() { clear(); }
+
+void EffectTable::publish(std::size_t slot, Effect* effect, std::uint64_t generation) {
+  slots[slot].store(Entry{effect, generation});
+}
+
+AddResult EffectTable::add(std::shared_ptr<Effect> effect) {
+  if (!effect) return AddResult::null;
+  std::lock_guard<std::mutex> hold(writers);
+  if (std::find(owners.begin(), owners.end(), effect) != owners.end())
+    return AddResult::duplicate;
+  const auto free_slot = std::find(owners.begin(), owners.end(), nullptr);
+  if (free_slot == owners.end()) return AddResult::full;
+  // An effect with state of its own is rendered by one loop at a time; other loops' tables
+  // change the count under their own locks, so the claim is a single atomic step.
+  if (effect->shareable()) {
+    effect->holders.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    int none = 0;
+    if (!effect->holders.compare_exchange_strong(none, 1, std::memory_order_relaxed))
+      return AddResult::held_elsewhere;
+  }
+  const auto slot = static_cast<std::size_t>(free_slot - owners.begin());
+  publish(slot, effect.get(), ++generations);
+  *free_slot = std::move(effect);
+  return AddResult::added;
+}
+
+bool EffectTable::contains(const Effect* effect) const {
+  std::lock_guard<std::mutex> hold(writers);
+  return effect && std::any_of(owners.begin(), owners.end(),
+                               [&](const auto& owner) { return owner.get() == effect; });
+}
+
+void EffectTable::retire(std::size_t slot) {
+  publish(slot, nullptr, 0);
+  // Pairs with the fence in render(): either that cycle's count is seen here, and we wait for
+  // it to end, or that cycle's read of the slot sees it empty (store-load order needs seq_cst).
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  const std::uint64_t reading = begun.load(std::memory_order_relaxed);
+  // Acquire: the cycle's reads of the effect happen before we let go of it.
+  while (ended.load(std::memory_order_acquire) < reading) std::this_thread::yield();
+  owners[slot]->holders.fetch_sub(1, std::memory_order_relaxed);
+  owners[slot].reset();
+}
+
+bool EffectTable::remove(const Effect* effect) {
+  std::lock_guard<std::mutex> hold(writers);
+  for (std::size_t slot = 0; slot < capacity; ++slot) {
+    if (effect && owners[slot].get() == effect) {
+      retire(slot);
+      return true;
+    }
+  }
+  return false;
+}
+
+void EffectTable::clear() {
+  std::lock_guard<std::mutex> hold(writers);
+  for (std::size_t slot = 0; slot < capacity; ++slot)
+    if (owners[slot]) retire(slot);
+}
+
+void EffectTable::restart() { rendering.fill(Rendering{}); }
+
+EffectTable::Sum EffectTable::render(const EffectContext& context,
+                                     std::uint64_t ramp_cycles) noexcept {
+  const std::uint64_t cycle = begun.fetch_add(1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_seq_cst);  // see retire()
+  Sum sum;
+  for (std::size_t slot = 0; slot < capacity; ++slot) {
+    Entry entry{};
+    // A slot being rewritten this instant is being emptied or filled: skipping it is what the
+    // writer asked for, a cycle early or late.
+    if (!slots[slot].try_load(entry) || !entry.effect) continue;
+    Rendering& mine = rendering[slot];
+    if (mine.generation != entry.generation) {
+      mine = Rendering{entry.generation, context.cycle, false, {}};
+      entry.effect->begin(context);
+    }
+    Effect::Parameters read{};
+    if (entry.effect->try_read(read)) {
+      mine.parameters = read;
+      mine.have_parameters = true;
+    }
+    if (!mine.have_parameters) continue;  // first parameters still being written
+    const Vector3d force = entry.effect->render(context, mine.parameters);
+    double scale = 1.0;
+    if (mine.begun_at > 0 && ramp_cycles > 0) {
+      const double done = static_cast<double>(context.cycle - mine.begun_at + 1);
+      scale = std::min(1.0, done / static_cast<double>(ramp_cycles));
+    }
+    for (std::size_t i = 0; i < 3; ++i) sum.force[i] += scale * force[i];
+    if (!sum.has_proxy) sum.has_proxy = entry.effect->proxy(sum.proxy);
+  }
+  // Release: the reads of this cycle's effects happen before a remover sees the cycle ended.
+  ended.store(cycle + 1, std::memory_order_release);
+  return sum;
+}
+
+}  // namespace Orvex::HardwareAPI::Haptics
