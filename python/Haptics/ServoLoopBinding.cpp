@@ -14,6 +14,7 @@
 #include "EffectBindings.h"
 #include "Haptics/ServoLoop.h"
 #include "IO/SerialStream.h"
+#include "RecordingCalls.h"
 #include "StopAtExit.h"
 #include "Trace.h"
 #include "VectorArgument.h"
@@ -149,14 +150,32 @@ py::dict stats(const PythonServoLoop& self) {
   result["watchdog_trips"] = stats.watchdog_trips;
   result["realtime"] = stats.realtime;
   result["stop_reason"] = stop_reason(stats.stop_reason);
+  result["exchange_budget_us"] = stats.exchange_budget_us;
+  result["recorded"] = stats.recorded;
+  result["record_lost"] = stats.record_lost;
   return result;
 }
 
-Trace trace(const PythonServoLoop& self) {
+Trace trace(const PythonServoLoop& self, std::optional<std::int64_t> since) {
+  if (since && *since < -1) throw py::value_error("since must be a cycle number (or -1, or None)");
+  std::optional<std::uint64_t> after;
+  if (since && *since >= 0) after = static_cast<std::uint64_t>(*since);
+  Haptics::TraceCopy copy = unlocked([&] { return self.loop.trace(after); });
   Trace trace;
-  trace.rows.resize(self.loop.trace_capacity());
-  trace.rows.resize(self.loop.copy_trace(trace.rows.data()));
+  trace.rows = std::move(copy.rows);
+  trace.overwritten = copy.overwritten;
   return trace;
+}
+
+void record(PythonServoLoop& self, py::handle path) {
+  const std::string name = record_path(path);
+  raise_unless_recording(unlocked([&] { return self.loop.record(name); }), path);
+}
+
+py::object stop_recording(PythonServoLoop& self) {
+  const auto result = unlocked([&] { return self.loop.stop_recording(); });
+  if (!result) return record_result(std::nullopt, 0);
+  return record_result(result->rows, result->lost);
 }
 
 PythonServoLoop& enter(PythonServoLoop& self) {
@@ -196,7 +215,15 @@ void bind_servo_loop(py::module_& module) {
       .def("clear", [](PythonServoLoop& self) { self.loop.clear(); }, "Remove every effect")
       .def("state", &state, "The last cycle, or None before the first")
       .def("stats", &stats, "The loop's measurements since its start")
-      .def("trace", &trace, "A copy of the last trace_capacity cycles, oldest first");
+      .def("trace", &trace, py::arg("since") = py::none(),
+           "A copy of this run's cycles after cycle `since` (all the ring holds when None), "
+           "oldest first, with the count of those the ring had overwritten")
+      .def("record", &record, py::arg("path"),
+           "Write every cycle to path (.csv or .npy) from a thread of its own until "
+           "stop_recording() or stop()")
+      .def("stop_recording", &stop_recording,
+           "End the recording: {'rows': written, 'lost': not written}; the last recording's "
+           "when none runs, None before any");
 }
 
 }  // namespace Orvex::HardwareAPI::Python

@@ -5,10 +5,12 @@
 #include <sys/prctl.h>
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -16,6 +18,7 @@
 #include "ForceLimit.h"
 #include "Haptics/StreamClaim.h"
 #include "LatencyHistogram.h"
+#include "../Recording/RecordingTap.h"
 #include "TraceRing.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -61,6 +64,21 @@ constexpr std::size_t state_values = 2 + 4 * 3;
 using StateValues = std::array<double, state_values>;
 using StateRecord = Seqlock<StateValues>;
 
+// A recording holds the trace's columns, in their order.
+RecordRow recorded_row(const TraceRow& row) {
+  RecordRow values{};
+  std::memcpy(values.data(), &row, sizeof row);
+  return values;
+}
+
+const char* const recorded_columns[trace_columns] = {
+    "time", "x",  "y",           "z",       "vx",      "vy",      "vz",   "fx",
+    "fy",   "fz", "exchange_us", "proxy_x", "proxy_y", "proxy_z", "cycle"};
+
+// Seconds of cycles the recording's queue holds, so that a writer held up by the disk or by a
+// loaded machine loses nothing.
+constexpr double recording_queue_s = 4.0;
+
 }  // namespace
 
 const char* ServoSettings::problem() const {
@@ -104,6 +122,7 @@ struct ServoLoop::Impl {
   LatencyHistogram exchange_time;
   StateRecord state;
   TraceRing trace;
+  RecordingTap recording;
 
   // The loop's own.
   Vector3d cached_app_force{};
@@ -161,6 +180,7 @@ struct ServoLoop::Impl {
     row.proxy = proxy;
     row.cycle = static_cast<double>(context.cycle);
     trace.push(row);
+    recording.offer(recorded_row(row));
     state.store({row.time, row.cycle, x[0], x[1], x[2], v[0], v[1], v[2], row.force[0],
                  row.force[1], row.force[2], proxy[0], proxy[1], proxy[2]});
   }
@@ -272,6 +292,7 @@ StartResult ServoLoop::start() {
 void ServoLoop::stop() {
   impl->stop_requested.store(true, std::memory_order_release);
   impl->join();
+  impl->recording.end();
 }
 
 bool ServoLoop::running() const { return impl->active.load(std::memory_order_acquire); }
@@ -340,11 +361,37 @@ ServoStats ServoLoop::stats() const {
   stats.watchdog_trips = loop.watchdog_trips.load(relaxed);
   stats.realtime = loop.realtime_granted.load(relaxed);
   stats.stop_reason = loop.stop_reason.load();
+  stats.exchange_budget_us = 1e6 / loop.settings.rate_hz;
+  const RecordTotals recorded = loop.recording.totals();
+  stats.recorded = recorded.rows;
+  stats.record_lost = recorded.lost;
   return stats;
 }
 
 std::size_t ServoLoop::trace_capacity() const { return impl->trace.capacity(); }
 
-std::size_t ServoLoop::copy_trace(TraceRow* rows) const { return impl->trace.copy(rows); }
+std::size_t ServoLoop::copy_trace(TraceRow* rows) const {
+  TraceCopy copy = trace();
+  std::copy(copy.rows.begin(), copy.rows.end(), rows);
+  return copy.rows.size();
+}
+
+TraceCopy ServoLoop::trace(std::optional<std::uint64_t> after_cycle) const {
+  TraceCopy copy;
+  impl->trace.copy(after_cycle, copy);
+  return copy;
+}
+
+int ServoLoop::record(const std::string& path) {
+  const auto queue_rows =
+      static_cast<std::size_t>(std::ceil(recording_queue_s * impl->settings.rate_hz));
+  return impl->recording.begin(path, {recorded_columns, trace_columns}, queue_rows);
+}
+
+std::optional<RecordResult> ServoLoop::stop_recording() {
+  const std::optional<RecordTotals> totals = impl->recording.end();
+  if (!totals) return std::nullopt;
+  return RecordResult{totals->rows, totals->lost};
+}
 
 }  // namespace Orvex::HardwareAPI::Haptics
