@@ -19,11 +19,11 @@ void raise_unless_recording(int answer, py::handle path) {
   throw py::error_already_set();
 }
 
-py::object record_result(std::optional<std::uint64_t> rows, std::uint64_t lost) {
-  if (!rows) return py::none();
+py::object record_result(const std::optional<Haptics::RecordResult>& recorded) {
+  if (!recorded) return py::none();
   py::dict result;
-  result["rows"] = *rows;
-  result["lost"] = lost;
+  result["rows"] = recorded->rows;
+  result["lost"] = recorded->lost;
   return std::move(result);
 }
 

@@ -167,16 +167,6 @@ Trace trace(const PythonServoLoop& self, std::optional<std::int64_t> since) {
   return trace;
 }
 
-void record(PythonServoLoop& self, py::handle path) {
-  const std::string name = record_path(path);
-  raise_unless_recording(unlocked([&] { return self.loop.record(name); }), path);
-}
-
-py::object stop_recording(PythonServoLoop& self) {
-  const auto result = unlocked([&] { return self.loop.stop_recording(); });
-  if (!result) return record_result(std::nullopt, 0);
-  return record_result(result->rows, result->lost);
-}
 
 PythonServoLoop& enter(PythonServoLoop& self) {
   start(self);
@@ -218,10 +208,12 @@ void bind_servo_loop(py::module_& module) {
       .def("trace", &trace, py::arg("since") = py::none(),
            "A copy of this run's cycles after cycle `since` (all the ring holds when None), "
            "oldest first, with the count of those the ring had overwritten")
-      .def("record", &record, py::arg("path"),
+      .def("record", [](PythonServoLoop& self, py::handle path) { record_to(self.loop, path); },
+           py::arg("path"),
            "Write every cycle to path (.csv or .npy) from a thread of its own until "
            "stop_recording() or stop()")
-      .def("stop_recording", &stop_recording,
+      .def("stop_recording",
+           [](PythonServoLoop& self) { return stop_recording_of(self.loop); },
            "End the recording: {'rows': written, 'lost': not written}; the last recording's "
            "when none runs, None before any");
 }

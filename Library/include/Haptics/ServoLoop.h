@@ -9,6 +9,7 @@
 
 #include "Devices/Corvane.h"
 #include "Haptics/Effect.h"
+#include "Haptics/RecordResult.h"
 #include "IO/SerialStream.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -80,12 +81,6 @@ static_assert(sizeof(TraceRow) == trace_columns * sizeof(double), "a row is 15 p
 struct TraceCopy {
   std::vector<TraceRow> rows;
   std::uint64_t overwritten = 0;
-};
-
-// What a recording wrote: rows in the file, and rows lost (see ServoLoop::record).
-struct RecordResult {
-  std::uint64_t rows = 0;
-  std::uint64_t lost = 0;
 };
 
 // A fixed-rate force loop for one Corvane, on a thread of its own that alone talks to the arm.
