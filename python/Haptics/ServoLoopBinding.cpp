@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -156,8 +157,10 @@ py::dict stats(const PythonServoLoop& self) {
   return result;
 }
 
-Trace trace(const PythonServoLoop& self, std::optional<std::int64_t> since) {
-  if (since && *since < -1) throw py::value_error("since must be a cycle number (or -1, or None)");
+// since is a cycle number as a trace row holds it (a float) or as an int; -1 and None ask for all.
+Trace trace(const PythonServoLoop& self, std::optional<double> since) {
+  if (since && !(*since >= -1 && *since < 9007199254740992.0 && std::floor(*since) == *since))
+    throw py::value_error("since must be a cycle number (or -1, or None)");
   std::optional<std::uint64_t> after;
   if (since && *since >= 0) after = static_cast<std::uint64_t>(*since);
   Haptics::TraceCopy copy = unlocked([&] { return self.loop.trace(after); });
