@@ -74,3 +74,11 @@ def test_cpp_servo_wall_says_why_it_did_not_start(servo_wall_program, pty_pair):
                           text=True, timeout=30)
     assert done.returncode == 1
     assert "servo loop not started: no Corvane answered the wake-up" in done.stderr
+
+
+@pytest.mark.parametrize("ending", [".npy", ".csv"])
+def test_record_wall_records_every_cycle_across_a_held_lock(emulator, tmp_path, ending):
+    path = tmp_path / ("wall" + ending)
+    out = _run_example("record_wall.py", emulator("--corvane").path(0), 2.5, path)
+    rows = int(out.split(": ")[-1].split(" rows")[0])
+    assert rows > 100 and ", 0 lost, 0 gaps" in out, out

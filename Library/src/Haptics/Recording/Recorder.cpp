@@ -86,6 +86,8 @@ void* Recorder::entry(void* self) {
 }
 
 void Recorder::write_until_finished() {
+  // A name that tools (top, the benchmark) can find the writer by.
+  pthread_setname_np(pthread_self(), "orvex-recorder");
   std::int64_t last_checkpoint = now_ns();
   // Acquire: a finish request comes after the producer's last push, which drain() then sees.
   while (!finishing.load(std::memory_order_acquire)) {
