@@ -53,7 +53,7 @@ def recording_beside_busy_python(orvex, haptics, port, seconds):
         holds = 0
         with loop:
             started = time.monotonic()
-            next_hold = started + HOLD_EVERY_S / 2
+            next_hold = started + min(HOLD_EVERY_S / 2, seconds / 4)
             while time.monotonic() - started < seconds:
                 if time.monotonic() >= next_hold:
                     hold(int(HOLD_S * 1e6))
