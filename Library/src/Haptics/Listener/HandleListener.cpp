@@ -202,9 +202,7 @@ int HandleListener::record(const std::string& path) {
 }
 
 std::optional<RecordResult> HandleListener::stop_recording() {
-  const std::optional<RecordTotals> totals = state->inbox.recording.end();
-  if (!totals) return std::nullopt;
-  return RecordResult{totals->rows, totals->lost};
+  return state->inbox.recording.end();
 }
 
 }  // namespace Orvex::HardwareAPI::Haptics

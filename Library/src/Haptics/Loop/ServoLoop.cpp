@@ -388,10 +388,6 @@ int ServoLoop::record(const std::string& path) {
   return impl->recording.begin(path, {recorded_columns, trace_columns}, queue_rows);
 }
 
-std::optional<RecordResult> ServoLoop::stop_recording() {
-  const std::optional<RecordTotals> totals = impl->recording.end();
-  if (!totals) return std::nullopt;
-  return RecordResult{totals->rows, totals->lost};
-}
+std::optional<RecordResult> ServoLoop::stop_recording() { return impl->recording.end(); }
 
 }  // namespace Orvex::HardwareAPI::Haptics

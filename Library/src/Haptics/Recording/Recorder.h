@@ -9,16 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "Haptics/RecordResult.h"
 #include "RecordFile.h"
 #include "RecordFormat.h"
 #include "SpscQueue.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
-struct RecordTotals {
-  std::uint64_t rows = 0;  // in the file
-  std::uint64_t lost = 0;  // pushed but not in the file: the queue was full or the file refused
-};
+// Rows in the file, and rows pushed but not in it (the queue was full or the file refused them).
+using RecordTotals = RecordResult;
 
 // Writes the rows one thread pushes to a file, from a writer thread of its own, so the pushing
 // thread never waits on the disk. A row that does not fit in the queue, or that the file
