@@ -126,10 +126,6 @@ def test_replay_answers_the_recorded_position_at_the_time_since_the_first_comman
         assert velocity[0] == pytest.approx(0.5)
 
 
-def forces_over_time(rows):
-    return [(row[0], row[7:10]) for row in rows]
-
-
 def test_a_programs_forces_against_a_replay_match_those_against_the_device(
         orvex, haptics, emulator, tmp_path):
     from test_recording import read_csv
@@ -146,17 +142,19 @@ def test_a_programs_forces_against_a_replay_match_those_against_the_device(
     live = run(emulator("--corvane").path(0), tmp_path / "live.csv")
     replayed = run(emulator("--corvane", "--replay", str(tmp_path / "live.csv")).path(0),
                    tmp_path / "replayed.csv")
-    # The live arm's first reply comes before the loop's clock starts: compare from cycle 1 on,
-    # each replayed force with the live one nearest in time.
+    # The replayed arm follows the recorded path, so the program's forces follow the live ones:
+    # each replayed force lies on the path the live forces took (matched by value, since a
+    # loaded machine shifts the two runs' clocks against each other).
     largest = max(abs(f) for row in live for f in row[7:10])
-    assert largest > 0.1
-    for row in replayed[1:len(replayed) - 5]:
-        nearest = min(live[1:], key=lambda r: abs(r[0] - row[0]))
-        assert row[7:10] == pytest.approx(nearest[7:10], abs=0.1 * largest)
+    assert largest > 0.1 and len(replayed) > 10
+    for row in replayed[1:]:
+        nearest = min(live, key=lambda r: max(abs(a - b) for a, b in zip(r[7:10], row[7:10])))
+        assert row[7:10] == pytest.approx(nearest[7:10], abs=0.05 * largest)
 
 
-def timed_exchanges(path, count):
-    """Seconds from writing a force command to reading its whole 25-byte reply, each time."""
+def timed_exchanges(path, enough, limit_s=10.0):
+    """(seconds from writing a force command to reading its whole 25-byte reply, the moment the
+    reply was whole) for each exchange, until enough(those so far) or limit_s have passed."""
     import select
     import struct
     import tty
@@ -164,34 +162,44 @@ def timed_exchanges(path, count):
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
     tty.setraw(fd)
     command = bytes([0x2A]) + struct.pack("<3f", 0, 0, 0)
-    times = []
+    exchanges = []
+    deadline = time.monotonic() + limit_s
     try:
-        for _ in range(count):
+        while not enough(exchanges) and time.monotonic() < deadline:
             started = time.monotonic()
             os.write(fd, command)
             got = b""
             while len(got) < 25:
                 assert select.select([fd], [], [], 2)[0]
                 got += os.read(fd, 64)
-            times.append(time.monotonic() - started)
+            answered = time.monotonic()
+            exchanges.append((answered - started, answered))
     finally:
         os.close(fd)
-    return times
+    return exchanges
 
 
 def test_baud_makes_an_exchange_take_its_time_on_the_line(emulator):
     line = emulator("--corvane", "--baud", "115200")
-    # 13 bytes out and 25 back, 10 bits a byte.
+    # 13 bytes out and 25 back, 10 bits a byte. A loaded machine only adds to an exchange, so
+    # the fastest of a few counts; more are made until one is that fast, for at most 10 s.
     expected = (13 + 25) * 10 / 115200
-    fastest = min(timed_exchanges(line.path(0), 30))
-    assert expected * 0.9 <= fastest <= expected * 1.1
+    exchanges = timed_exchanges(
+        line.path(0), lambda done: len(done) >= 30 and min(done)[0] <= expected * 1.1)
+    assert expected * 0.9 <= min(exchanges)[0] <= expected * 1.1
 
 
 def test_usb_frames_hold_replies_until_a_frame_boundary(emulator):
-    line = emulator("--corvane", "--usb-frame-us", "20000")
-    # Each command goes out just after a boundary, so its reply waits for the next one.
-    times = sorted(timed_exchanges(line.path(0), 8)[1:])
-    assert 0.015 <= times[len(times) // 2] <= 0.025
+    frame = 0.1
+    line = emulator("--corvane", "--usb-frame-us", str(int(frame * 1e6)))
+    exchanges = timed_exchanges(line.path(0), lambda done: len(done) >= 8)
+    # Replies come whole at boundaries a frame apart: the moments they are read differ by whole
+    # frames, give or take the reader's delay (uniform moments would be a quarter frame off).
+    first = exchanges[0][1]
+    offsets = sorted(abs((answered - first + frame / 2) % frame - frame / 2)
+                     for _, answered in exchanges[1:])
+    assert offsets[len(offsets) // 2] < frame / 10
+    assert all(took > 0.3 * frame for took, _ in exchanges[1:3])
 
 
 @pytest.mark.parametrize("arguments, text", [

@@ -131,10 +131,12 @@ def test_rows_a_full_disk_refuses_are_counted_exactly_and_the_loop_runs_on(tmp_p
     # A file size limit stands in for a disk that fills up during the recording.
     done = run_python(LOOP_ON_EMULATOR.format(emulator=str(EMULATOR)) + f"""
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (16 * 1024, 16 * 1024))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4 * 1024, 4 * 1024))  # some 30 rows
     loop.record({str(path)!r})
     loop.start()
-    time.sleep(1.0)
+    deadline = time.monotonic() + 20
+    while loop.stats()["cycles"] < 300 and time.monotonic() < deadline:
+        time.sleep(0.05)
     running = loop.running
     loop.stop()
     print(loop.stop_recording(), loop.stats()["cycles"], running, loop.stats()["stop_reason"])
@@ -179,7 +181,9 @@ def test_a_recording_ends_whole_at_interpreter_exit(tmp_path):
     done = run_python(LOOP_ON_EMULATOR.format(emulator=str(EMULATOR)) + f"""
     loop.record({str(path)!r})
     loop.start()
-    time.sleep(0.3)
+    deadline = time.monotonic() + 20
+    while loop.stats()["cycles"] < 200 and time.monotonic() < deadline:
+        time.sleep(0.05)
     """)
     assert done.returncode == 0, done.stderr
     count, rows = read_npy(path)
