@@ -92,6 +92,9 @@ std::shared_ptr<Expression> Expression::create(const Definition& definition, std
       parser.Eval();
     } catch (const mu::Parser::exception_type& problem) {
       error = std::string(axis_names[axis]) + " \"" + text + "\": " + problem.GetMsg();
+      // Not every message of muparser's says where.
+      if (problem.GetPos() >= 0 && error.find("position") == std::string::npos)
+        error += " (at position " + std::to_string(problem.GetPos()) + ")";
       return nullptr;
     }
   }
