@@ -35,9 +35,9 @@ class Expression : public Effect {
   using Named = std::vector<std::pair<std::string, double>>;
 
   struct Definition {
-    std::array<std::string, 3> force;  // fx, fy, fz
-    Named parameters;
-    Named state;  // initial values
+    std::array<std::string, 3> force{};  // fx, fy, fz
+    Named parameters{};
+    Named state{};  // initial values
   };
 
   // The law, or null with the reason in `error` (naming the expression and the position of a
