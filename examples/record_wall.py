@@ -12,6 +12,7 @@ row. At the end the rows are read back and their cycle numbers checked for gaps.
 import ctypes
 import sys
 import time
+from typing import List
 
 import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
@@ -20,7 +21,7 @@ from haptic_wall import DAMPING, RATE_HZ, USER_PUSH, WALL_STIFFNESS, WALL_X, Pri
 HOLD_EVERY_S = 10.0  # how often the main thread holds the lock for a second
 
 
-def cycle_numbers(path: str) -> list:
+def cycle_numbers(path: str) -> List[float]:
     """The cycle column of a recording, without numpy: .npy through its header, .csv as text."""
     if path.endswith(".csv"):
         with open(path) as file:
@@ -61,6 +62,7 @@ def main(port: str, seconds: float, path: str) -> None:
             print("\r%6d cycles, %6d recorded, %d lost" % (stats["cycles"], stats["recorded"],
                                                             stats["record_lost"]), end="", flush=True)
     result = loop.stop_recording()
+    assert result is not None  # it was recording
     cycles = cycle_numbers(path)
     gaps = sum(1 for a, b in zip(cycles, cycles[1:]) if b != a + 1)
     print("\n%s: %d rows, %d lost, %d gaps in the cycle numbers; main thread found %d primes"
