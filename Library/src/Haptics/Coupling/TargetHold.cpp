@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <cmath>
+
 namespace Orvex::HardwareAPI::Haptics {
 
 std::int64_t monotonic_ns() {
@@ -11,7 +13,7 @@ std::int64_t monotonic_ns() {
 }
 
 void LoopOrigin::observe(double time_s, std::int64_t now_ns) {
-  const std::int64_t candidate = now_ns - static_cast<std::int64_t>(time_s * 1e9);
+  const std::int64_t candidate = now_ns - std::llround(time_s * 1e9);
   if (!known || candidate < origin_ns) origin_ns = candidate;
   known = true;
 }
