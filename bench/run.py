@@ -1,6 +1,6 @@
 """Measures the library's exchanges against their floor and their peer, in one run, with the
 contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike;
-then the servo loop (servo.py).
+then the servo loop (servo.py) and the couplings on the emulator (coupling.py).
 
     run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke]
 
@@ -14,6 +14,7 @@ import json
 import sys
 from pathlib import Path
 
+import coupling
 import figures
 import listener
 import servo
@@ -87,13 +88,16 @@ def main():
     print(listener.table(summary["handle_listener"]))
     summary["servo"] = servo.measure(chosen.build / "bench", chosen.smoke)
     print(servo.table(summary["servo"]))
+    summary["coupling"] = coupling.measure(chosen.build, chosen.smoke)
+    print(coupling.table(summary["coupling"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
     chosen.json.write_text(json.dumps(summary, indent=2) + "\n")
     print(f"figures written to {chosen.json}")
 
     if chosen.smoke:
         found = (figures.problems(summary, counter_check)
-                 + listener.problems(summary["handle_listener"]) + servo.problems(summary["servo"]))
+                 + listener.problems(summary["handle_listener"]) + servo.problems(summary["servo"])
+                 + coupling.problems(summary["coupling"]))
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)
         return 1 if found else 0
