@@ -1,7 +1,7 @@
 #pragma once
 
 // Time-domain passivity control: Hannaford, B. and Ryu, J.-H. (2002), "Time-domain passivity
-// control of haptic interfaces", IEEE Transactions on Robotics and Automation 18(1), 1-10.
+// control of haptic interfaces", IEEE Transactions on Robotics and Automation 18(1).
 //
 // The observer keeps the energy the rendering has taken from the arm (their E_obs): a passive
 // rendering (springs, dampers, walls touched and left) never gives back more than it took, so
