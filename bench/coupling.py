@@ -107,7 +107,7 @@ def two_arms(orvex, haptics, ports, seconds):
     which keeps both well inside the workspace)."""
     loops = [haptics.ServoLoop(orvex.SerialStream(port), RATE_HZ, watchdog_s=0,
                                trace_capacity=TRACE) for port in ports]
-    coupling = haptics.Bilateral(loops[0], loops[1], 1500.0, damping=10.0)
+    coupling = haptics.Bilateral(loops[0], loops[1], 1500.0, damping=20.0)
     for loop, effect in zip(loops, coupling.effects):
         loop.add(effect)
         loop.start()

@@ -17,7 +17,7 @@ import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
 
 STIFFNESS = 1500.0  # N/m between the arms
-DAMPING = 10.0      # N·s/m on their relative velocity
+DAMPING = 20.0      # N·s/m on their relative velocity
 PUSH = 2.0          # N on arm A
 PHASE_S = 0.25
 
