@@ -42,6 +42,15 @@ def loops(orvex, haptics):
         loop.stop()
 
 
+def run_cycles(loop, count, timeout=5.0):
+    """Lets the loop make `count` more cycles (fewer if the machine is too busy), then stops it."""
+    wanted = loop.stats()["cycles"] + count
+    deadline = time.monotonic() + timeout
+    while loop.stats()["cycles"] < wanted and time.monotonic() < deadline:
+        time.sleep(0.01)
+    loop.stop()
+
+
 def rows_of(trace):
     return memoryview(trace).tolist() if len(trace) else []
 
@@ -94,7 +103,7 @@ def test_the_linear_hold_is_the_extrapolation_from_an_update_placed_in_time(
         haptics, doubles, loops, placed):
     stand_in = doubles()
     stand_in.state((0.0, 0.0, 0.0))
-    loop = loops(stand_in, trace_capacity=2000)
+    loop = loops(stand_in, trace_capacity=2000, max_force=1000.0)
     coupling = haptics.Coupling(20.0)
     loop.add(coupling)
     loop.start()
@@ -103,10 +112,9 @@ def test_the_linear_hold_is_the_extrapolation_from_an_update_placed_in_time(
     at = loop.state()["time"] + 0.05 + placed
     position, velocity = (0.01, -0.02, 0.0), (0.05, 0.1, -0.02)
     coupling.update(position, velocity, time=at)
-    time.sleep(0.3)
-    loop.stop()
+    run_cycles(loop, 300)
     rows = [row for row in rows_of(loop.trace()) if row[FX + 2] != 0.0]
-    assert len(rows) > 100
+    assert len(rows) > 10
     for row in rows:
         expected = wire(20.0 * (p + v * (row[TIME] - at)) for p, v in zip(position, velocity))
         assert tuple(row[FX:FX + 3]) == pytest.approx(expected, rel=1e-5, abs=1e-7)
@@ -115,16 +123,15 @@ def test_the_linear_hold_is_the_extrapolation_from_an_update_placed_in_time(
 def test_without_a_velocity_the_linear_hold_takes_that_of_the_last_two_updates(
         haptics, doubles, loops):
     stand_in = doubles()
-    loop = loops(stand_in, trace_capacity=2000)
+    loop = loops(stand_in, trace_capacity=2000, max_force=1000.0)
     coupling = haptics.Coupling(100.0)
     coupling.update((0.0, 0.0, 0.0), time=0.0)
     coupling.update((0.02, 0.0, -0.01), time=0.1)  # 0.2 and -0.1 m/s
     loop.add(coupling)
     loop.start()
-    time.sleep(0.2)
-    loop.stop()
+    run_cycles(loop, 200)
     rows = [row for row in rows_of(loop.trace()) if row[CYCLE] >= 1]
-    assert len(rows) > 50
+    assert len(rows) > 10
     for row in rows:
         since = row[TIME] - 0.1
         expected = wire((100.0 * (0.02 + 0.2 * since), 0.0, 100.0 * (-0.01 - 0.1 * since)))
@@ -133,7 +140,7 @@ def test_without_a_velocity_the_linear_hold_takes_that_of_the_last_two_updates(
 
 def test_an_update_without_a_time_counts_as_made_now(haptics, doubles, loops):
     stand_in = doubles()
-    loop = loops(stand_in, trace_capacity=2000)
+    loop = loops(stand_in, trace_capacity=2000, max_force=1000.0)
     coupling = haptics.Coupling(100.0)
     loop.add(coupling)
     loop.start()
@@ -143,7 +150,7 @@ def test_an_update_without_a_time_counts_as_made_now(haptics, doubles, loops):
     before = loop.state()["time"]
     coupling.update((0.0, 0.0, 0.0), (1.0, 0.0, 0.0))
     after = loop.state()["time"]
-    time.sleep(0.1)
+    stand_in.wait_for(lambda force: force[0] != 0.0)
     loop.stop()
     row = next(row for row in rows_of(loop.trace()) if row[FX] != 0.0)
     # The force is 100 N/m x 1 m/s x (the row's time - the update's time). A state's time is that
