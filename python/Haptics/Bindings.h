@@ -10,6 +10,8 @@ namespace Orvex::HardwareAPI::Python {
 
 void bind_servo_loop(pybind11::module_& module);
 void bind_handle_listener(pybind11::module_& module);
+// Expression and NativeEffect, after the Effect they derive from.
+void bind_laws(pybind11::module_& module);
 void bind_couplings(pybind11::module_& module);
 
 // The loop of a Python ServoLoop; TypeError naming the argument for anything else.

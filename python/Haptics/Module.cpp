@@ -16,6 +16,7 @@ PYBIND11_MODULE(OrvexHaptics, m) {
   py::module_::import("OrvexHardwareAPI");
 
   Python::bind_servo_loop(m);
+  Python::bind_laws(m);
   Python::bind_couplings(m);
   Python::bind_handle_listener(m);
 
