@@ -14,6 +14,7 @@ backwards, a rest. Prints the box's path, then the largest force step between tw
 import math
 import sys
 import time
+from typing import Any, List, cast
 
 import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
@@ -52,10 +53,20 @@ class Box:
         self.x += self.v * dt
 
 
-def largest_force_step(trace) -> float:
-    rows = memoryview(trace).tolist() if len(trace) else []
+def largest_force_step(trace: haptics.Trace) -> float:
+    buffer: Any = trace  # rows of float64 through the buffer protocol
+    rows = cast(List[List[float]], memoryview(buffer).tolist()) if len(trace) else []
     forces = [row[7:10] for row in rows if row[14] >= 1]
     return max((math.dist(a, b) for a, b in zip(forces, forces[1:])), default=0.0)
+
+
+def latest(loop: haptics.ServoLoop) -> "haptics._ServoState":
+    """The loop's last cycle, once it has made one."""
+    state = loop.state()
+    while state is None:
+        time.sleep(0.001)
+        state = loop.state()
+    return state
 
 
 def main() -> None:
@@ -64,9 +75,7 @@ def main() -> None:
     loop = haptics.ServoLoop(orvex.SerialStream(port), 1000.0, trace_capacity=int(seconds * 1000))
     coupling = haptics.Coupling(STIFFNESS, mass=BOX_MASS, hold="linear")
     with loop:
-        while loop.state() is None:
-            time.sleep(0.001)
-        state = loop.state()
+        state = latest(loop)
         box = Box(state["position"][0])
         y, z = state["position"][1:]
         coupling.update([box.x, y, z], [0.0, 0.0, 0.0], time=state["time"])
@@ -76,7 +85,7 @@ def main() -> None:
         print(" time s   box x mm   arm x mm   hand N")
         while last - began < seconds:
             time.sleep(1.0 / STEP_HZ)
-            now = loop.state()["time"]
+            now = latest(loop)["time"]
             hand = HAND * HAND_PHASES[int((now - began) / PHASE_S) % len(HAND_PHASES)]
             loop.force = [hand, 0.0, 0.0]  # feeds the watchdog too
             reaction = coupling.take_force()
@@ -85,7 +94,7 @@ def main() -> None:
             last = now
             if now - began >= shown + 0.1:
                 shown = now - began
-                arm = loop.state()["position"][0]
+                arm = latest(loop)["position"][0]
                 print(f"{shown:7.2f} {1e3 * box.x:10.2f} {1e3 * arm:10.2f} {hand:8.1f}")
     print(f"largest force step between two cycles: {largest_force_step(loop.trace()):.3f} N")
     print(f"loop: {loop.stats()['cycles']} cycles, {loop.stats()['missed']} missed")

@@ -12,6 +12,7 @@ of force between two cycles.
 import math
 import sys
 import time
+from typing import Any, List, cast
 
 import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
@@ -22,14 +23,15 @@ PUSH = 2.0          # N on arm A
 PHASE_S = 0.25
 
 
-def percentile(values, q):
+def percentile(values: List[float], q: float) -> float:
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))] if ordered else 0.0
 
 
-def force_steps(loop):
+def force_steps(loop: haptics.ServoLoop) -> List[float]:
     trace = loop.trace()
-    rows = memoryview(trace).tolist() if len(trace) else []
+    buffer: Any = trace  # rows of float64 through the buffer protocol
+    rows = cast(List[List[float]], memoryview(buffer).tolist()) if len(trace) else []
     forces = [row[7:10] for row in rows if row[14] >= 1]
     return [math.dist(a, b) for a, b in zip(forces, forces[1:])]
 
@@ -43,7 +45,7 @@ def main() -> None:
     effect_a, effect_b = haptics.Bilateral(a, b, STIFFNESS, damping=DAMPING).effects
     a.add(effect_a)
     b.add(effect_b)
-    errors = []
+    errors: List[float] = []
     with a, b:
         began = time.monotonic()
         while time.monotonic() - began < seconds:
