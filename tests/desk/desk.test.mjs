@@ -3,67 +3,23 @@
 // build/). Screenshots of each panel go to BUILD/desk-screenshots/.
 //   node --test tests/desk/
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
-import { existsSync, mkdirSync, readFileSync } from 'node:fs';
-import { createRequire } from 'node:module';
-import { dirname, join, resolve } from 'node:path';
+import { mkdirSync } from 'node:fs';
+import { join } from 'node:path';
 import { after, before, test } from 'node:test';
-import { fileURLToPath } from 'node:url';
+import { build, launchBrowser, noBrowser, startDesk, stopDesk, until } from './harness.mjs';
 
-const root = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..');
-const build = resolve(process.env.ORVEX_MODULE_DIR ?? join(root, 'build'));
 const shots = join(build, 'desk-screenshots');
-const CHROMIUM = '/usr/bin/chromium';
-const noBrowser = existsSync(CHROMIUM) ? false : `no browser at ${CHROMIUM}: script/bootstrap installs Debian's chromium`;
-
-// The page's own packages hold the browser client.
-const { chromium } = createRequire(join(root, 'desk', 'web', 'package.json'))('playwright-core');
 
 let desk;
 let browser;
 let page;
 const problems = [];
 
-function builtPython() {
-  const cache = readFileSync(join(build, 'CMakeCache.txt'), 'utf8');
-  return cache.match(/^Python_EXECUTABLE:[A-Z]*=(.*)$/m)[1];
-}
-
-function startDesk() {
-  const child = spawn(builtPython(), ['-m', 'OrvexDesk', '--emulate', '--port', '0'], {
-    env: { ...process.env, PYTHONPATH: build }, stdio: ['ignore', 'pipe', 'inherit'],
-  });
-  return new Promise((done, fail) => {
-    let seen = '';
-    child.stdout.on('data', (chunk) => {
-      seen += chunk;
-      const link = seen.match(/open (http:\S+)/);
-      if (link) done({ child, link: link[1] });
-    });
-    child.on('exit', (code) => fail(new Error(`the desk ended (${code}) before printing its link: ${seen}`)));
-  });
-}
-
-async function until(what, check, seconds = 10) {
-  const end = Date.now() + seconds * 1000;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > end) assert.fail(`timed out waiting for ${what}`);
-    await new Promise((wake) => setTimeout(wake, 100));
-  }
-}
-
 before(async () => {
   if (noBrowser) return;
   mkdirSync(shots, { recursive: true });
   desk = await startDesk();
-  browser = await chromium.launch({
-    executablePath: CHROMIUM,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--use-gl=angle', '--use-angle=swiftshader', '--enable-unsafe-swiftshader'],
-  });
+  browser = await launchBrowser();
   page = await browser.newPage({ viewport: { width: 1500, height: 1000 } });
   page.on('console', (message) => { if (message.type() === 'error') problems.push(message.text()); });
   page.on('pageerror', (error) => problems.push(error.message));
@@ -72,10 +28,7 @@ before(async () => {
 
 after(async () => {
   await browser?.close();
-  if (desk) {
-    desk.child.kill('SIGTERM');
-    await new Promise((done) => desk.child.on('exit', done));
-  }
+  await stopDesk(desk);
 });
 
 test('both devices appear with their information', { skip: noBrowser }, async () => {
