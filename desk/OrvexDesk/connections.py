@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler
-from typing import Deque, Dict, Optional, Tuple
+from typing import Optional, Tuple
 
 REQUEST_WORKERS = 6          # answers being written at once, besides the event streams
 QUEUED_REQUESTS = 64         # requests waiting for a worker; beyond them, 503 at once
@@ -102,13 +102,13 @@ class ReceivedRequestHandler(BaseHTTPRequestHandler):
     def __init__(self, sock: socket.socket, address: Tuple, server: "BoundedHTTPServer",
                  received: bytes):
         self._received = received
-        super().__init__(sock, address, server)
+        super().__init__(sock, address, server)  # type: ignore[arg-type]  # serves as one
 
     def setup(self) -> None:
         self.connection = self.request
         self.connection.settimeout(WRITE_TIMEOUT_S)
         self.rfile = io.BytesIO(self._received)
-        self.wfile = _SocketWriter(self.connection)
+        self.wfile = _SocketWriter(self.connection)  # type: ignore[assignment]  # writes bytes
 
     def finish(self) -> None:
         self.wfile.close()

@@ -12,6 +12,7 @@ A request is admitted in this order, and the first check it fails answers it:
 
 import hmac
 import ipaddress
+from email.message import Message as Headers  # what http.server parses a request's head into
 from typing import Mapping, Optional, Set
 from urllib.parse import urlsplit
 
@@ -79,7 +80,7 @@ class Guard:
             return False
         return name in self._names or (self._any_address and _ip_literal(name))
 
-    def check_host(self, headers: Mapping[str, str]) -> None:
+    def check_host(self, headers: Headers) -> None:
         if not self.host_allowed(headers.get("Host")):
             raise Refused(403, "this desk answers only to its own address, not to %s"
                           % (headers.get("Host") or "a request without a Host"))
@@ -87,7 +88,7 @@ class Guard:
     # -- 2. where a browser says the request comes from
 
     @staticmethod
-    def check_fetch_site(headers: Mapping[str, str]) -> None:
+    def check_fetch_site(headers: Headers) -> None:
         """Browsers tell where a request comes from; another site, another port of this machine
         included, gets nothing, not even the event stream in a hidden frame."""
         site = headers.get("Sec-Fetch-Site")
@@ -96,7 +97,7 @@ class Guard:
 
     # -- 3. the token
 
-    def token_given(self, headers: Mapping[str, str], cookies: Mapping[str, str],
+    def token_given(self, headers: Headers, cookies: Mapping[str, str],
                     query_token: Optional[str] = None, cookie_allowed: bool = False) -> bool:
         candidates = [headers.get(TOKEN_HEADER), query_token]
         if cookie_allowed:
@@ -104,7 +105,7 @@ class Guard:
         return any(given is not None and hmac.compare_digest(given.encode(), self.token.encode())
                    for given in candidates)
 
-    def check_token(self, headers: Mapping[str, str], cookies: Mapping[str, str],
+    def check_token(self, headers: Headers, cookies: Mapping[str, str],
                     cookie_allowed: bool) -> None:
         if not self.token_given(headers, cookies, cookie_allowed=cookie_allowed):
             raise Refused(401, "this desk needs the token of the link it printed at start")
@@ -112,7 +113,7 @@ class Guard:
     # -- 4. changes
 
     @staticmethod
-    def check_change(method: str, headers: Mapping[str, str]) -> None:
+    def check_change(method: str, headers: Headers) -> None:
         if method not in CHANGES:
             return
         own = "http://" + (headers.get("Host") or "").strip().lower()

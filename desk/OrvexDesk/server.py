@@ -46,8 +46,9 @@ Route = Callable[["DeskHandler", Dict[str, Any], Optional[str]], Tuple[int, Any]
 
 
 class DeskHandler(ReceivedRequestHandler):
-    server: DeskServer
+    server: DeskServer  # type: ignore[assignment]  # not a socketserver, but serves as one
     server_version = "OrvexDesk"
+    sys_version = ""  # the interpreter's version is nobody's business
 
     def log_message(self, format: str, *args: Any) -> None:
         """Requests are not worth a line each; the page's message log tells what happened."""
@@ -112,7 +113,7 @@ class DeskHandler(ReceivedRequestHandler):
             self._json(500, {"error": "the desk failed to do this: %s" % error})
 
     def _cookies(self) -> Dict[str, str]:
-        cookies = SimpleCookie()
+        cookies: SimpleCookie = SimpleCookie()
         try:
             cookies.load(self.headers.get("Cookie") or "")
         except CookieError:
