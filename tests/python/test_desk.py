@@ -487,3 +487,20 @@ def test_event_streams_and_waiting_connections_are_capped(desk, monkeypatch):
         sock.settimeout(5)
         assert sock.recv(100) == b""  # closed by the desk, unanswered
         sock.close()
+
+
+@pytest.mark.parametrize("listen, host, allowed", [
+    ("127.0.0.1", "127.0.0.1:8765", True), ("127.0.0.1", "[::1]:8765", True),
+    ("127.0.0.1", "localhost:8765", True), ("127.0.0.1", "127.0.0.1", False),
+    ("127.0.0.1", "127.0.0.1:8766", False), ("127.0.0.1", "192.168.1.20:8765", False),
+    ("127.0.0.1", "127.0.0.1:8765@attacker.example", False), ("127.0.0.1", "127.0.0.1:x", False),
+    ("192.168.1.20", "192.168.1.20:8765", True), ("192.168.1.20", "192.168.1.21:8765", False),
+    ("arm-bench.lan", "ARM-BENCH.LAN:8765", True), ("arm-bench.lan", "other.lan:8765", False),
+    # On every address: any address literal, but no name a rebinding attack could control.
+    ("0.0.0.0", "10.0.0.7:8765", True), ("::", "[fe80::1]:8765", True),
+    ("0.0.0.0", "desk.attacker.example:8765", False), ("0.0.0.0", "10.0.0.7.nip.io:8765", False),
+])
+def test_the_hosts_a_desk_answers_to(listen, host, allowed):
+    from OrvexDesk.guard import Guard
+
+    assert Guard(listen, 8765, TOKEN).host_allowed(host) is allowed
