@@ -1,7 +1,7 @@
 """Measures the library's exchanges against their floor and their peer, in one run, with the
 contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike;
-then the servo loop (servo.py), what a user's own law costs (laws.py), and the recorder and
-line timing (recording.py).
+then the servo loop (servo.py), what a user's own law costs (laws.py), the couplings on the
+emulator (coupling.py), and the recorder and line timing (recording.py).
 
     run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke] [--long]
 
@@ -15,6 +15,7 @@ import json
 import sys
 from pathlib import Path
 
+import coupling
 import figures
 import laws
 import listener
@@ -94,6 +95,8 @@ def main():
     print(servo.table(summary["servo"]))
     summary["laws"] = laws.measure(chosen.build / "bench", chosen.smoke)
     print(laws.table(summary["laws"]))
+    summary["coupling"] = coupling.measure(chosen.build, chosen.smoke)
+    print(coupling.table(summary["coupling"]))
     summary["recording"] = recording.measure(chosen.build / "bench", chosen.smoke, chosen.long)
     print(recording.table(summary["recording"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
@@ -103,7 +106,7 @@ def main():
     if chosen.smoke:
         found = (figures.problems(summary, counter_check)
                  + listener.problems(summary["handle_listener"]) + servo.problems(summary["servo"])
-                 + laws.problems(summary["laws"])
+                 + laws.problems(summary["laws"]) + coupling.problems(summary["coupling"])
                  + recording.problems(summary["recording"]))
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)

@@ -47,7 +47,8 @@ struct PythonServoLoop {
 
 std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rate_hz,
                                             double max_force, double watchdog_s,
-                                            std::int64_t trace_capacity, bool realtime) {
+                                            std::int64_t trace_capacity, bool realtime,
+                                            bool passivity) {
   if (trace_capacity < 0) throw py::value_error("trace_capacity must not be negative");
   ServoSettings settings;
   settings.rate_hz = rate_hz;
@@ -55,6 +56,7 @@ std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rat
   settings.watchdog_s = watchdog_s;
   settings.trace_capacity = static_cast<std::size_t>(trace_capacity);
   settings.realtime = realtime;
+  settings.passivity = passivity;
   if (const char* problem = settings.problem()) throw py::value_error(problem);
   return std::make_unique<PythonServoLoop>(required_stream(stream, "ServoLoop"), settings);
 }
@@ -150,6 +152,8 @@ py::dict stats(const PythonServoLoop& self) {
   result["non_finite"] = stats.non_finite;
   result["watchdog_trips"] = stats.watchdog_trips;
   result["realtime"] = stats.realtime;
+  result["passivity_energy_j"] = stats.passivity_energy_j;
+  result["passivity_cycles"] = stats.passivity_cycles;
   result["stop_reason"] = stop_reason(stats.stop_reason);
   result["exchange_budget_us"] = stats.exchange_budget_us;
   result["recorded"] = stats.recorded;
@@ -178,6 +182,12 @@ PythonServoLoop& enter(PythonServoLoop& self) {
 
 }  // namespace
 
+const ServoLoop& servo_loop_in(py::handle object, const char* name) {
+  if (!py::isinstance<PythonServoLoop>(object))
+    throw py::type_error(std::string(name) + " must be a ServoLoop");
+  return object.cast<const PythonServoLoop&>().loop;
+}
+
 void bind_servo_loop(py::module_& module) {
   bind_effects(module);
   bind_trace(module);
@@ -188,7 +198,7 @@ void bind_servo_loop(py::module_& module) {
       .def(py::init(&servo_loop), keeps_stream_alive(), py::arg("stream"),
            py::arg("rate_hz") = 1000.0, py::kw_only(), py::arg("max_force") = 10.0,
            py::arg("watchdog_s") = 0.1, py::arg("trace_capacity") = 0,
-           py::arg("realtime") = false)
+           py::arg("realtime") = false, py::arg("passivity") = false)
       .def("start", &start, "Wake the Corvane, then start the loop thread")
       .def("stop", &stop, "Command zero force and end the loop thread; idempotent")
       .def("__enter__", &enter, py::return_value_policy::reference)

@@ -20,6 +20,7 @@ struct ServoSettings {
   double watchdog_s = 0.1;          // not negative; 0 turns the watchdog off
   std::size_t trace_capacity = 0;   // cycles kept for trace(); 0 keeps none
   bool realtime = false;            // ask for a real-time scheduling class for the loop thread
+  bool passivity = false;           // damp away energy the rendering creates
 
   // Why these settings cannot run a loop ("rate_hz must be in (0, 10000]", ...), or null.
   const char* problem() const;
@@ -57,6 +58,8 @@ struct ServoStats {
   std::uint64_t non_finite = 0;     // cycles that sent zero instead of a non-finite force
   std::uint64_t watchdog_trips = 0;
   bool realtime = false;            // the loop thread got the real-time class it asked for
+  double passivity_energy_j = 0;    // energy the rendering took from the arm, as observed
+  std::uint64_t passivity_cycles = 0;  // cycles in which the passivity controller damped
   StopReason stop_reason = StopReason::none;
   double exchange_budget_us = 0;    // the period: an exchange that takes longer misses deadlines
   std::uint64_t recorded = 0;       // rows of the running (else the last) recording in its file
@@ -85,7 +88,8 @@ struct TraceCopy {
 
 // A fixed-rate force loop for one Corvane, on a thread of its own that alone talks to the arm.
 // Each cycle sends one end-effector force: the sum of the effects plus the application's force,
-// computed from the previous reply (the first cycle sends zero), shortened to max_force with its
+// computed from the previous reply (the first cycle sends zero), with passivity the damping that
+// keeps the rendering from creating energy added to it, shortened to max_force with its
 // direction kept; a force that is not finite is never sent (zero instead, counted). Deadlines are
 // absolute; a cycle that ends past the next deadline is counted and the schedule starts afresh
 // from then instead of catching up.
@@ -135,6 +139,10 @@ class ServoLoop {
 
   // The last cycle, or nothing before the first.
   std::optional<ServoState> state() const;
+  // The last cycle without waiting, for another loop's thread: false before the first, or when
+  // a cycle was being published during every attempt.
+  bool try_state(ServoState& state) const noexcept;
+  IO::SerialStream* stream() const;
   ServoStats stats() const;
 
   std::size_t trace_capacity() const;

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <utility>
 
+#include "../Coupling/PassivityController.h"
 #include "EffectTable.h"
 #include "ForceLimit.h"
 #include "Haptics/StreamClaim.h"
@@ -92,7 +93,11 @@ const char* ServoSettings::problem() const {
 
 struct ServoLoop::Impl {
   Impl(IO::SerialStream* stream, const ServoSettings& settings)
-      : stream(stream), settings(settings), corvane(stream), trace(settings.trace_capacity) {}
+      : stream(stream),
+        settings(settings),
+        corvane(stream),
+        trace(settings.trace_capacity),
+        passivity(settings.max_force) {}
 
   // The application's side: settings, the claim and the thread are touched by start() and
   // stop() alone.
@@ -122,6 +127,7 @@ struct ServoLoop::Impl {
   LatencyHistogram exchange_time;
   StateRecord state;
   TraceRing trace;
+  PassivityController passivity;
   RecordingTap recording;
 
   // The loop's own.
@@ -141,6 +147,7 @@ struct ServoLoop::Impl {
     exchange_time.reset();
     trace.reset();
     effects.restart();
+    passivity.reset();
   }
 
   bool starting_thread() {
@@ -166,6 +173,7 @@ struct ServoLoop::Impl {
     if (app_force.try_load(app)) cached_app_force = app;
     EffectTable::Sum sum = effects.render(context, 0);
     add_to(sum.force, cached_app_force);
+    if (settings.passivity) sum.force = passivity.filter(context, sum.force);
     return sum;
   }
 
@@ -326,9 +334,9 @@ bool ServoLoop::remove(const Effect* effect) { return impl->effects.remove(effec
 
 void ServoLoop::clear() { impl->effects.clear(); }
 
-std::optional<ServoState> ServoLoop::state() const {
-  if (impl->cycles.load(std::memory_order_acquire) == 0) return std::nullopt;
-  const StateValues values = impl->state.load();
+namespace {
+
+ServoState decoded(const StateValues& values) {
   ServoState state;
   state.time = values[0];
   state.cycle = static_cast<std::uint64_t>(values[1]);
@@ -340,6 +348,23 @@ std::optional<ServoState> ServoLoop::state() const {
   }
   return state;
 }
+
+}  // namespace
+
+std::optional<ServoState> ServoLoop::state() const {
+  if (impl->cycles.load(std::memory_order_acquire) == 0) return std::nullopt;
+  return decoded(impl->state.load());
+}
+
+bool ServoLoop::try_state(ServoState& state) const noexcept {
+  StateValues values;
+  if (impl->cycles.load(std::memory_order_acquire) == 0 || !impl->state.try_load(values))
+    return false;
+  state = decoded(values);
+  return true;
+}
+
+IO::SerialStream* ServoLoop::stream() const { return impl->stream; }
 
 ServoStats ServoLoop::stats() const {
   const Impl& loop = *impl;
@@ -360,6 +385,8 @@ ServoStats ServoLoop::stats() const {
   stats.non_finite = loop.non_finite.load(relaxed);
   stats.watchdog_trips = loop.watchdog_trips.load(relaxed);
   stats.realtime = loop.realtime_granted.load(relaxed);
+  stats.passivity_energy_j = loop.passivity.energy_j();
+  stats.passivity_cycles = loop.passivity.cycles_acted();
   stats.stop_reason = loop.stop_reason.load();
   stats.exchange_budget_us = 1e6 / loop.settings.rate_hz;
   const RecordTotals recorded = loop.recording.totals();
