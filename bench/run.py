@@ -1,14 +1,14 @@
 """Measures the library's exchanges against their floor and their peer, in one run, with the
 contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike;
-then the servo loop (servo.py), what a user's own law costs (laws.py) and the couplings on the
-emulator (coupling.py).
+then the servo loop (servo.py), what a user's own law costs (laws.py), the couplings on the
+emulator (coupling.py), and the recorder and line timing (recording.py).
 
-    run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke]
+    run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke] [--long]
 
 DIR holds the built module and the bench programs. Prints a table and writes the figures as JSON
 (by default DIR/bench.json). --smoke makes a few hundred exchanges and fails when a figure is
 missing, a reply was wrong or the library allocated, and runs the servo loop for a few seconds;
-it sets no timing thresholds."""
+it sets no timing thresholds. --long records for ten minutes instead of one."""
 
 import argparse
 import json
@@ -19,6 +19,7 @@ import coupling
 import figures
 import laws
 import listener
+import recording
 import servo
 from processes import CppContenders, StandInDevices
 from python_contenders import LibraryCorvane, LibraryHandle, PeerPyserial, timed_round
@@ -33,6 +34,8 @@ def options():
     parser.add_argument("--rounds", type=int, default=10)
     parser.add_argument("--exchanges", type=int, default=2000, help="per contender and round")
     parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--long", action="store_true",
+                        help="record for ten minutes instead of one")
     chosen = parser.parse_args()
     if chosen.smoke:
         chosen.rounds, chosen.exchanges = 2, 100
@@ -94,6 +97,8 @@ def main():
     print(laws.table(summary["laws"]))
     summary["coupling"] = coupling.measure(chosen.build, chosen.smoke)
     print(coupling.table(summary["coupling"]))
+    summary["recording"] = recording.measure(chosen.build / "bench", chosen.smoke, chosen.long)
+    print(recording.table(summary["recording"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
     chosen.json.write_text(json.dumps(summary, indent=2) + "\n")
     print(f"figures written to {chosen.json}")
@@ -101,7 +106,8 @@ def main():
     if chosen.smoke:
         found = (figures.problems(summary, counter_check)
                  + listener.problems(summary["handle_listener"]) + servo.problems(summary["servo"])
-                 + laws.problems(summary["laws"]) + coupling.problems(summary["coupling"]))
+                 + laws.problems(summary["laws"]) + coupling.problems(summary["coupling"])
+                 + recording.problems(summary["recording"]))
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)
         return 1 if found else 0

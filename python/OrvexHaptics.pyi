@@ -105,6 +105,9 @@ TRACE_COLUMNS: tuple[str, ...]
 # Rows of TRACE_COLUMNS as float64 through the buffer protocol: numpy.asarray(trace) shares them.
 class Trace:
     def __len__(self) -> int: ...
+    # Rows asked for that the ring had overwritten before they could be read.
+    @property
+    def overwritten(self) -> int: ...
     def to_csv(self, path: str | os.PathLike[str]) -> None: ...
 
 class _ServoState(TypedDict):
@@ -131,6 +134,13 @@ class _ServoStats(TypedDict):
     passivity_energy_j: float
     passivity_cycles: int
     stop_reason: Optional[Literal["stop", "device lost"]]
+    exchange_budget_us: float  # the period: longer exchanges miss deadlines
+    recorded: int  # rows of the running (else the last) recording in its file
+    record_lost: int  # rows of it that did not make it into the file
+
+class _RecordResult(TypedDict):
+    rows: int
+    lost: int
 
 class ServoLoop:
     def __init__(self, stream: SerialStream, rate_hz: float = 1000.0, *, max_force: float = 10.0,
@@ -154,7 +164,12 @@ class ServoLoop:
     def clear(self) -> None: ...
     def state(self) -> Optional[_ServoState]: ...
     def stats(self) -> _ServoStats: ...
-    def trace(self) -> Trace: ...
+    # since: a cycle number (a trace row's, float or int); None or -1 for all the ring holds.
+    def trace(self, since: float | int | None = None) -> Trace: ...
+    # path ends in .csv or .npy; ValueError otherwise, RuntimeError when recording already,
+    # OSError when the file cannot be made.
+    def record(self, path: str | bytes | os.PathLike[str]) -> None: ...
+    def stop_recording(self) -> Optional[_RecordResult]: ...
 
 # --- Couplings ---
 
@@ -228,6 +243,8 @@ class _HandleListenerStats(TypedDict):
     dropped: int
     rate_hz: float
     stop_reason: Literal["stop", "device lost"] | None
+    recorded: int
+    record_lost: int
 
 class HandleListener:
     # Receives on a native thread; the stream is kept alive by the listener.
@@ -245,6 +262,8 @@ class HandleListener:
     def info(self) -> _HandleInfo | None: ...
     def messages(self, max_count: int | None = ..., timeout: float = ...) -> list[_HandleMessage]: ...
     def stats(self) -> _HandleListenerStats: ...
+    def record(self, path: str | bytes | os.PathLike[str]) -> None: ...
+    def stop_recording(self) -> Optional[_RecordResult]: ...
 
 # Degrees, aerospace Z-Y-X intrinsic (yaw, then pitch, then roll) of a quaternion w, x, y, z.
 def roll_pitch_yaw(

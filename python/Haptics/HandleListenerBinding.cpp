@@ -8,6 +8,7 @@
 #include "ExitSafeHandleListener.h"
 #include "HandleListenerCalls.h"
 #include "HandleMessageDicts.h"
+#include "RecordingCalls.h"
 
 namespace Orvex::HardwareAPI::Python {
 
@@ -48,7 +49,13 @@ void bind_handle_listener(py::module_& module) {
            "at least one.",
            py::arg("max_count") = py::none(), py::arg("timeout") = 0.0)
       .def("stats", [](const Listener& listener) { return stats_dict(listener.stats()); },
-           "Counts of what the listener received, its status rate and why it stopped.");
+           "Counts of what the listener received, its status rate and why it stopped.")
+      .def("record", &record_to<Listener>, py::arg("path"),
+           "Write every message with its time to path (.csv or .npy) from a thread of its own "
+           "until stop_recording() or stop()")
+      .def("stop_recording", &stop_recording_of<Listener>,
+           "End the recording: {'rows': written, 'lost': not written}; the last recording's "
+           "when none runs, None before any");
 
   module.def("roll_pitch_yaw", &roll_pitch_yaw_degrees,
              "Roll, pitch and yaw in degrees (aerospace Z-Y-X) of a status dict's quaternion or "

@@ -90,6 +90,8 @@ py::dict stats_dict(const Haptics::HandleListenerStats& stats) {
   dict["dropped"] = stats.dropped;
   dict["rate_hz"] = stats.rate_hz;
   dict["stop_reason"] = stop_reason_text(stats.stop_reason);
+  dict["recorded"] = stats.recorded;
+  dict["record_lost"] = stats.record_lost;
   return dict;
 }
 

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "EffectBindings.h"
 #include "Haptics/ServoLoop.h"
 #include "IO/SerialStream.h"
+#include "RecordingCalls.h"
 #include "StopAtExit.h"
 #include "Trace.h"
 #include "VectorArgument.h"
@@ -153,15 +155,25 @@ py::dict stats(const PythonServoLoop& self) {
   result["passivity_energy_j"] = stats.passivity_energy_j;
   result["passivity_cycles"] = stats.passivity_cycles;
   result["stop_reason"] = stop_reason(stats.stop_reason);
+  result["exchange_budget_us"] = stats.exchange_budget_us;
+  result["recorded"] = stats.recorded;
+  result["record_lost"] = stats.record_lost;
   return result;
 }
 
-Trace trace(const PythonServoLoop& self) {
+// since is a cycle number as a trace row holds it (a float) or as an int; -1 and None ask for all.
+Trace trace(const PythonServoLoop& self, std::optional<double> since) {
+  if (since && !(*since >= -1 && *since < 9007199254740992.0 && std::floor(*since) == *since))
+    throw py::value_error("since must be a cycle number (or -1, or None)");
+  std::optional<std::uint64_t> after;
+  if (since && *since >= 0) after = static_cast<std::uint64_t>(*since);
+  Haptics::TraceCopy copy = unlocked([&] { return self.loop.trace(after); });
   Trace trace;
-  trace.rows.resize(self.loop.trace_capacity());
-  trace.rows.resize(self.loop.copy_trace(trace.rows.data()));
+  trace.rows = std::move(copy.rows);
+  trace.overwritten = copy.overwritten;
   return trace;
 }
+
 
 PythonServoLoop& enter(PythonServoLoop& self) {
   start(self);
@@ -206,7 +218,17 @@ void bind_servo_loop(py::module_& module) {
       .def("clear", [](PythonServoLoop& self) { self.loop.clear(); }, "Remove every effect")
       .def("state", &state, "The last cycle, or None before the first")
       .def("stats", &stats, "The loop's measurements since its start")
-      .def("trace", &trace, "A copy of the last trace_capacity cycles, oldest first");
+      .def("trace", &trace, py::arg("since") = py::none(),
+           "A copy of this run's cycles after cycle `since` (all the ring holds when None), "
+           "oldest first, with the count of those the ring had overwritten")
+      .def("record", [](PythonServoLoop& self, py::handle path) { record_to(self.loop, path); },
+           py::arg("path"),
+           "Write every cycle to path (.csv or .npy) from a thread of its own until "
+           "stop_recording() or stop()")
+      .def("stop_recording",
+           [](PythonServoLoop& self) { return stop_recording_of(self.loop); },
+           "End the recording: {'rows': written, 'lost': not written}; the last recording's "
+           "when none runs, None before any");
 }
 
 }  // namespace Orvex::HardwareAPI::Python

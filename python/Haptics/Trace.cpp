@@ -58,6 +58,8 @@ void bind_trace(py::module_& module) {
                     "A servo loop's last cycles, oldest first: rows of TRACE_COLUMNS, float64")
       .def_buffer(&Trace::buffer)
       .def("__len__", [](const Trace& trace) { return trace.rows.size(); })
+      .def_readonly("overwritten", &Trace::overwritten,
+                    "Rows asked for that the ring had overwritten before they could be read")
       .def("to_csv", &Trace::to_csv, py::arg("path"),
            "Write a header line of the column names, then one line per row");
 }

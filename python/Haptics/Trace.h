@@ -1,11 +1,12 @@
 #pragma once
 
-// A copy of a servo loop's trace, made once and then Python's: rows of 11 doubles that Python
+// A copy of a servo loop's trace, made once and then Python's: rows of trace_columns doubles that Python
 // sees through the buffer protocol (numpy.asarray takes them without copying).
 
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cstdint>
 #include <vector>
 
 #include "Haptics/ServoLoop.h"
@@ -16,6 +17,7 @@ struct Trace {
   static const std::array<const char*, Haptics::trace_columns> columns;
 
   std::vector<Haptics::TraceRow> rows;
+  std::uint64_t overwritten = 0;  // rows asked for that the ring had overwritten
 
   pybind11::buffer_info buffer();
   // A header line of the column names, then one line per row; OSError when it cannot be written.

@@ -110,3 +110,11 @@ def test_cpp_snap_point_catches_the_arm(tmp_path_factory, emulator):
     program = _installed_cpp_example(tmp_path_factory, "snap_point")
     out = _run([program, emulator("--corvane").path(0), 0.5])
     assert out.startswith("snap point: captured,") and out.rstrip().endswith("stopped")
+
+
+@pytest.mark.parametrize("ending", [".npy", ".csv"])
+def test_record_wall_records_every_cycle_across_a_held_lock(emulator, tmp_path, ending):
+    path = tmp_path / ("wall" + ending)
+    out = _run_example("record_wall.py", emulator("--corvane").path(0), 2.5, path)
+    rows = int(out.split(": ")[-1].split(" rows")[0])
+    assert rows > 100 and ", 0 lost, 0 gaps" in out, out

@@ -19,7 +19,7 @@ STATUS_FIELDS = {"time", "device_id", "quaternion", "error_flag", "hall_effect_s
 INFO_FIELDS = {"time", "tool_data_remaining", "device_id", "device_model_number",
                "hardware_version", "firmware_version"}
 STATS_KEYS = {"messages", "status", "info", "errors", "unknown", "dropped", "rate_hz",
-              "stop_reason"}
+              "stop_reason", "recorded", "record_lost"}
 
 
 def status_message(user_data, device_id=300, quaternion=(1.0, -0.5, 0.25, 2.0)):

@@ -1,5 +1,7 @@
 #include "CorvaneDevice.h"
 
+#include <utility>
+
 #include "CorvaneMessages.h"
 
 namespace Orvex::Emulator {
@@ -20,8 +22,9 @@ Message state_of(CorvaneMessages::Code code, const DampedBody& body) {
 
 }  // namespace
 
-CorvaneDevice::CorvaneDevice(const DeviceIdentity& identity)
-    : EmulatedDevice(CorvaneMessages::frame), identity(identity) {}
+CorvaneDevice::CorvaneDevice(const DeviceIdentity& identity,
+                             std::optional<CorvanePlayback> playback)
+    : EmulatedDevice(CorvaneMessages::frame), identity(identity), playback(std::move(playback)) {}
 
 const char* CorvaneDevice::message_name(std::uint8_t code, bool from_host) const {
   return CorvaneMessages::name(code, from_host);
@@ -33,6 +36,7 @@ std::optional<Message> CorvaneDevice::answer(const Piece& piece, double now_s) {
   const std::uint8_t code = piece.bytes[0];
   if (code == wakeup) return encode_device_info(identity);
 
+  if (playback && (code == force || code == position)) return replayed(now_s);
   arm.advance_to(now_s);
   switch (code) {
     case force:
@@ -46,6 +50,13 @@ std::optional<Message> CorvaneDevice::answer(const Piece& piece, double now_s) {
     default:
       return encode_current(narrow(arm.currents()));
   }
+}
+
+Message CorvaneDevice::replayed(double now_s) {
+  if (!first_replayed_s) first_replayed_s = now_s;
+  const CorvanePlayback::State state = playback->at(now_s - *first_replayed_s);
+  return CorvaneMessages::encode_state(CorvaneMessages::end_effector_state, narrow(state.position),
+                                       narrow(state.velocity));
 }
 
 Message CorvaneDevice::drive(Command command, const Message& bytes, bool joints) {

@@ -1,15 +1,21 @@
 #pragma once
 
+#include <optional>
+
 #include "CorvaneModel.h"
 #include "EmulatedDevice.h"
+#include "Playback.h"
 
 namespace Orvex::Emulator {
 
 // A Corvane on the line: every command is answered with the reply of its kind. It has no error
-// reply, so a byte that starts no command is skipped unanswered.
+// reply, so a byte that starts no command is skipped unanswered. With a playback, force and
+// position commands are answered with the recorded end-effector state at the time since the
+// first of them, instead of the model's.
 class CorvaneDevice : public EmulatedDevice {
  public:
-  explicit CorvaneDevice(const DeviceIdentity& identity);
+  explicit CorvaneDevice(const DeviceIdentity& identity,
+                         std::optional<CorvanePlayback> playback = std::nullopt);
 
   DeviceKind kind() const override { return DeviceKind::corvane; }
   const char* message_name(std::uint8_t code, bool from_host) const override;
@@ -22,8 +28,12 @@ class CorvaneDevice : public EmulatedDevice {
   // Hands a float command to the model and answers with the state of the part it drives.
   Message drive(Command command, const Message& bytes, bool joints);
 
+  Message replayed(double now_s);
+
   DeviceIdentity identity;
   CorvaneModel arm;
+  std::optional<CorvanePlayback> playback;
+  std::optional<double> first_replayed_s;
 };
 
 }  // namespace Orvex::Emulator

@@ -13,6 +13,7 @@
 
 #include "CorvaneDevice.h"
 #include "HandleDevice.h"
+#include "Recording.h"
 
 namespace Orvex::Emulator {
 
@@ -28,8 +29,15 @@ sigset_t stop_signals() {
 }
 
 std::unique_ptr<EmulatedDevice> make_device(const DeviceOptions& device) {
-  if (device.kind == DeviceKind::corvane) return std::make_unique<CorvaneDevice>(device.identity);
-  return std::make_unique<HandleDevice>(device.identity.device_id, device.stream_hz);
+  if (device.kind == DeviceKind::corvane) {
+    std::optional<CorvanePlayback> playback;
+    if (device.replay) playback.emplace(read_recording(*device.replay));
+    return std::make_unique<CorvaneDevice>(device.identity, std::move(playback));
+  }
+  std::optional<HandlePlayback> playback;
+  if (device.replay) playback.emplace(read_recording(*device.replay));
+  return std::make_unique<HandleDevice>(device.identity.device_id, device.stream_hz,
+                                        std::move(playback));
 }
 
 timespec to_timespec(double seconds) {
@@ -53,7 +61,7 @@ EventLoop::EventLoop(const Options& options_)
   std::signal(SIGPIPE, SIG_IGN);
 
   for (const DeviceOptions& device : options.devices) {
-    auto station = std::make_unique<Station>();
+    auto station = std::make_unique<Station>(LineTiming(options.baud, options.usb_frame_us));
     station->device = make_device(device);
     station->label = std::string(kind_name(device.kind)) + " " + station->port.path();
     if (device.link) station->link.emplace(*device.link, station->port.path());
@@ -79,6 +87,7 @@ void EventLoop::run() {
   for (;;) {
     const double now = now_s();
     for (auto& station : stations) {
+      release_line(*station, now);
       release_due(*station, now);
       while (auto message = station->device->unasked(now)) {
         const char* name = station->device->message_name((*message)[0], false);
@@ -114,14 +123,41 @@ void EventLoop::serve_port(Station& station) {
   std::uint8_t chunk[512];
   while (const std::size_t n = station.port.read(chunk, sizeof chunk)) {
     const double now = now_s();
-    for (Exchange& exchange : station.device->receive(chunk, n, now)) {
-      log.incoming(station.label, exchange.name, exchange.command);
-      if (exchange.reply) {
-        const char* name = station.device->message_name((*exchange.reply)[0], false);
-        send(station, name, std::move(*exchange.reply), now);
-      }
+    if (station.line.instant()) {
+      take_input(station, chunk, n, now);
+      continue;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+      station.inbound.push_back({station.line.to_device(now), chunk[i]});
+  }
+}
+
+void EventLoop::take_input(Station& station, const std::uint8_t* bytes, std::size_t n,
+                           double now) {
+  for (Exchange& exchange : station.device->receive(bytes, n, now)) {
+    log.incoming(station.label, exchange.name, exchange.command);
+    if (exchange.reply) {
+      const char* name = station.device->message_name((*exchange.reply)[0], false);
+      send(station, name, std::move(*exchange.reply), now);
     }
   }
+}
+
+void EventLoop::release_line(Station& station, double now) {
+  Message arrived;
+  while (!station.inbound.empty() && station.inbound.front().due_s <= now) {
+    arrived.push_back(station.inbound.front().byte);
+    station.inbound.pop_front();
+  }
+  if (!arrived.empty()) take_input(station, arrived.data(), arrived.size(), now);
+
+  Message delivered;
+  while (!station.outbound.empty() && station.outbound.front().due_s <= now) {
+    delivered.push_back(station.outbound.front().byte);
+    station.outbound.pop_front();
+  }
+  if (!delivered.empty() && !station.port.send(delivered))
+    log.outgoing(station.label, "bytes", delivered, "not sent: the host is not reading");
 }
 
 void EventLoop::send(Station& station, const char* name, Message message, double now) {
@@ -137,12 +173,19 @@ void EventLoop::send(Station& station, const char* name, Message message, double
 
 void EventLoop::release_due(Station& station, double now) {
   while (!station.held.empty() && station.held.front().due_s <= now) {
-    emit(station, station.held.front());
+    emit(station, station.held.front(), now);
     station.held.pop_front();
   }
 }
 
-void EventLoop::emit(Station& station, const Held& held) {
+void EventLoop::emit(Station& station, const Held& held, double now) {
+  if (!station.line.instant()) {
+    for (const std::uint8_t byte : held.message)
+      station.outbound.push_back({station.line.to_host(now), byte});
+    log.outgoing(station.label, held.name, held.message, held.fault);
+    release_line(station, now);
+    return;
+  }
   if (station.port.send(held.message)) {
     log.outgoing(station.label, held.name, held.message, held.fault);
   } else {
@@ -157,6 +200,8 @@ std::optional<double> EventLoop::next_due_s() const {
   };
   for (const auto& station : stations) {
     if (!station->held.empty()) consider(station->held.front().due_s);
+    if (!station->inbound.empty()) consider(station->inbound.front().due_s);
+    if (!station->outbound.empty()) consider(station->outbound.front().due_s);
     consider(station->device->next_unasked_s());
   }
   return due;

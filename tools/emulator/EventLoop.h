@@ -9,6 +9,7 @@
 
 #include "EmulatedDevice.h"
 #include "FaultInjector.h"
+#include "LineTiming.h"
 #include "MessageLog.h"
 #include "Options.h"
 #include "PortLink.h"
@@ -37,19 +38,31 @@ class EventLoop {
     Message message;
     std::string fault;
   };
+  struct TimedByte {
+    double due_s;
+    std::uint8_t byte;
+  };
   struct Station {
+    explicit Station(const LineTiming& line) : line(line) {}
     std::string label;
     std::unique_ptr<EmulatedDevice> device;
     VirtualPort port;
     std::optional<PortLink> link;
     std::deque<Held> held;  // under latency, oldest first
+    LineTiming line;
+    std::deque<TimedByte> inbound;   // on the line to the device, oldest first
+    std::deque<TimedByte> outbound;  // on the line to the host, oldest first
   };
 
   double now_s() const;
   void serve_port(Station& station);
+  // Hands bytes that reached the device to it, and sends its replies.
+  void take_input(Station& station, const std::uint8_t* bytes, std::size_t n, double now_s);
   void send(Station& station, const char* name, Message message, double now_s);
   void release_due(Station& station, double now_s);
-  void emit(Station& station, const Held& held);
+  void emit(Station& station, const Held& held, double now_s);
+  // The bytes whose time on the line is over, each way.
+  void release_line(Station& station, double now_s);
   // The next moment something is due, or nothing when nothing is.
   std::optional<double> next_due_s() const;
   bool stdin_closed();

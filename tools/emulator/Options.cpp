@@ -16,15 +16,18 @@ constexpr std::array<std::uint8_t, 16> default_uuid{'O', 'R', 'V', 'X', '-', 'E'
                                                     0,   0,   0,   0,   0,   0,   0,   0};
 constexpr double max_stream_hz = 10000;
 constexpr std::uint32_t max_latency_us = 10'000'000;
+constexpr std::uint64_t min_baud = 50, max_baud = 10'000'000;
+constexpr std::uint64_t max_usb_frame_us = 100'000;
 
-std::uint64_t to_unsigned(const std::string& option, const std::string& text, std::uint64_t max) {
+std::uint64_t to_unsigned(const std::string& option, const std::string& text, std::uint64_t max,
+                          std::uint64_t min = 0) {
   errno = 0;
   char* end = nullptr;
   const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
   if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' ||
-      errno == ERANGE || value > max)
-    throw UsageError(option + " wants a whole number from 0 to " + std::to_string(max) + ", not '" +
-                     text + "'");
+      errno == ERANGE || value > max || value < min)
+    throw UsageError(option + " wants a whole number from " + std::to_string(min) + " to " +
+                     std::to_string(max) + ", not '" + text + "'");
   return value;
 }
 
@@ -55,7 +58,7 @@ std::array<std::uint8_t, 16> to_uuid(const std::string& text) {
 }
 
 DeviceOptions new_device(DeviceKind kind, std::size_t index) {
-  DeviceOptions device{kind, {}, std::nullopt, 0};
+  DeviceOptions device{kind, {}, std::nullopt, 0, std::nullopt};
   device.identity.device_id = static_cast<std::uint16_t>(first_device_id + index);
   device.identity.uuid = default_uuid;
   device.identity.uuid[15] = static_cast<std::uint8_t>(index + 1);
@@ -72,6 +75,9 @@ class Parser {
     while (at < arguments.size()) take(arguments[at++]);
     if (!options.help && options.devices.empty())
       throw UsageError("name at least one device: --corvane or --handle");
+    for (const DeviceOptions& device : options.devices)
+      if (device.replay && device.stream_hz > 0)
+        throw UsageError("--stream and --replay: a replayed handle sends what was recorded");
     return options;
   }
 
@@ -103,6 +109,17 @@ class Parser {
       DeviceOptions& device = last_device(option);
       if (device.kind != DeviceKind::handle) throw UsageError("--stream is for a handle");
       device.stream_hz = to_number(option, value(option), 0, max_stream_hz);
+    } else if (option == "--replay") {
+      DeviceOptions& device = last_device(option);
+      if (device.replay) throw UsageError("a device takes one --replay");
+      device.replay = value(option);
+      if (device.replay->empty()) throw UsageError("--replay wants the path of a recording");
+    } else if (option == "--baud") {
+      options.baud =
+          static_cast<std::uint32_t>(to_unsigned(option, value(option), max_baud, min_baud));
+    } else if (option == "--usb-frame-us") {
+      options.usb_frame_us =
+          static_cast<std::uint32_t>(to_unsigned(option, value(option), max_usb_frame_us, 1));
     } else if (option == "--seed") {
       options.seed = to_unsigned(option, value(option), UINT64_MAX);
     } else if (option == "--latency-us") {
@@ -166,6 +183,18 @@ Device options, for the device named last before them:
   --uuid HEX           a Corvane's UUID, 32 hexadecimal digits, dashes allowed
   --stream HZ          a handle sends status messages unasked HZ times a second, from the
                        first command the host sends on (default 0: only when asked)
+
+  --replay FILE        answer from a recording (.csv or .npy) instead of the model: a Corvane
+                       answers force and position commands with the recorded position and
+                       velocity at the recorded time since the first of them (interpolated);
+                       a handle sends the recorded messages at their recorded times since the
+                       first command
+
+Line timing, both ways on every device's line:
+  --baud N             each byte takes its time on a serial line of N baud (10 bits a byte),
+                       in order after the bytes before it
+  --usb-frame-us N     the device's bytes reach the host only at USB frame boundaries every N
+                       microseconds (1000 for full speed)
 
 Faults, on every message to the host:
   --latency-us N       hold each message back N microseconds (default 0)

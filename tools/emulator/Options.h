@@ -16,6 +16,7 @@ struct DeviceOptions {
   DeviceIdentity identity;
   std::optional<std::string> link;
   double stream_hz = 0;  // handles only; 0 sends nothing unasked
+  std::optional<std::string> replay;  // a recording to answer or play from
 };
 
 struct Options {
@@ -23,6 +24,8 @@ struct Options {
   FaultRates faults;
   std::uint64_t seed = 1;
   std::uint32_t latency_us = 0;
+  std::uint32_t baud = 0;          // 0: bytes take no time on the line
+  std::uint32_t usb_frame_us = 0;  // 0: replies are not held for USB frames
   bool verbose = false;
   bool ignore_stdin = false;
   bool help = false;

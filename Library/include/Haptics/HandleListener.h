@@ -4,8 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "Haptics/HandleMessage.h"
+#include "Haptics/RecordResult.h"
 
 namespace Orvex::HardwareAPI::IO {
 class SerialStream;
@@ -29,7 +32,10 @@ struct HandleListenerStats {
   std::uint64_t dropped = 0;  // queued messages lost to a full queue, oldest first
   double rate_hz = 0.0;       // status messages over the last second
   HandleStopReason stop_reason = HandleStopReason::none;
+  std::uint64_t recorded = 0;     // messages of the running (else the last) recording in its file
+  std::uint64_t record_lost = 0;  // messages of it that did not make it into the file
 };
+
 
 // Receives every message of a handle on a thread of its own, so that the application never
 // waits on the port and a handle that streams is read as fast as it sends.
@@ -85,6 +91,11 @@ class HandleListener {
   bool wait_for_message(std::chrono::nanoseconds timeout);
 
   HandleListenerStats stats() const;
+
+  // Writes every message from now on, with its time and number, to path (.csv or .npy) from a
+  // writer thread of its own, as ServoLoop::record does (same answers); stop() ends it.
+  int record(const std::string& path);
+  std::optional<RecordResult> stop_recording();
 
  private:
   struct State;

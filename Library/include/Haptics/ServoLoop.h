@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "Devices/Corvane.h"
 #include "Haptics/Effect.h"
+#include "Haptics/RecordResult.h"
 #include "IO/SerialStream.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -58,6 +61,9 @@ struct ServoStats {
   double passivity_energy_j = 0;    // energy the rendering took from the arm, as observed
   std::uint64_t passivity_cycles = 0;  // cycles in which the passivity controller damped
   StopReason stop_reason = StopReason::none;
+  double exchange_budget_us = 0;    // the period: an exchange that takes longer misses deadlines
+  std::uint64_t recorded = 0;       // rows of the running (else the last) recording in its file
+  std::uint64_t record_lost = 0;    // rows of it that did not make it into the file
 };
 
 // A trace row: 15 doubles in this order, the order of trace_columns. Columns are only ever added
@@ -73,6 +79,12 @@ struct TraceRow {
 };
 constexpr std::size_t trace_columns = 15;
 static_assert(sizeof(TraceRow) == trace_columns * sizeof(double), "a row is 15 packed doubles");
+
+// A copy of trace rows, and how many rows that were asked for the ring had overwritten first.
+struct TraceCopy {
+  std::vector<TraceRow> rows;
+  std::uint64_t overwritten = 0;
+};
 
 // A fixed-rate force loop for one Corvane, on a thread of its own that alone talks to the arm.
 // Each cycle sends one end-effector force: the sum of the effects plus the application's force,
@@ -137,6 +149,20 @@ class ServoLoop {
   // Copies up to trace_capacity() rows, oldest first, into rows; returns how many. The loop
   // runs on meanwhile.
   std::size_t copy_trace(TraceRow* rows) const;
+  // This run's rows after cycle after_cycle (all it still holds when none is given), oldest
+  // first, at a cost in proportion to the rows copied.
+  TraceCopy trace(std::optional<std::uint64_t> after_cycle = std::nullopt) const;
+
+  // Writes every cycle from now on as a trace row to path (.csv or .npy), from a writer thread
+  // of its own that a lock-free queue of several seconds feeds: the loop never waits on the
+  // disk, and a row that does not make it into the file is counted, never silently gone.
+  // A recording begun before start() has the first cycle; stop_recording() or stop() ends it.
+  // Returns 0, EBUSY when recording already, EINVAL for a path ending in neither .csv nor .npy,
+  // or the errno value that kept the file from being made.
+  int record(const std::string& path);
+  // Ends the recording (stop() does too) and gives its totals; the last recording's when none
+  // runs, nothing before the first.
+  std::optional<RecordResult> stop_recording();
 
  private:
   struct Impl;

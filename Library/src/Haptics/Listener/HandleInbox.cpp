@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "../Recording/HandleRecordRow.h"
+
 namespace Orvex::HardwareAPI::Haptics {
 
 namespace {
@@ -37,6 +39,7 @@ void HandleInbox::put(const HandleMessage& message, std::int64_t now_ms) {
   const std::uint64_t n = put_total.load(std::memory_order_relaxed);
   ring[n % slots].store(message, n + 1);
   put_total.store(n + 1, std::memory_order_release);
+  recording.offer(handle_record_row(message, n));
   wake_readers();
 }
 

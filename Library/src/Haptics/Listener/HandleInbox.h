@@ -17,6 +17,7 @@
 #include "Haptics/HandleListener.h"
 #include "Haptics/HandleMessage.h"
 #include "Haptics/Seqlock.h"
+#include "../Recording/RecordingTap.h"
 #include "StatusRateWindow.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -32,6 +33,9 @@ class HandleInbox {
   void wake_readers();
 
   std::size_t capacity() const { return slots; }
+
+  // Every message put is offered here, numbered from 0, for a recording the application runs.
+  RecordingTap recording;
 
   bool latest_status(HandleMessage& message) const { return latest[0].read_latest(message); }
   bool latest_info(HandleMessage& message) const { return latest[1].read_latest(message); }

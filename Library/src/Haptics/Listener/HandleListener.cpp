@@ -16,6 +16,7 @@
 #include "IO/SerialStream.h"
 #include "ListenerWakeup.h"
 #include "ListeningHandle.h"
+#include "../Recording/HandleRecordRow.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -24,6 +25,9 @@ namespace {
 // How long a readiness wait lasts before the thread looks at its flags again; a command or a stop
 // wakes it earlier.
 constexpr int readiness_wait_ms = 50;
+
+// A recording's queue: seconds of messages at the fastest a handle line carries them.
+constexpr std::size_t recording_queue_messages = 32768;
 
 // Bytes the port holds for reading; none when it cannot tell.
 int pending_bytes(int port) {
@@ -142,6 +146,7 @@ void HandleListener::stop() {
   state->wakeup.signal();
   state->thread.join();
   state->claim.release();
+  state->inbox.recording.end();
 }
 
 bool HandleListener::running() const { return state->running.load(); }
@@ -185,7 +190,19 @@ bool HandleListener::wait_for_message(std::chrono::nanoseconds timeout) {
 HandleListenerStats HandleListener::stats() const {
   HandleListenerStats stats = state->inbox.counts(steady_ms());
   stats.stop_reason = state->stop_reason.load();
+  const RecordTotals recorded = state->inbox.recording.totals();
+  stats.recorded = recorded.rows;
+  stats.record_lost = recorded.lost;
   return stats;
+}
+
+int HandleListener::record(const std::string& path) {
+  return state->inbox.recording.begin(path, {handle_record_names, handle_record_columns},
+                                      recording_queue_messages);
+}
+
+std::optional<RecordResult> HandleListener::stop_recording() {
+  return state->inbox.recording.end();
 }
 
 }  // namespace Orvex::HardwareAPI::Haptics

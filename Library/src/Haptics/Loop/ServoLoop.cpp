@@ -5,10 +5,12 @@
 #include <sys/prctl.h>
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -17,6 +19,7 @@
 #include "ForceLimit.h"
 #include "Haptics/StreamClaim.h"
 #include "LatencyHistogram.h"
+#include "../Recording/RecordingTap.h"
 #include "TraceRing.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -61,6 +64,21 @@ void add_to(Vector3d& sum, const Vector3d& term) {
 constexpr std::size_t state_values = 2 + 4 * 3;
 using StateValues = std::array<double, state_values>;
 using StateRecord = Seqlock<StateValues>;
+
+// A recording holds the trace's columns, in their order.
+RecordRow recorded_row(const TraceRow& row) {
+  RecordRow values{};
+  std::memcpy(values.data(), &row, sizeof row);
+  return values;
+}
+
+const char* const recorded_columns[trace_columns] = {
+    "time", "x",  "y",           "z",       "vx",      "vy",      "vz",   "fx",
+    "fy",   "fz", "exchange_us", "proxy_x", "proxy_y", "proxy_z", "cycle"};
+
+// Seconds of cycles the recording's queue holds, so that a writer held up by the disk or by a
+// loaded machine loses nothing.
+constexpr double recording_queue_s = 4.0;
 
 }  // namespace
 
@@ -110,6 +128,7 @@ struct ServoLoop::Impl {
   StateRecord state;
   TraceRing trace;
   PassivityController passivity;
+  RecordingTap recording;
 
   // The loop's own.
   Vector3d cached_app_force{};
@@ -169,6 +188,7 @@ struct ServoLoop::Impl {
     row.proxy = proxy;
     row.cycle = static_cast<double>(context.cycle);
     trace.push(row);
+    recording.offer(recorded_row(row));
     state.store({row.time, row.cycle, x[0], x[1], x[2], v[0], v[1], v[2], row.force[0],
                  row.force[1], row.force[2], proxy[0], proxy[1], proxy[2]});
   }
@@ -280,6 +300,7 @@ StartResult ServoLoop::start() {
 void ServoLoop::stop() {
   impl->stop_requested.store(true, std::memory_order_release);
   impl->join();
+  impl->recording.end();
 }
 
 bool ServoLoop::running() const { return impl->active.load(std::memory_order_acquire); }
@@ -367,11 +388,33 @@ ServoStats ServoLoop::stats() const {
   stats.passivity_energy_j = loop.passivity.energy_j();
   stats.passivity_cycles = loop.passivity.cycles_acted();
   stats.stop_reason = loop.stop_reason.load();
+  stats.exchange_budget_us = 1e6 / loop.settings.rate_hz;
+  const RecordTotals recorded = loop.recording.totals();
+  stats.recorded = recorded.rows;
+  stats.record_lost = recorded.lost;
   return stats;
 }
 
 std::size_t ServoLoop::trace_capacity() const { return impl->trace.capacity(); }
 
-std::size_t ServoLoop::copy_trace(TraceRow* rows) const { return impl->trace.copy(rows); }
+std::size_t ServoLoop::copy_trace(TraceRow* rows) const {
+  TraceCopy copy = trace();
+  std::copy(copy.rows.begin(), copy.rows.end(), rows);
+  return copy.rows.size();
+}
+
+TraceCopy ServoLoop::trace(std::optional<std::uint64_t> after_cycle) const {
+  TraceCopy copy;
+  impl->trace.copy(after_cycle, copy);
+  return copy;
+}
+
+int ServoLoop::record(const std::string& path) {
+  const auto queue_rows =
+      static_cast<std::size_t>(std::ceil(recording_queue_s * impl->settings.rate_hz));
+  return impl->recording.begin(path, {recorded_columns, trace_columns}, queue_rows);
+}
+
+std::optional<RecordResult> ServoLoop::stop_recording() { return impl->recording.end(); }
 
 }  // namespace Orvex::HardwareAPI::Haptics

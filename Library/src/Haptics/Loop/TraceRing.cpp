@@ -7,23 +7,40 @@ namespace Orvex::HardwareAPI::Haptics {
 TraceRing::TraceRing(std::size_t capacity)
     : size(capacity), slots(capacity ? new Slot[capacity] : nullptr) {}
 
-void TraceRing::reset() { written.store(0, std::memory_order_release); }
+void TraceRing::reset() {
+  // Release: a reader that sees the new start also sees that no row of it is pushed yet.
+  run_start.store(written.load(std::memory_order_relaxed), std::memory_order_release);
+}
 
 void TraceRing::push(const TraceRow& row) {
   if (size == 0) return;
-  const std::uint64_t cycle = written.load(std::memory_order_relaxed);
-  slots[cycle % size].store(row, cycle + 1);
-  written.store(cycle + 1, std::memory_order_release);
+  const std::uint64_t place = written.load(std::memory_order_relaxed);  // the pusher's alone
+  slots[place % size].store(row, place + 1);
+  // Release: the row is in its slot before a reader counts it as written.
+  written.store(place + 1, std::memory_order_release);
 }
 
-std::size_t TraceRing::copy(TraceRow* out) const {
-  const std::uint64_t end = written.load(std::memory_order_acquire);
-  const std::uint64_t first = end - std::min<std::uint64_t>(end, size);
-  std::size_t copied = 0;
-  for (std::uint64_t cycle = first; cycle < end; ++cycle) {
-    if (slots[cycle % size].read(out[copied], cycle + 1)) ++copied;  // else overwritten since
+void TraceRing::copy(std::optional<std::uint64_t> after_cycle, TraceCopy& copy) const {
+  copy.rows.clear();
+  copy.overwritten = 0;
+  for (;;) {
+    // Acquire, both: a start read before the end is no later than the run the end belongs to.
+    const std::uint64_t start = run_start.load(std::memory_order_acquire);
+    const std::uint64_t end = written.load(std::memory_order_acquire);
+    std::uint64_t from = start;
+    if (after_cycle) from = *after_cycle >= end - start ? end : start + *after_cycle + 1;
+    const std::uint64_t held_from = end - std::min<std::uint64_t>(end, size);
+    const std::uint64_t first = std::max(from, held_from);
+    copy.rows.resize(static_cast<std::size_t>(end - first));
+    std::size_t copied = 0;
+    for (std::uint64_t place = first; place < end; ++place)
+      if (slots[place % size].read(copy.rows[copied], place + 1)) ++copied;  // else overwritten
+    copy.rows.resize(copied);
+    // A restart meanwhile: the rows may be an earlier run's, so the copy starts again.
+    if (run_start.load(std::memory_order_acquire) != start) continue;
+    copy.overwritten = (end - from) - copied;
+    return;
   }
-  return copied;
 }
 
 }  // namespace Orvex::HardwareAPI::Haptics

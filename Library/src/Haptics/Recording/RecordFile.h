@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "RecordFormat.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+// A recording's file, written by one thread: rows are either wholly in the file or counted as
+// lost, never half there. A .npy header is kept valid: it always counts rows that are wholly in
+// the file, so a recording cut off at any moment reads up to its last checkpoint.
+class RecordFile {
+ public:
+  RecordFile() = default;
+  ~RecordFile();
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+
+  // Creates (or empties) the file and writes its header: 0, or the errno value that stopped it.
+  int open(const std::string& path, RecordFormat format, const char* const* names,
+           std::size_t columns);
+  // Appends the rows: true when they are all in the file; false when the file refused them,
+  // in which case none of them is (the file is cut back).
+  bool append(const RecordRow* rows, std::size_t n);
+  // Makes the .npy header count every row appended so far.
+  void checkpoint();
+  void close();
+
+  std::uint64_t rows() const { return rows_written; }
+
+ private:
+  bool write_all(const std::string& bytes);
+
+  int fd = -1;
+  RecordFormat format = RecordFormat::csv;
+  std::size_t columns = 0;
+  std::uint64_t rows_written = 0;
+  std::uint64_t rows_in_header = 0;
+  std::uint64_t good_bytes = 0;  // the file's length after the last whole append
+  std::string encoded;           // reused from append to append
+};
+
+}  // namespace Orvex::HardwareAPI::Haptics

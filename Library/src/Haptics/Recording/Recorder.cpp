@@ -1,0 +1,115 @@
+#include "Recorder.h"
+
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
+
+namespace Orvex::HardwareAPI::Haptics {
+
+namespace {
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+// Formatting a batch of rows takes little stack; this is set explicitly so that musl's 128 KiB
+// default is not relied on.
+constexpr std::size_t writer_stack_size = 256 * 1024;
+// How often the writer wakes: a queue sized for seconds never fills between two wake-ups.
+constexpr long writer_period_ns = 20'000'000;
+// A .npy header counts the rows in the file at least this often, so a recording cut off by a
+// crash reads up to its last whole second.
+constexpr std::int64_t checkpoint_period_ns = 250'000'000;
+constexpr std::size_t batch_rows = 1024;
+
+std::int64_t now_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+}  // namespace
+
+Recorder::Recorder(std::size_t queue_rows) : queue(queue_rows), batch(batch_rows) {}
+
+std::unique_ptr<Recorder> Recorder::start(const std::string& path, Columns columns,
+                                          std::size_t queue_rows, int& error) {
+  const std::optional<RecordFormat> format = record_format_of(path);
+  if (!format || columns.count == 0 || columns.count > max_record_columns) {
+    error = EINVAL;
+    return nullptr;
+  }
+  std::unique_ptr<Recorder> recorder(new Recorder(queue_rows));
+  error = recorder->file.open(path, *format, columns.names, columns.count);
+  if (error) return nullptr;
+
+  // The writer takes no signals: they stay with the application's threads.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pthread_attr_t attributes;
+  error = pthread_attr_init(&attributes);
+  if (!error) {
+    pthread_attr_setstacksize(&attributes, writer_stack_size);
+    error = pthread_create(&recorder->writer, &attributes, &Recorder::entry, recorder.get());
+    pthread_attr_destroy(&attributes);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (error) return nullptr;
+  recorder->writer_running = true;
+  return recorder;
+}
+
+Recorder::~Recorder() { finish(); }
+
+bool Recorder::push(const RecordRow& row) {
+  if (queue.push(row)) return true;
+  queue_lost.fetch_add(1, relaxed);
+  return false;
+}
+
+RecordTotals Recorder::finish() {
+  if (writer_running) {
+    finishing.store(true, std::memory_order_release);
+    pthread_join(writer, nullptr);
+    writer_running = false;
+  }
+  return totals();
+}
+
+RecordTotals Recorder::totals() const {
+  return {written.load(relaxed), queue_lost.load(relaxed) + file_lost.load(relaxed)};
+}
+
+void* Recorder::entry(void* self) {
+  static_cast<Recorder*>(self)->write_until_finished();
+  return nullptr;
+}
+
+void Recorder::write_until_finished() {
+  // A name that tools (top, the benchmark) can find the writer by.
+  pthread_setname_np(pthread_self(), "orvex-recorder");
+  std::int64_t last_checkpoint = now_ns();
+  // Acquire: a finish request comes after the producer's last push, which drain() then sees.
+  while (!finishing.load(std::memory_order_acquire)) {
+    const timespec pause{0, writer_period_ns};
+    nanosleep(&pause, nullptr);
+    drain();
+    if (now_ns() - last_checkpoint >= checkpoint_period_ns) {
+      file.checkpoint();
+      last_checkpoint = now_ns();
+    }
+  }
+  drain();
+  file.close();
+}
+
+void Recorder::drain() {
+  while (const std::size_t n = queue.pop(batch.data(), batch.size())) {
+    if (file.append(batch.data(), n))
+      written.fetch_add(n, relaxed);
+    else
+      file_lost.fetch_add(n, relaxed);
+  }
+}
+
+}  // namespace Orvex::HardwareAPI::Haptics

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Haptics/RecordResult.h"
+#include "RecordFile.h"
+#include "RecordFormat.h"
+#include "SpscQueue.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+// Rows in the file, and rows pushed but not in it (the queue was full or the file refused them).
+using RecordTotals = RecordResult;
+
+// Writes the rows one thread pushes to a file, from a writer thread of its own, so the pushing
+// thread never waits on the disk. A row that does not fit in the queue, or that the file
+// refuses, is counted as lost: rows + lost is always the number of rows pushed.
+//
+// Threads: push() from one producer thread at a time; everything else from the owner's thread.
+class Recorder {
+ public:
+  struct Columns {
+    const char* const* names;
+    std::size_t count;  // at most max_record_columns
+  };
+
+  // Opens the file (its format by the path's ending) and starts the writer. On failure returns
+  // nothing and sets error to an errno value (EINVAL for a path that ends in neither .csv nor
+  // .npy, or for too many columns).
+  static std::unique_ptr<Recorder> start(const std::string& path, Columns columns,
+                                         std::size_t queue_rows, int& error);
+  ~Recorder();  // finishes
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+
+  // Producer only; never blocks or allocates. False when the row was lost to a full queue.
+  bool push(const RecordRow& row);
+
+  // Writes what is queued, makes the file whole and closes it, then joins the writer; the
+  // producer must have stopped pushing. Idempotent.
+  RecordTotals finish();
+  // So far: may lag behind push() by the writer's pace.
+  RecordTotals totals() const;
+
+ private:
+  explicit Recorder(std::size_t queue_rows);
+  static void* entry(void* self);
+  void write_until_finished();
+  void drain();
+
+  SpscQueue<RecordRow> queue;
+  RecordFile file;
+  std::vector<RecordRow> batch;  // the writer's
+  pthread_t writer{};
+  bool writer_running = false;
+  std::atomic<bool> finishing{false};
+  std::atomic<std::uint64_t> queue_lost{0};  // the producer's count
+  std::atomic<std::uint64_t> file_lost{0};   // the writer's count
+  std::atomic<std::uint64_t> written{0};     // the writer's count
+};
+
+}  // namespace Orvex::HardwareAPI::Haptics

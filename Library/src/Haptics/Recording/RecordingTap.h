@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "Recorder.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+// Where a real-time thread hands its rows to a recording that the application starts and ends
+// at any moment. The producer's side never locks or waits: offer() looks for a recorder and
+// pushes. The application's side (begin, end, totals) is serialised by a lock of its own, and
+// end() waits only for an offer() already under way, which is a copy into a queue.
+//
+// Threads: offer() from the one producer thread; the rest from any other thread.
+class RecordingTap {
+ public:
+  ~RecordingTap() { end(); }
+
+  // Starts recording to path: 0, EBUSY when a recording runs already, or an errno value from
+  // Recorder::start.
+  int begin(const std::string& path, Recorder::Columns columns, std::size_t queue_rows);
+  // Ends the recording and gives its totals; when none runs, the last one's; nothing before any.
+  std::optional<RecordTotals> end();
+  // The running recording's totals so far, else the last one's; zeros before any.
+  RecordTotals totals() const;
+  bool recording() const;
+
+  void offer(const RecordRow& row) {
+    // Sequentially consistent with end(): either end() sees us busy and waits, or we see the
+    // recorder gone. Acquire/release alone would let both miss the other.
+    busy.store(true, std::memory_order_seq_cst);
+    if (Recorder* recorder = current.load(std::memory_order_seq_cst)) recorder->push(row);
+    busy.store(false, std::memory_order_release);
+  }
+
+ private:
+  mutable std::mutex owner;  // begin/end/totals among application threads
+  std::unique_ptr<Recorder> recorder;
+  std::optional<RecordTotals> last;
+  std::atomic<Recorder*> current{nullptr};
+  std::atomic<bool> busy{false};
+};
+
+}  // namespace Orvex::HardwareAPI::Haptics

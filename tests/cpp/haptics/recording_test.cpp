@@ -1,0 +1,251 @@
+// The recorder: its lock-free queue under two threads, the file formats, exact loss counting
+// when the queue overflows or the disk refuses, and the hand-over from a real-time thread.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Recorder.h"
+#include "RecordFormat.h"
+#include "RecordingTap.h"
+#include "SpscQueue.h"
+
+namespace {
+
+using namespace Orvex::HardwareAPI::Haptics;
+
+const char* const names[3] = {"time", "value", "cycle"};
+const Recorder::Columns three{names, 3};
+
+RecordRow row_of(std::uint64_t n) {
+  RecordRow row{};
+  row[0] = n * 1e-3;
+  row[1] = 1.0 / (n + 3);
+  row[2] = static_cast<double>(n);
+  return row;
+}
+
+std::string temporary(const char* ending) {
+  char name[] = "/tmp/orvex-recording-XXXXXX";
+  const int fd = mkstemp(name);
+  close(fd);
+  unlink(name);
+  return std::string(name) + ending;
+}
+
+std::vector<std::vector<double>> read_csv(const std::string& path, std::string& header) {
+  std::ifstream in(path);
+  std::getline(in, header);
+  std::vector<std::vector<double>> rows;
+  for (std::string line; std::getline(in, line);) {
+    std::vector<double> row;
+    std::istringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, ',');) row.push_back(std::strtod(cell.c_str(), nullptr));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The rows an .npy file's header counts, and the file's length.
+std::pair<unsigned long long, long> npy_rows(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string header(npy_header_size, '\0');
+  in.read(&header[0], npy_header_size);
+  unsigned long long rows = 0;
+  std::sscanf(header.c_str() + header.find("'shape': (") + 10, "%llu", &rows);
+  in.seekg(0, std::ios::end);
+  return {rows, static_cast<long>(in.tellg())};
+}
+
+TEST(SpscQueue, HandsEveryValueOverInOrderUnderTwoThreads) {
+  SpscQueue<std::uint64_t> queue(64);
+  constexpr std::uint64_t count = 200'000;
+  std::atomic<std::uint64_t> refused{0};
+  std::thread producer([&] {
+    for (std::uint64_t n = 0; n < count;)
+      if (queue.push(n)) ++n; else refused.fetch_add(1);
+  });
+  std::uint64_t expected = 0;
+  std::uint64_t batch[16];
+  while (expected < count) {
+    const std::size_t n = queue.pop(batch, 16);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(batch[i], expected++);
+  }
+  producer.join();
+  EXPECT_EQ(queue.pop(batch, 16), 0u);
+  EXPECT_EQ(queue.capacity(), 64u);
+}
+
+TEST(SpscQueue, RefusesWhenFullAndTakesAgainOnceRead) {
+  SpscQueue<int> queue(3);  // rounded up to 4
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(queue.push(i));
+  EXPECT_FALSE(queue.push(4));
+  int out[2];
+  EXPECT_EQ(queue.pop(out, 1), 1u);
+  EXPECT_EQ(out[0], 0);
+  EXPECT_TRUE(queue.push(4));
+}
+
+TEST(RecordFormat, ShortestTextReadsBackExactly) {
+  const double values[] = {0.1, 1.0 / 3, -2.5e-310, 1e300, 123456789.0, 0.30000000000000004,
+                           5e-324, -0.0, 1.7976931348623157e308, 0.001};
+  for (const double value : values) {
+    std::string text;
+    append_shortest(value, text);
+    EXPECT_EQ(std::strtod(text.c_str(), nullptr), value) << text;
+    char longest[32];
+    std::snprintf(longest, sizeof longest, "%.17g", value);
+    EXPECT_LE(text.size(), std::strlen(longest)) << text;
+  }
+  std::string text;
+  append_shortest(0.1, text);
+  EXPECT_EQ(text, "0.1");
+}
+
+TEST(RecordFormat, NpyHeaderIsOneSizeForAnyRowCount) {
+  for (const std::uint64_t rows : {0ull, 7ull, 18446744073709551615ull}) {
+    const std::string header = npy_header(rows, 15);
+    ASSERT_EQ(header.size(), npy_header_size);
+    EXPECT_EQ(header.back(), '\n');
+    EXPECT_NE(header.find("'shape': (" + std::to_string(rows) + ", 15)"), std::string::npos);
+    EXPECT_EQ(static_cast<unsigned char>(header[8]) + 256 * static_cast<unsigned char>(header[9]),
+              npy_header_size - 10);
+  }
+}
+
+TEST(Recorder, WritesCsvWithAHeaderAndExactValues) {
+  const std::string path = temporary(".csv");
+  int error = 0;
+  auto recorder = Recorder::start(path, three, 4096, error);
+  ASSERT_TRUE(recorder) << std::strerror(error);
+  for (std::uint64_t n = 0; n < 1000; ++n) ASSERT_TRUE(recorder->push(row_of(n)));
+  const RecordTotals totals = recorder->finish();
+  EXPECT_EQ(totals.rows, 1000u);
+  EXPECT_EQ(totals.lost, 0u);
+  std::string header;
+  const auto rows = read_csv(path, header);
+  EXPECT_EQ(header, "time,value,cycle");
+  ASSERT_EQ(rows.size(), 1000u);
+  for (std::uint64_t n = 0; n < 1000; ++n) {
+    const RecordRow expected = row_of(n);
+    for (std::size_t c = 0; c < 3; ++c) ASSERT_EQ(rows[n][c], expected[c]);
+  }
+  unlink(path.c_str());
+}
+
+TEST(Recorder, CountsEveryRowLostToAFullQueue) {
+  const std::string path = temporary(".csv");
+  int error = 0;
+  auto recorder = Recorder::start(path, three, 16, error);
+  ASSERT_TRUE(recorder);
+  constexpr std::uint64_t pushed = 200'000;
+  std::uint64_t refused = 0;
+  for (std::uint64_t n = 0; n < pushed; ++n) refused += !recorder->push(row_of(n));
+  const RecordTotals totals = recorder->finish();
+  EXPECT_GT(totals.lost, 0u);
+  EXPECT_EQ(totals.lost, refused);
+  EXPECT_EQ(totals.rows + totals.lost, pushed);
+  std::string header;
+  const auto rows = read_csv(path, header);
+  ASSERT_EQ(rows.size(), totals.rows);
+  for (std::size_t i = 1; i < rows.size(); ++i) ASSERT_GT(rows[i][2], rows[i - 1][2]);
+  unlink(path.c_str());
+}
+
+TEST(Recorder, RefusesPathsOfNoFormatAndFilesThatCannotBeMade) {
+  int error = 0;
+  EXPECT_FALSE(Recorder::start(temporary(".txt"), three, 16, error));
+  EXPECT_EQ(error, EINVAL);
+  EXPECT_FALSE(Recorder::start("/nonexistent-folder/x.csv", three, 16, error));
+  EXPECT_EQ(error, ENOENT);
+  // A disk that is full refuses the header at once.
+  const std::string full = temporary(".csv");
+  ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
+  EXPECT_FALSE(Recorder::start(full, three, 16, error));
+  EXPECT_EQ(error, ENOSPC);
+  unlink(full.c_str());
+}
+
+// A disk that fills up mid-recording, as a file size limit in a child process stands in for it:
+// the rows it refused are counted, and the .npy file stays whole and counts the rest.
+TEST(Recorder, CountsRowsTheDiskRefusedAndKeepsTheFileWhole) {
+  const std::string path = temporary(".npy");
+  int results[2];
+  ASSERT_EQ(pipe(results), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{64 * 1024, 64 * 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    int error = 0;
+    auto recorder = Recorder::start(path, three, 4096, error);
+    if (!recorder) _exit(2);
+    for (std::uint64_t n = 0; n < 20'000; ++n) {
+      recorder->push(row_of(n));
+      if (n % 500 == 0) usleep(30'000);  // several batches, before and after the disk fills
+    }
+    const RecordTotals totals = recorder->finish();
+    const std::uint64_t sent[2] = {totals.rows, totals.lost};
+    if (write(results[1], sent, sizeof sent) != sizeof sent) _exit(3);
+    _exit(0);
+  }
+  close(results[1]);
+  std::uint64_t totals[2] = {};
+  ASSERT_EQ(read(results[0], totals, sizeof totals), static_cast<ssize_t>(sizeof totals));
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_GT(totals[0], 0u);
+  EXPECT_GT(totals[1], 0u);
+  EXPECT_EQ(totals[0] + totals[1], 20'000u);
+  const auto [rows, length] = npy_rows(path);
+  EXPECT_EQ(rows, totals[0]);
+  EXPECT_EQ(length, static_cast<long>(npy_header_size + rows * 3 * 8));
+  unlink(path.c_str());
+}
+
+// A producer that offers numbered rows without pause while the application starts and ends
+// recordings: each recording holds an unbroken run of numbers, nothing lost, nothing torn.
+TEST(RecordingTap, HandsOverSafelyWhileRecordingsComeAndGo) {
+  RecordingTap tap;
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    for (std::uint64_t n = 0; !done.load(); ++n) {
+      tap.offer(row_of(n));
+      if (n % 64 == 0) std::this_thread::yield();
+    }
+  });
+  for (int round = 0; round < 8; ++round) {
+    const std::string path = temporary(".csv");
+    ASSERT_EQ(tap.begin(path, three, 1 << 16), 0);
+    EXPECT_EQ(tap.begin(path, three, 16), EBUSY);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto totals = tap.end();
+    ASSERT_TRUE(totals);
+    std::string header;
+    const auto rows = read_csv(path, header);
+    EXPECT_EQ(rows.size(), totals->rows);
+    EXPECT_EQ(totals->lost, 0u);
+    for (std::size_t i = 1; i < rows.size(); ++i) ASSERT_EQ(rows[i][2], rows[i - 1][2] + 1);
+    unlink(path.c_str());
+  }
+  done.store(true);
+  producer.join();
+  EXPECT_TRUE(tap.end());  // the last one's totals
+}
+
+}  // namespace
