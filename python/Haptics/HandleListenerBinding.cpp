@@ -23,11 +23,10 @@ void bind_handle_listener(py::module_& module) {
       .def("stop", &Listener::stop, "Stop receiving and wait for the thread to end.",
            without_gil())
       .def("__enter__",
-           [](Listener& listener) -> Listener& {
-             start_listener(listener);
-             return listener;
-           },
-           py::return_value_policy::reference)
+           [](const py::object& self) {
+             start_listener(self);
+             return self;
+           })
       .def("__exit__",
            [](Listener& listener, const py::object&, const py::object&, const py::object&) {
              unlocked([&] { listener.stop(); });

@@ -1,0 +1,50 @@
+#pragma once
+
+// The servo loop's own exchange path to a Corvane: the same messages as the device class, but
+// each wait bounded by a deadline on the monotonic clock and spent in a readiness wait, and a
+// reply that comes out of step dropped with whatever is pending, so that one bad byte costs one
+// cycle instead of a second-long drain. Loop thread only; never allocates, never throws.
+
+#include <array>
+#include <cstdint>
+
+#include "Devices/Corvane.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+class CorvaneLink {
+ public:
+  enum class Reply {
+    good,     // the whole reply came
+    bad,      // a wrong header code or a reply cut short: dropped with what was pending
+    none,     // nothing came before the deadline
+    hung_up,  // the port is gone
+  };
+
+  explicit CorvaneLink(int port = -1) : port(port) {}
+  void attach(int descriptor) { port = descriptor; }
+
+  // Drops input that answers no command of ours (a reply that came after its deadline).
+  void drop_stale() noexcept;
+  // Writes the whole force command by the deadline: false when the write failed or timed out.
+  bool send_force(const Devices::Vector3& force, std::int64_t deadline_ns) noexcept;
+  // The end-effector state that answers it, by the deadline.
+  Reply receive_state(std::int64_t deadline_ns, Devices::Vector3& position,
+                      Devices::Vector3& velocity) noexcept;
+  // The wake-up exchange: good with info filled, or why not.
+  Reply wakeup(std::int64_t deadline_ns, Devices::DeviceInfo& info) noexcept;
+
+ private:
+  bool write_all(std::size_t count, std::int64_t deadline_ns) noexcept;
+  // Reads the header code and body_size bytes into `incoming`.
+  Reply read_message(std::uint8_t code, std::size_t body_size, std::int64_t deadline_ns) noexcept;
+
+  int port;
+  std::array<std::uint8_t, 32> outgoing{};
+  std::array<std::uint8_t, 32> incoming{};
+};
+
+// Monotonic nanoseconds, the clock of every deadline above.
+std::int64_t monotonic_ns() noexcept;
+
+}  // namespace Orvex::HardwareAPI::Haptics
