@@ -122,8 +122,10 @@ CorvaneLink::Reply CorvaneLink::wakeup(std::int64_t deadline_ns,
   drop_stale();
   outgoing[0] = wire::wakeup_code;
   if (!write_all(1, deadline_ns)) return Reply::hung_up;
-  const Reply reply = read_message(wire::device_info_code, wire::device_info_body_size,
-                                   deadline_ns);
+  // A reply to an earlier command may still come first: it is dropped, and the wait goes on.
+  Reply reply = Reply::bad;
+  while (reply == Reply::bad && monotonic_ns() < deadline_ns)
+    reply = read_message(wire::device_info_code, wire::device_info_body_size, deadline_ns);
   if (reply == Reply::good) wire::decode_device_info(&incoming[1], info);
   return reply;
 }
