@@ -50,9 +50,22 @@ std::int64_t monotonic_ns() noexcept {
   return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-void CorvaneLink::drop_stale() noexcept {
+namespace {
+
+// A message that has not finished by this many deadlines in a row has stopped short.
+constexpr int deadlines_to_give_up = 2;
+
+int pending_bytes(int port) {
   int pending = 0;
-  if (::ioctl(port, FIONREAD, &pending) == 0 && pending > 0) ::tcflush(port, TCIFLUSH);
+  return ::ioctl(port, FIONREAD, &pending) == 0 ? pending : 0;
+}
+
+}  // namespace
+
+void CorvaneLink::drop_pending() noexcept {
+  ::tcflush(port, TCIFLUSH);
+  got = 0;
+  deadlines_missed = 0;
 }
 
 bool CorvaneLink::write_all(std::size_t count, std::int64_t deadline_ns) noexcept {
@@ -81,28 +94,34 @@ bool CorvaneLink::send_force(const Devices::Vector3& force, std::int64_t deadlin
 CorvaneLink::Reply CorvaneLink::read_message(std::uint8_t code, std::size_t body_size,
                                              std::int64_t deadline_ns) noexcept {
   const std::size_t wanted = 1 + body_size;
-  std::size_t got = 0;
-  while (got < wanted) {
-    switch (wait_for(port, POLLIN, deadline_ns)) {
-      case Readiness::hung_up: return Reply::hung_up;
-      case Readiness::timed_out:
-        if (got == 0) return Reply::none;
-        drop_stale();
+  for (;;) {
+    while (got < wanted) {
+      switch (wait_for(port, POLLIN, deadline_ns)) {
+        case Readiness::hung_up: return Reply::hung_up;
+        case Readiness::timed_out:
+          if (got > 0 && ++deadlines_missed >= deadlines_to_give_up) {
+            drop_pending();
+            return Reply::bad;
+          }
+          return Reply::none;
+        case Readiness::ready: break;
+      }
+      // Never more than the message: what follows belongs to the next one.
+      const ssize_t n = ::read(port, incoming.data() + got, wanted - got);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      if (n <= 0) return Reply::hung_up;
+      if (got == 0 && incoming[0] != code) {
+        // Out of step: the rest of this message, and anything after it, is no reply to read.
+        drop_pending();
         return Reply::bad;
-      case Readiness::ready: break;
+      }
+      got += static_cast<std::size_t>(n);
     }
-    // Never more than the message: what follows belongs to the next one.
-    const ssize_t n = ::read(port, incoming.data() + got, wanted - got);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n <= 0) return Reply::hung_up;
-    if (got == 0 && incoming[0] != code) {
-      // Out of step: the rest of this message, and anything after it, is no reply to read.
-      drop_stale();
-      return Reply::bad;
-    }
-    got += static_cast<std::size_t>(n);
+    got = 0;
+    deadlines_missed = 0;
+    // Another whole reply waiting means this one is old: the newest state is wanted.
+    if (pending_bytes(port) < static_cast<int>(wanted)) return Reply::good;
   }
-  return Reply::good;
 }
 
 CorvaneLink::Reply CorvaneLink::receive_state(std::int64_t deadline_ns,
@@ -119,13 +138,15 @@ CorvaneLink::Reply CorvaneLink::receive_state(std::int64_t deadline_ns,
 
 CorvaneLink::Reply CorvaneLink::wakeup(std::int64_t deadline_ns,
                                        Devices::DeviceInfo& info) noexcept {
-  drop_stale();
-  outgoing[0] = wire::wakeup_code;
-  if (!write_all(1, deadline_ns)) return Reply::hung_up;
-  // A reply to an earlier command may still come first: it is dropped, and the wait goes on.
+  // A reply to an earlier command may come first, and is dropped with what follows it: the
+  // wake-up is then sent again.
   Reply reply = Reply::bad;
-  while (reply == Reply::bad && monotonic_ns() < deadline_ns)
+  while (reply == Reply::bad && monotonic_ns() < deadline_ns) {
+    drop_pending();
+    outgoing[0] = wire::wakeup_code;
+    if (!write_all(1, deadline_ns)) return Reply::hung_up;
     reply = read_message(wire::device_info_code, wire::device_info_body_size, deadline_ns);
+  }
   if (reply == Reply::good) wire::decode_device_info(&incoming[1], info);
   return reply;
 }

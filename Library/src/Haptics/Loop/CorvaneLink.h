@@ -3,7 +3,10 @@
 // The servo loop's own exchange path to a Corvane: the same messages as the device class, but
 // each wait bounded by a deadline on the monotonic clock and spent in a readiness wait, and a
 // reply that comes out of step dropped with whatever is pending, so that one bad byte costs one
-// cycle instead of a second-long drain. Loop thread only; never allocates, never throws.
+// cycle instead of a second-long drain. A reply still arriving at its deadline is not lost: it is
+// completed at the next call (a slow device answers a cycle late rather than never), and when
+// several whole replies wait, the newest is taken. Loop thread only; never allocates, never
+// throws.
 
 #include <array>
 #include <cstdint>
@@ -16,16 +19,16 @@ class CorvaneLink {
  public:
   enum class Reply {
     good,     // the whole reply came
-    bad,      // a wrong header code or a reply cut short: dropped with what was pending
-    none,     // nothing came before the deadline
+    bad,      // a wrong header code, or a reply that stopped short: dropped with what was pending
+    none,     // nothing whole came before the deadline
     hung_up,  // the port is gone
   };
 
   explicit CorvaneLink(int port = -1) : port(port) {}
   void attach(int descriptor) { port = descriptor; }
 
-  // Drops input that answers no command of ours (a reply that came after its deadline).
-  void drop_stale() noexcept;
+  // Drops all input, a reply in progress included.
+  void drop_pending() noexcept;
   // Writes the whole force command by the deadline: false when the write failed or timed out.
   bool send_force(const Devices::Vector3& force, std::int64_t deadline_ns) noexcept;
   // The end-effector state that answers it, by the deadline.
@@ -42,6 +45,8 @@ class CorvaneLink {
   int port;
   std::array<std::uint8_t, 32> outgoing{};
   std::array<std::uint8_t, 32> incoming{};
+  std::size_t got = 0;      // bytes of the message in `incoming` so far
+  int deadlines_missed = 0;  // calls in a row that ended with that message unfinished
 };
 
 // Monotonic nanoseconds, the clock of every deadline above.

@@ -315,7 +315,6 @@ struct ServoLoop::Impl {
       if (force.non_finite) non_finite.fetch_add(1, relaxed);
       shaping.sent(widened(force.command));
 
-      link.drop_stale();
       const std::int64_t sent = now_ns();
       Devices::Vector3 position{}, velocity{};
       CorvaneLink::Reply reply = CorvaneLink::Reply::hung_up;
@@ -355,6 +354,8 @@ struct ServoLoop::Impl {
     }
 
     if (!lost && connected.load(relaxed)) {
+      // The reply awaited is the one to the zero, not one still on its way from before.
+      link.drop_pending();
       const std::int64_t now = now_ns();
       Devices::Vector3 position{}, velocity{};
       if (link.send_force({0, 0, 0}, now + reply_wait_ns))
