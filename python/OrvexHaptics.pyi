@@ -72,6 +72,7 @@ class _ServoState(TypedDict):
     position: list[float]
     velocity: list[float]
     force: list[float]
+    connected: bool
 
 class _ServoStats(TypedDict):
     cycles: int
@@ -87,12 +88,18 @@ class _ServoStats(TypedDict):
     non_finite: int
     watchdog_trips: int
     realtime: bool
+    memory_locked: bool
+    bad_replies: int
+    speed_limited: int
+    reconnects: int
     stop_reason: Optional[Literal["stop", "device lost"]]
 
 class ServoLoop:
     def __init__(self, stream: SerialStream, rate_hz: float = 1000.0, *, max_force: float = 10.0,
                  watchdog_s: float = 0.1, trace_capacity: int = 0,
-                 realtime: bool = False) -> None: ...
+                 realtime: Optional[bool] = None, ramp_s: float = 0.25,
+                 max_force_step: Optional[float] = None, max_speed: Optional[float] = None,
+                 lost_after_s: float = 0.25, reconnect: bool = False) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...
     def __enter__(self) -> "ServoLoop": ...
