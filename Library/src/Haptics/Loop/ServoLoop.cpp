@@ -22,7 +22,7 @@
 #include "ForceShaping.h"
 #include "Haptics/StreamClaim.h"
 #include "LatencyHistogram.h"
-#include "PlausibleState.h"
+#include "ReplyCheck.h"
 #include "SameCorvane.h"
 #include "TraceRing.h"
 
@@ -253,6 +253,7 @@ struct ServoLoop::Impl {
     const std::int64_t reply_wait_ns =
         std::min(std::max(period_ns, shortest_reply_wait_ns), longest_reply_wait_ns);
     ForceShaping shaping(ramp_cycles(), settings.max_force_step, settings.max_speed);
+    ReplyCheck check;
     const std::int64_t started = started_ns.load(relaxed);
     std::int64_t deadline = started;
     std::int64_t previous_wake = started - period_ns;
@@ -273,6 +274,7 @@ struct ServoLoop::Impl {
         // Nothing is commanded while the device is away; it comes back with the ramp, from a
         // fresh reply.
         if (reconnected()) {
+          check.forget();
           shaping.restart_ramp(cycle);
           shaping.released();
           replied = false;
@@ -322,7 +324,7 @@ struct ServoLoop::Impl {
         reply = link.receive_state(sent + reply_wait_ns, position, velocity);
       const std::int64_t answered = now_ns();
       exchange_time.record(answered - sent);
-      if (reply == CorvaneLink::Reply::good && !plausible_state(position, velocity))
+      if (reply == CorvaneLink::Reply::good && !check.accept(position, velocity, answered))
         reply = CorvaneLink::Reply::bad;
       if (reply == CorvaneLink::Reply::good) {
         // The last good state stands for the arm until the next one.
