@@ -158,13 +158,16 @@ class _HandleListenerStats(TypedDict):
     info: int
     errors: int
     unknown: int
+    refused: int
+    reconnects: int
     dropped: int
     rate_hz: float
     stop_reason: Literal["stop", "device lost"] | None
 
 class HandleListener:
     # Receives on a native thread; the stream is kept alive by the listener.
-    def __init__(self, stream: SerialStream, queue_capacity: int = ...) -> None: ...
+    def __init__(self, stream: SerialStream, queue_capacity: int = ..., *,
+                 reconnect: bool = False) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...
     def __enter__(self) -> HandleListener: ...

@@ -65,13 +65,14 @@ bool wait_for_message(ExitSafeHandleListener& listener, double timeout) {
 }  // namespace
 
 std::unique_ptr<ExitSafeHandleListener> make_handle_listener(IO::SerialStream* stream,
-                                                              std::int64_t queue_capacity) {
+                                                              std::int64_t queue_capacity,
+                                                              bool reconnect) {
   required_stream(stream, "HandleListener");
   if (queue_capacity < 1)
     throw py::value_error("queue_capacity must be at least 1, got " +
                           std::to_string(queue_capacity));
-  return std::make_unique<ExitSafeHandleListener>(stream,
-                                                  static_cast<std::size_t>(queue_capacity));
+  return std::make_unique<ExitSafeHandleListener>(
+      stream, static_cast<std::size_t>(queue_capacity), reconnect);
 }
 
 void start_listener(const py::object& self) {

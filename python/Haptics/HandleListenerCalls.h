@@ -14,7 +14,8 @@
 namespace Orvex::HardwareAPI::Python {
 
 std::unique_ptr<ExitSafeHandleListener> make_handle_listener(IO::SerialStream* stream,
-                                                              std::int64_t queue_capacity);
+                                                              std::int64_t queue_capacity,
+                                                              bool reconnect);
 
 // Raises RuntimeError when another servo loop or listener owns the stream; self is the Python
 // listener.
