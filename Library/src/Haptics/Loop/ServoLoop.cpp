@@ -55,10 +55,10 @@ void sleep_until(std::int64_t deadline_ns, const std::atomic<bool>& stop_request
   }
 }
 
-// A reply is awaited for at least this long, so that a slow line is not taken for a bad one at
-// high rates, and at most this long, so that a missing reply delays the next command by
-// little and stop() stays prompt.
-constexpr std::int64_t shortest_reply_wait_ns = 2'000'000;
+// A reply is awaited for at least the time a command and its reply take on a 115200-baud line
+// (13 + 25 bytes of 10 bits: 3.3 ms), so that a whole reply is never taken for a missing one and
+// its state used a cycle late; and for at most 50 ms, so that stop() stays prompt at low rates.
+constexpr std::int64_t shortest_reply_wait_ns = 3'500'000;
 constexpr std::int64_t longest_reply_wait_ns = 50'000'000;
 // How long a wake-up may take: at start, and when a reconnecting loop tries the port again.
 constexpr std::int64_t wakeup_wait_ns = 1'000'000'000;
