@@ -117,7 +117,7 @@ class ServoLoop {
   static constexpr std::size_t max_effects = 32;
   static constexpr double max_rate_hz = 10000.0;
 
-  // The loop makes its own Corvane on the stream, which must outlive the loop.
+  // The loop talks to the Corvane on the stream, which must outlive the loop.
   ServoLoop(IO::SerialStream* stream, const ServoSettings& settings);
   ~ServoLoop();  // stops
   ServoLoop(const ServoLoop&) = delete;

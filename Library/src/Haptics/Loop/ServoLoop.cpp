@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
