@@ -16,6 +16,7 @@ PYBIND11_MODULE(OrvexHaptics, m) {
   py::module_::import("OrvexHardwareAPI");
 
   Python::bind_servo_loop(m);
+  Python::bind_laws(m);
   Python::bind_handle_listener(m);
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&Python::stop_all_at_exit));
