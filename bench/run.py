@@ -1,6 +1,7 @@
 """Measures the library's exchanges against their floor and their peer, in one run, with the
 contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike;
-then the servo loop (servo.py) and what a user's own law costs (laws.py).
+then the servo loop (servo.py), what a user's own law costs (laws.py) and the couplings on the
+emulator (coupling.py).
 
     run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke]
 
@@ -14,6 +15,7 @@ import json
 import sys
 from pathlib import Path
 
+import coupling
 import figures
 import laws
 import listener
@@ -90,6 +92,8 @@ def main():
     print(servo.table(summary["servo"]))
     summary["laws"] = laws.measure(chosen.build / "bench", chosen.smoke)
     print(laws.table(summary["laws"]))
+    summary["coupling"] = coupling.measure(chosen.build, chosen.smoke)
+    print(coupling.table(summary["coupling"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
     chosen.json.write_text(json.dumps(summary, indent=2) + "\n")
     print(f"figures written to {chosen.json}")
@@ -97,7 +101,7 @@ def main():
     if chosen.smoke:
         found = (figures.problems(summary, counter_check)
                  + listener.problems(summary["handle_listener"]) + servo.problems(summary["servo"])
-                 + laws.problems(summary["laws"]))
+                 + laws.problems(summary["laws"]) + coupling.problems(summary["coupling"]))
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)
         return 1 if found else 0

@@ -1,4 +1,4 @@
-"""Starts the desk: python -m OrvexDesk [--emulate] [--host ADDRESS] [--port N]."""
+"""Starts the desk: python -m OrvexDesk [--emulate] [--host ADDRESS] [--port N] [--allow-port PATH]."""
 
 import argparse
 import secrets
@@ -18,9 +18,13 @@ def arguments(argv):
     parser.add_argument("--emulate", action="store_true",
                         help="start orvex-emulator with one Corvane and one streaming handle, and open them")
     parser.add_argument("--emulator", metavar="PATH", help="the orvex-emulator program to start")
-    parser.add_argument("--host", metavar="ADDRESS",
-                        help="listen on this address instead of 127.0.0.1; every request then needs the printed token")
+    parser.add_argument("--host", metavar="ADDRESS", default="127.0.0.1",
+                        help="listen on this address instead of 127.0.0.1 (the page is then open to"
+                             " anyone who can reach it and has the printed link)")
     parser.add_argument("--port", type=int, default=8765, help="port to listen on, 0 for any free one (default 8765)")
+    parser.add_argument("--allow-port", metavar="PATH", action="append", default=[],
+                        help="let the page open this port too, besides ttyACM, ttyUSB and rfcomm"
+                             " ports and those a scan found (may be given more than once)")
     parser.add_argument("--max-force", type=float, default=10.0, metavar="NEWTONS",
                         help="the servo loop's force limit; the page cannot ask for more (default 10)")
     options = parser.parse_args(argv)
@@ -31,14 +35,15 @@ def arguments(argv):
 
 def main(argv=None) -> int:
     options = arguments(argv)
-    token = secrets.token_urlsafe(18) if options.host else None
+    # A fresh token at each start: only the page opened from the printed link holds it.
+    token = secrets.token_urlsafe(24)
     emulator = None
     devices = []
     if options.emulate:
         emulator, devices = start_emulator(find_emulator(options.emulator))
 
-    desk = Desk(options.max_force)
-    server = DeskServer((options.host or "127.0.0.1", options.port), desk, token)
+    desk = Desk(options.max_force, options.allow_port + [port for _, port in devices])
+    server = DeskServer((options.host, options.port), desk, token)
     for kind, port in devices:
         try:
             desk.open(kind, port)
@@ -47,8 +52,7 @@ def main(argv=None) -> int:
 
     host, port = server.server_address[:2]
     shown = "[%s]" % host if ":" in host else host
-    print("OrvexDesk: open http://%s:%d/%s" % (shown, port, "?token=" + token if token else ""),
-          flush=True)
+    print("OrvexDesk: open http://%s:%d/?token=%s" % (shown, port, token), flush=True)
 
     # SIGTERM ends the desk as Ctrl-C does: loops stopped with zero force, emulator closed.
     signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=server.shutdown).start())

@@ -2,17 +2,17 @@
 
 import json
 import os
-import stat
 import subprocess
 import sys
 import threading
 import time
-from typing import Any, Dict, List, Union
+from typing import Any, Dict, Iterable, List, Union
 
 from .broadcast import Broadcast
 from .corvane_session import CorvaneSession
 from .handle_session import HandleSession
 from .message_log import MessageLog
+from .ports import PortRules
 from .requests import Refused
 
 SAMPLE_PERIOD_S = 1 / 30
@@ -29,11 +29,13 @@ Session = Union[CorvaneSession, HandleSession]
 
 
 class Desk:
-    def __init__(self, max_force: float):
+    def __init__(self, max_force: float, allowed_ports: Iterable[str] = ()):
         self.max_force = max_force
+        self.ports = PortRules(allowed_ports)
         self.log = MessageLog()
         self.broadcast = Broadcast()
         self._sessions: Dict[str, Session] = {}
+        self._taken: Dict[int, str] = {}  # device number of each open port: its session
         self._counts = {"corvane": 0, "handle": 0}
         self._lock = threading.Lock()
         self._sampler = threading.Thread(target=self._sample_forever, name="desk sampler",
@@ -54,34 +56,38 @@ class Desk:
     def open(self, kind: str, port: str) -> Session:
         if kind not in self._counts:
             raise Refused(400, "kind must be \"corvane\" or \"handle\", not %s" % json.dumps(kind))
-        try:
-            mode = os.stat(port).st_mode
-        except OSError:
-            raise Refused(404, "no port %s" % port) from None
-        if not stat.S_ISCHR(mode):
-            raise Refused(400, "%s is not a serial port" % port)
+        number = self.ports.check(port)
+        # The port is taken before the wake-up: two opens at once must not both reach it.
         with self._lock:
-            if any(os.path.realpath(s.port) == os.path.realpath(port)
-                   for s in self._sessions.values()):
+            if number in self._taken:
                 raise Refused(409, "%s is already open on the desk" % port)
             self._counts[kind] += 1
             name = "%s-%d" % (kind, self._counts[kind])
-        self.log.note(name, "opening %s" % port)
-        session: Session = (CorvaneSession(name, port, self.log, self.max_force)
-                            if kind == "corvane" else HandleSession(name, port, self.log))
+            self._taken[number] = name
+        try:
+            self.log.note(name, "opening %s" % port)
+            session: Session = (CorvaneSession(name, port, self.log, self.max_force)
+                                if kind == "corvane" else HandleSession(name, port, self.log))
+        except BaseException:
+            with self._lock:
+                del self._taken[number]
+            raise
         with self._lock:
             self._sessions[name] = session
         return session
 
     def close(self, name: str) -> None:
-        session = self.session(name)
         with self._lock:
-            del self._sessions[name]
+            session = self._sessions.pop(name, None)
+        if session is None:
+            raise Refused(404, "no device %s on the desk" % name)
         session.close()
+        with self._lock:
+            self._taken = {number: owner for number, owner in self._taken.items() if owner != name}
         self.log.note(name, "closed")
 
     def feed(self) -> None:
-        """A page is still connected: its loops may keep their forces for another second."""
+        """The page's script is alive: its loops may keep their forces for another second."""
         for session in self.sessions():
             session.feed()
 
@@ -93,6 +99,7 @@ class Desk:
         if done.returncode != 0:
             raise Refused(500, "discovery failed: %s" % done.stderr.strip().splitlines()[-1:])
         found = json.loads(done.stdout.strip().splitlines()[-1])
+        self.ports.found(found["corvanes"] + found["handles"])
         self.log.note("desk", "found Corvanes %s, handles %s" % (found["corvanes"], found["handles"]))
         return found
 

@@ -13,6 +13,8 @@ MAX_STIFFNESS = 5000.0   # N/m: stiffer than this, a 1 kHz loop makes the arm bu
 MAX_DAMPING = 50.0       # N·s/m
 MAX_USER_DATA = 255      # bytes in one handle state
 MAX_BODY = 64 * 1024
+MAX_NESTING = 8          # objects and lists inside each other; the deepest request has 3
+MAX_NUMBER_CHARS = 40    # a number literal longer than this means no quantity the desk takes
 
 
 class Refused(Exception):
@@ -26,11 +28,49 @@ def _reject_constant(name: str) -> Any:
     raise Refused(400, "%s is not a finite number" % name)
 
 
+def nesting(text: str) -> int:
+    """How deep objects and lists go in a JSON text, strings skipped."""
+    depth = deepest = 0
+    in_string = escaped = False
+    for char in text:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif char == "\\":
+                escaped = True
+            elif char == '"':
+                in_string = False
+        elif char == '"':
+            in_string = True
+        elif char in "[{":
+            depth += 1
+            deepest = max(deepest, depth)
+        elif char in "]}":
+            depth -= 1
+    return deepest
+
+
+def _number_literal(convert: Any) -> Any:
+    def parse(literal: str) -> Any:
+        if len(literal) > MAX_NUMBER_CHARS:
+            raise Refused(400, "a number of %d characters is longer than any the desk takes"
+                          % len(literal))
+        return convert(literal)
+    return parse
+
+
 def parse_body(raw: bytes) -> Dict[str, Any]:
-    """A request body: one JSON object, finite numbers only."""
+    """A request body: one JSON object, finite numbers of sane length only, nested a little."""
     try:
-        body = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant)
-    except (UnicodeDecodeError, json.JSONDecodeError) as error:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise Refused(400, "the body is not JSON: %s" % error) from None
+    if nesting(text) > MAX_NESTING:
+        raise Refused(400, "the body nests objects and lists deeper than %d" % MAX_NESTING)
+    try:
+        body = json.loads(text, parse_constant=_reject_constant,
+                          parse_int=_number_literal(int), parse_float=_number_literal(float))
+    except json.JSONDecodeError as error:
         raise Refused(400, "the body is not JSON: %s" % error) from None
     if not isinstance(body, dict):
         raise Refused(400, "the body must be a JSON object")

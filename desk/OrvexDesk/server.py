@@ -1,50 +1,62 @@
 """The desk's HTTP side: the page and its assets, a JSON interface, and the live event stream.
 
 Every answer that is not the page is JSON; a refused request gets a 4xx status and
-{"error": "..."} naming the problem, and reaches no device.
+{"error": "..."} naming the problem, and reaches no device. Who may ask at all is `guard`'s
+business, checked before anything else.
 """
 
-import hmac
+import html
 import json
 import mimetypes
 import re
 import select
 import socket
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+import sys
+import threading
+from http.cookies import CookieError, SimpleCookie
 from pathlib import Path
 from typing import Any, Callable, Dict, Optional, Tuple
 from urllib.parse import parse_qs, urlsplit
 
 from . import requests
+from .connections import BoundedHTTPServer, ReceivedRequestHandler
 from .desk import Desk
+from .guard import SECURITY_HEADERS, Guard
 from .requests import Refused
 
 ASSETS = Path(__file__).resolve().parent / "web"
-TOKEN_HEADER = "X-Desk-Token"
-HEARTBEAT_S = 0.5        # an idle event stream still says something this often
+KEEPALIVE_S = 0.5        # an idle event stream still says something this often
 BACKLOG = 300            # log lines a newly connected page gets
+MAX_EVENT_STREAMS = 8    # pages following the desk at once
+STREAM_SEND_BUFFER = 64 * 1024  # what the kernel may hold for a page that stopped reading
 
 
-class DeskServer(ThreadingHTTPServer):
-    daemon_threads = True
+class DeskServer(BoundedHTTPServer):
+    max_body = requests.MAX_BODY
 
-    def __init__(self, address: Tuple[str, int], desk: Desk, token: Optional[str]):
+    def __init__(self, address: Tuple[str, int], desk: Desk, token: str):
         self.desk = desk
-        self.token = token  # None: no token asked for, the desk listens on loopback only
-        if ":" in address[0]:
-            self.address_family = socket.AF_INET6
-        super().__init__(address, DeskHandler)
+        self.handler_class = DeskHandler
+        super().__init__(address, extra_workers=MAX_EVENT_STREAMS)
+        self.guard = Guard(address[0], self.server_address[1], token)
+        self.event_streams = threading.BoundedSemaphore(MAX_EVENT_STREAMS)
 
 
 Route = Callable[["DeskHandler", Dict[str, Any], Optional[str]], Tuple[int, Any]]
 
 
-class DeskHandler(BaseHTTPRequestHandler):
-    server: DeskServer
+class DeskHandler(ReceivedRequestHandler):
+    server: DeskServer  # type: ignore[assignment]  # not a socketserver, but serves as one
     server_version = "OrvexDesk"
+    sys_version = ""  # the interpreter's version is nobody's business
 
     def log_message(self, format: str, *args: Any) -> None:
         """Requests are not worth a line each; the page's message log tells what happened."""
+
+    def end_headers(self) -> None:
+        for name, value in SECURITY_HEADERS.items():
+            self.send_header(name, value)
+        super().end_headers()
 
     def do_GET(self) -> None:
         self._dispatch("GET")
@@ -58,18 +70,34 @@ class DeskHandler(BaseHTTPRequestHandler):
     def do_DELETE(self) -> None:
         self._dispatch("DELETE")
 
+    def do_OPTIONS(self) -> None:
+        """Says what the desk takes; allows no other origin anything (no CORS headers)."""
+        try:
+            self.server.guard.check_host(self.headers)
+        except Refused as refused:
+            return self._json(refused.status, {"error": refused.message})
+        self.send_response(204)
+        self.send_header("Allow", "GET, POST, PUT, DELETE, OPTIONS")
+        self.send_header("Content-Length", "0")
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+
     # -- plumbing
 
     def _dispatch(self, method: str) -> None:
         url = urlsplit(self.path)
-        query = parse_qs(url.query)
+        guard = self.server.guard
         try:
-            self._check_token(query)
+            guard.check_host(self.headers)
             if method == "GET" and url.path == "/":
-                return self._page(query)
+                return self._page(parse_qs(url.query))
             if method == "GET" and url.path.startswith("/assets/"):
                 return self._asset(url.path[len("/assets/"):])
-            if method == "GET" and url.path == "/api/events":
+            guard.check_fetch_site(self.headers)
+            events = method == "GET" and url.path == "/api/events"
+            guard.check_token(self.headers, self._cookies(), cookie_allowed=events)
+            guard.check_change(method, self.headers)
+            if events:
                 return self._events()
             route, device = self._route(method, url.path)
             body = self._body() if method in ("POST", "PUT") else {}
@@ -77,14 +105,20 @@ class DeskHandler(BaseHTTPRequestHandler):
             self._json(status, answer)
         except Refused as refused:
             self._json(refused.status, {"error": refused.message})
+        except (BrokenPipeError, ConnectionResetError, socket.timeout):
+            raise
+        except Exception as error:  # an answer, never a traceback, whatever went wrong
+            print("OrvexDesk: %s %s failed: %r" % (method, url.path, error), file=sys.stderr,
+                  flush=True)
+            self._json(500, {"error": "the desk failed to do this: %s" % error})
 
-    def _check_token(self, query: Dict[str, Any]) -> None:
-        expected = self.server.token
-        if expected is None:
-            return
-        given = self.headers.get(TOKEN_HEADER) or (query.get("token") or [""])[0]
-        if not hmac.compare_digest(given.encode(), expected.encode()):
-            raise Refused(401, "this desk needs the token it printed at start")
+    def _cookies(self) -> Dict[str, str]:
+        cookies: SimpleCookie = SimpleCookie()
+        try:
+            cookies.load(self.headers.get("Cookie") or "")
+        except CookieError:
+            return {}
+        return {name: morsel.value for name, morsel in cookies.items()}
 
     def _route(self, method: str, path: str) -> Tuple[Route, Optional[str]]:
         for (route_method, pattern), route in ROUTES.items():
@@ -115,26 +149,38 @@ class DeskHandler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(data)
 
-    def _file(self, data: bytes, content_type: str) -> None:
-        self.send_response(200)
+    def _file(self, data: bytes, content_type: str, status: int = 200,
+              cookie: Optional[str] = None) -> None:
+        self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(data)))
         self.send_header("Cache-Control", "no-store")
+        if cookie:
+            self.send_header("Set-Cookie", cookie)
         self.end_headers()
         self.wfile.write(data)
 
     # -- the page
 
     def _page(self, query: Dict[str, Any]) -> None:
+        """The page, for a request with the token (the printed link's, the page's cookie or the
+        header). It hands the token to the page's script in the page itself, and keeps it in a
+        cookie only this desk's own page gets, for the event stream and for reloading."""
+        guard = self.server.guard
+        if not guard.token_given(self.headers, self._cookies(),
+                                 query_token=(query.get("token") or [None])[0],
+                                 cookie_allowed=True):
+            return self._file(b"This desk opens only from the link it printed when it started.\n",
+                              "text/plain; charset=utf-8", status=401)
         page = ASSETS / "index.html"
         if not page.is_file():
             raise Refused(404, "the desk's page is not built; script/desk builds it")
-        # The page's own assets carry the token too, since a script tag cannot send a header.
-        token = "?token=" + query["token"][0] if self.server.token else ""
-        html = page.read_text().replace("{{token}}", token)
-        self._file(html.encode(), "text/html; charset=utf-8")
+        text = page.read_text().replace("{{token}}", html.escape(guard.token, quote=True))
+        cookie = "%s=%s; Path=/; HttpOnly; SameSite=Strict" % (guard.cookie, guard.token)
+        self._file(text.encode(), "text/html; charset=utf-8", cookie=cookie)
 
     def _asset(self, name: str) -> None:
+        """The page's script and style: the same for everybody, so they need no token."""
         # Only the files the build put there, by name: no path leads out of the folder.
         if not re.fullmatch(r"[\w.-]+", name) or name.startswith(".") or name == "index.html":
             raise Refused(404, "no asset %s" % name)
@@ -151,30 +197,36 @@ class DeskHandler(BaseHTTPRequestHandler):
     def _events(self) -> None:
         """Server-sent events: one "update" per sampled frame, a comment line when idle.
 
-        Every write that reaches the page feeds the servo loops' watchdogs; when the page closes
-        or its connection breaks, the writes fail, the feeding ends, and within the watchdog's
-        time the loops command zero force."""
+        The stream only shows; it does not keep any force on (the page's heartbeat does). A page
+        that stops reading fills the little the kernel may hold for it, then a write times out
+        and the stream ends."""
+        if not self.server.event_streams.acquire(blocking=False):
+            raise Refused(503, "%d pages already follow this desk" % MAX_EVENT_STREAMS)
+        try:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, STREAM_SEND_BUFFER)
+            self._stream_events()
+        except (BrokenPipeError, ConnectionResetError, socket.timeout):
+            pass
+        finally:
+            self.server.event_streams.release()
+
+    def _stream_events(self) -> None:
         desk = self.server.desk
         self.send_response(200)
         self.send_header("Content-Type", "text/event-stream")
         self.send_header("Cache-Control", "no-store")
         self.end_headers()
         seq = desk.broadcast.seq
-        try:
-            hello = {"devices": [s.describe() for s in desk.sessions()],
-                     "log": desk.log.after(desk.log.last_seq - BACKLOG),
-                     "max_force": desk.max_force}
-            self._event("hello", hello)
-            while not desk.broadcast.closed and not self._page_gone():
-                frames = desk.broadcast.wait_after(seq, HEARTBEAT_S)
-                for seq, frame in frames:
-                    self._event("update", frame)
-                if not frames:
-                    self.wfile.write(b": heartbeat\n\n")
-                    self.wfile.flush()
-                desk.feed()
-        except (BrokenPipeError, ConnectionResetError, socket.timeout):
-            pass
+        hello = {"devices": [s.describe() for s in desk.sessions()],
+                 "log": desk.log.after(desk.log.last_seq - BACKLOG),
+                 "max_force": desk.max_force}
+        self._event("hello", hello)
+        while not desk.broadcast.closed and not self._page_gone():
+            frames = desk.broadcast.wait_after(seq, KEEPALIVE_S)
+            for seq, frame in frames:
+                self._event("update", frame)
+            if not frames:
+                self.wfile.write(b": keep-alive\n\n")
 
     def _page_gone(self) -> bool:
         """The page closed its end: a write would still succeed once, so look before writing."""
@@ -187,10 +239,16 @@ class DeskHandler(BaseHTTPRequestHandler):
 
     def _event(self, name: str, data: Any) -> None:
         self.wfile.write(("event: %s\ndata: %s\n\n" % (name, json.dumps(data))).encode())
-        self.wfile.flush()
 
 
 # -- the JSON interface
+
+
+def heartbeat(handler: DeskHandler, body: Dict[str, Any], _: Optional[str]) -> Tuple[int, Any]:
+    """The page's script is alive: the only thing that keeps a loop's force on."""
+    requests.fields(body, [], "a heartbeat")
+    handler.server.desk.feed()
+    return 200, {"fed": True}
 
 
 def list_devices(handler: DeskHandler, body: Dict[str, Any], _: Optional[str]) -> Tuple[int, Any]:
@@ -267,6 +325,7 @@ ROUTES: Dict[Tuple[str, str], Route] = {
     ("GET", r"/api/devices"): list_devices,
     ("POST", r"/api/devices"): open_device,
     ("POST", r"/api/scan"): scan,
+    ("POST", r"/api/heartbeat"): heartbeat,
     ("DELETE", DEVICE): close_device,
     ("POST", DEVICE + "/loop"): set_loop,
     ("PUT", DEVICE + "/effects"): set_effects,

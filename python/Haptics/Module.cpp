@@ -17,6 +17,7 @@ PYBIND11_MODULE(OrvexHaptics, m) {
 
   Python::bind_servo_loop(m);
   Python::bind_laws(m);
+  Python::bind_couplings(m);
   Python::bind_handle_listener(m);
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&Python::stop_all_at_exit));

@@ -55,7 +55,8 @@ std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rat
                                             std::optional<bool> realtime, double ramp_s,
                                             std::optional<double> max_force_step,
                                             std::optional<double> max_speed,
-                                            double lost_after_s, bool reconnect) {
+                                            double lost_after_s, bool reconnect,
+                                            bool passivity) {
   if (trace_capacity < 0) throw py::value_error("trace_capacity must not be negative");
   // None is no limit; zero would be no force at all, so a limit is positive.
   if (max_force_step && !(*max_force_step > 0))
@@ -73,6 +74,7 @@ std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rat
   settings.max_speed = max_speed.value_or(0);
   settings.lost_after_s = lost_after_s;
   settings.reconnect = reconnect;
+  settings.passivity = passivity;
   if (const char* problem = settings.problem()) throw py::value_error(problem);
   auto loop = std::make_unique<PythonServoLoop>(required_stream(stream, "ServoLoop"), settings);
   loop->warn_without_realtime = realtime.value_or(false);
@@ -183,6 +185,8 @@ py::dict stats(const PythonServoLoop& self) {
   result["bad_replies"] = stats.bad_replies;
   result["speed_limited"] = stats.speed_limited;
   result["reconnects"] = stats.reconnects;
+  result["passivity_energy_j"] = stats.passivity_energy_j;
+  result["passivity_cycles"] = stats.passivity_cycles;
   result["stop_reason"] = stop_reason(stats.stop_reason);
   return result;
 }
@@ -201,6 +205,12 @@ py::object enter(const py::object& self) {
 
 }  // namespace
 
+const ServoLoop& servo_loop_in(py::handle object, const char* name) {
+  if (!py::isinstance<PythonServoLoop>(object))
+    throw py::type_error(std::string(name) + " must be a ServoLoop");
+  return object.cast<const PythonServoLoop&>().loop;
+}
+
 void bind_servo_loop(py::module_& module) {
   bind_effects(module);
   bind_trace(module);
@@ -213,7 +223,8 @@ void bind_servo_loop(py::module_& module) {
            py::arg("watchdog_s") = 0.1, py::arg("trace_capacity") = 0,
            py::arg("realtime") = py::none(), py::arg("ramp_s") = 0.25,
            py::arg("max_force_step") = py::none(), py::arg("max_speed") = py::none(),
-           py::arg("lost_after_s") = 0.25, py::arg("reconnect") = false)
+           py::arg("lost_after_s") = 0.25, py::arg("reconnect") = false,
+           py::arg("passivity") = false)
       .def("start", &start, "Wake the Corvane, then start the loop thread")
       .def("stop", &stop, "Command zero force and end the loop thread; idempotent")
       .def("__enter__", &enter)

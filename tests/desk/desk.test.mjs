@@ -3,67 +3,23 @@
 // build/). Screenshots of each panel go to BUILD/desk-screenshots/.
 //   node --test tests/desk/
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
-import { existsSync, mkdirSync, readFileSync } from 'node:fs';
-import { createRequire } from 'node:module';
-import { dirname, join, resolve } from 'node:path';
+import { mkdirSync } from 'node:fs';
+import { join } from 'node:path';
 import { after, before, test } from 'node:test';
-import { fileURLToPath } from 'node:url';
+import { build, launchBrowser, noBrowser, startDesk, stopDesk, until } from './harness.mjs';
 
-const root = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..');
-const build = resolve(process.env.ORVEX_MODULE_DIR ?? join(root, 'build'));
 const shots = join(build, 'desk-screenshots');
-const CHROMIUM = '/usr/bin/chromium';
-const noBrowser = existsSync(CHROMIUM) ? false : `no browser at ${CHROMIUM}: script/bootstrap installs Debian's chromium`;
-
-// The page's own packages hold the browser client.
-const { chromium } = createRequire(join(root, 'desk', 'web', 'package.json'))('playwright-core');
 
 let desk;
 let browser;
 let page;
 const problems = [];
 
-function builtPython() {
-  const cache = readFileSync(join(build, 'CMakeCache.txt'), 'utf8');
-  return cache.match(/^Python_EXECUTABLE:[A-Z]*=(.*)$/m)[1];
-}
-
-function startDesk() {
-  const child = spawn(builtPython(), ['-m', 'OrvexDesk', '--emulate', '--port', '0'], {
-    env: { ...process.env, PYTHONPATH: build }, stdio: ['ignore', 'pipe', 'inherit'],
-  });
-  return new Promise((done, fail) => {
-    let seen = '';
-    child.stdout.on('data', (chunk) => {
-      seen += chunk;
-      const link = seen.match(/open (http:\S+)/);
-      if (link) done({ child, link: link[1] });
-    });
-    child.on('exit', (code) => fail(new Error(`the desk ended (${code}) before printing its link: ${seen}`)));
-  });
-}
-
-async function until(what, check, seconds = 10) {
-  const end = Date.now() + seconds * 1000;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > end) assert.fail(`timed out waiting for ${what}`);
-    await new Promise((wake) => setTimeout(wake, 100));
-  }
-}
-
 before(async () => {
   if (noBrowser) return;
   mkdirSync(shots, { recursive: true });
   desk = await startDesk();
-  browser = await chromium.launch({
-    executablePath: CHROMIUM,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--use-gl=angle', '--use-angle=swiftshader', '--enable-unsafe-swiftshader'],
-  });
+  browser = await launchBrowser();
   page = await browser.newPage({ viewport: { width: 1500, height: 1000 } });
   page.on('console', (message) => { if (message.type() === 'error') problems.push(message.text()); });
   page.on('pageerror', (error) => problems.push(error.message));
@@ -72,10 +28,7 @@ before(async () => {
 
 after(async () => {
   await browser?.close();
-  if (desk) {
-    desk.child.kill('SIGTERM');
-    await new Promise((done) => desk.child.on('exit', done));
-  }
+  await stopDesk(desk);
 });
 
 test('both devices appear with their information', { skip: noBrowser }, async () => {
@@ -85,6 +38,7 @@ test('both devices appear with their information', { skip: noBrowser }, async ()
   await corvane.waitFor();
   await handle.waitFor();
   assert.match(await corvane.locator('dl.facts').first().innerText(), /Model\s+4/);
+  assert.ok(!page.url().includes('token'), `the token left in the address bar: ${page.url()}`);
   await until('the handle\'s information reply', async () => /Firmware\s+\d/.test(await handle.locator('dl.facts').first().innerText()));
 });
 
@@ -110,13 +64,15 @@ test('with a wall, the plotted position stops at the wall', { skip: noBrowser },
   await corvane.locator('input[name=force-x]').fill('3');
   await corvane.getByRole('button', { name: 'Start loop' }).click();
   // 3 N into a 2000 N/m wall: held some 1.5 mm inside its face, well short of the workspace's edge.
-  const x = await until('the arm to rest at the wall', async () => {
+  // The force holds only while the page's script beats; on a loaded machine a page stalled for a
+  // second lets go of the arm every few seconds, so the rest looked for is a short one, and a rest
+  // elsewhere is passed over, not taken for the answer.
+  await until('the arm to rest at the wall', async () => {
     const [time, xs] = await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').plotted().slice(0, 2));
-    if (!time.length || time.at(-1) < 3) return null;
-    const recent = xs.slice(xs.length - Math.floor(xs.length / 5));
-    return Math.max(...recent) - Math.min(...recent) < 0.002 ? recent : null;
-  }, 20);
-  assert.ok(x.every((value) => value > 0.028 && value < 0.036), `x at rest: ${x.slice(-3)}`);
+    if (!time.length || time.at(-1) < 3) return false;
+    const recent = xs.filter((_, row) => time[row] > time.at(-1) - 0.5);
+    return Math.max(...recent) - Math.min(...recent) < 0.002 && recent.every((value) => value > 0.028 && value < 0.036);
+  }, 40);
   await until('loop figures', async () => /Hz/.test(await corvane.locator('dl.facts').nth(1).innerText()));
   await corvane.screenshot({ path: join(shots, 'corvane.png') });
 });

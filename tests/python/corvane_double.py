@@ -5,6 +5,7 @@ test chose, and remembers the forces it was sent.
 It prints its pseudo-terminal's path, then takes commands on standard input, one per line:
   state X Y Z VX VY VZ   the position and velocity of the following replies
   last                   prints "FX FY FZ N": the last force received and how many so far
+  sum                    prints "FX FY FZ N": the sum of the forces received and how many
   silent                 answers nothing from now on
 Standard input closing ends it.
 """
@@ -25,6 +26,7 @@ def main():
     print(os.ttyname(slave), flush=True)
     state = (0.0,) * 6
     last, count, silent = (0.0, 0.0, 0.0), 0, False
+    total = [0.0, 0.0, 0.0]
     pending = b""
     while True:
         readable, _, _ = select.select([master, sys.stdin], [], [])
@@ -36,6 +38,8 @@ def main():
                 state = tuple(float(w) for w in words[1:7])
             elif words[0] == "last":
                 print(" ".join(repr(f) for f in last), count, flush=True)
+            elif words[0] == "sum":
+                print(" ".join(repr(f) for f in total), count, flush=True)
             elif words[0] == "silent":
                 silent = True
         if master in readable:
@@ -48,6 +52,7 @@ def main():
                 elif pending[0] == FORCE and len(pending) >= 1 + FORCE_BODY:
                     last = struct.unpack("<3f", pending[1 : 1 + FORCE_BODY])
                     count += 1
+                    total = [t + f for t, f in zip(total, last)]
                     pending = pending[1 + FORCE_BODY :]
                     if not silent:
                         os.write(master, bytes([STATE]) + struct.pack("<6f", *state))

@@ -1,10 +1,14 @@
-"""The desk's server: each endpoint, refusals that reach no device, the token, the event stream.
+"""The desk's server: each endpoint, refusals that reach no device, who may ask (Host, origin,
+token), which ports it opens, the event stream and the heartbeat, and its limits.
 
 The devices are the emulator's; the servo loop and the listener are recording doubles, so a
 refused request is seen to reach neither the wire nor a loop."""
 
+import concurrent.futures
 import http.client
 import json
+import os
+import socket
 import subprocess
 import threading
 import time
@@ -34,7 +38,7 @@ def devices(tmp_path):
 
 
 @pytest.fixture
-def desk(monkeypatch, request):
+def desk(monkeypatch, devices):
     from OrvexDesk import corvane_session, handle_session
     from OrvexDesk.desk import Desk
     from OrvexDesk.server import DeskServer
@@ -44,8 +48,8 @@ def desk(monkeypatch, request):
     monkeypatch.setattr(handle_session, "haptics", double)
     desk_doubles.ServoLoop.made.clear()
     desk_doubles.HandleListener.made.clear()
-    token = getattr(request, "param", None)
-    server = DeskServer(("127.0.0.1", 0), Desk(max_force=5.0), token)
+    allowed = [devices["corvane"], devices["handle"]]
+    server = DeskServer(("127.0.0.1", 0), Desk(max_force=5.0, allowed_ports=allowed), TOKEN)
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
     thread.start()
     yield server
@@ -55,10 +59,19 @@ def desk(monkeypatch, request):
     thread.join()
 
 
+def own_headers(server):
+    """What the desk's own page sends with every request."""
+    return {"X-Desk-Token": TOKEN, "Origin": "http://127.0.0.1:%d" % server.server_address[1],
+            "Content-Type": "application/json"}
+
+
 def call(server, method, path, body=None, headers=None, raw=None):
+    """A request as the desk's page makes it; `headers` replace the page's, a None value drops one."""
     connection = http.client.HTTPConnection(*server.server_address[:2], timeout=10)
     data = raw if raw is not None else (None if body is None else json.dumps(body).encode())
-    connection.request(method, path, body=data, headers=headers or {})
+    sent = dict(own_headers(server), **(headers or {}))
+    connection.request(method, path, body=data,
+                       headers={name: value for name, value in sent.items() if value is not None})
     answer = connection.getresponse()
     payload = answer.read()
     connection.close()
@@ -169,26 +182,11 @@ def test_malformed_bodies_are_refused(desk, devices, raw, error):
     assert got == 400 and error in answer["error"]
 
 
-@pytest.mark.parametrize("desk", [TOKEN], indirect=True)
-@pytest.mark.parametrize("how, status", [({}, 401), ({"headers": {"X-Desk-Token": "wrong"}}, 401),
-                                         ({"headers": {"X-Desk-Token": TOKEN}}, 200),
-                                         ({"query": "?token=" + TOKEN}, 200)])
-def test_a_desk_listening_beyond_loopback_wants_its_token(desk, devices, how, status):
-    got, answer = call(desk, "GET", "/api/devices" + how.get("query", ""), headers=how.get("headers"))
-    assert got == status
-    before = devices["commands"]()
-    got, answer = call(desk, "POST", "/api/devices" + how.get("query", ""),
-                       {"kind": "corvane", "port": devices["corvane"]}, headers=how.get("headers"))
-    assert got == (201 if status == 200 else 401)
-    if status == 401:
-        assert "token" in answer["error"] and devices["commands"]() == before
-
-
 def read_events(server, count, on_hello=lambda: None):
     """The first `count` events of the stream, each as (name, data), and the raw text read;
     `on_hello` runs once the stream has said hello."""
     connection = http.client.HTTPConnection(*server.server_address[:2], timeout=10)
-    connection.request("GET", "/api/events")
+    connection.request("GET", "/api/events", headers={"X-Desk-Token": TOKEN})
     answer = connection.getresponse()
     assert answer.status == 200
     assert answer.getheader("Content-Type") == "text/event-stream"
@@ -231,21 +229,278 @@ def test_the_event_stream_says_hello_then_sends_frames_with_new_trace_rows(desk,
     assert sum(last["histogram"]["counts"]) == 40 and last["stats"]["rate_hz"] == 1000.0
 
 
-def test_a_connected_page_feeds_the_watchdog_and_a_closed_one_stops_feeding(desk, devices):
+def test_only_the_pages_heartbeat_feeds_the_watchdog(desk, devices):
     corvane, _ = opened(desk, devices)
     call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": True})
     loop = desk_doubles.ServoLoop.made[-1]
-    read_events(desk, 4)
-    fed = loop.calls.count(("feed",))
-    assert fed >= 2
-    time.sleep(0.3)
-    assert loop.calls.count(("feed",)) <= fed + 1  # at most the frame on its way when it went
+    read_events(desk, 6)  # a page that only follows the stream keeps no force on
+    assert loop.calls.count(("feed",)) == 0
+    refused = [{"X-Desk-Token": None}, {"Origin": "http://127.0.0.1:1"},
+               {"Content-Type": "text/plain"}]
+    assert [call(desk, "POST", "/api/heartbeat", {}, headers=h)[0] for h in refused] == [401, 403, 415]
+    assert loop.calls.count(("feed",)) == 0
+    assert call(desk, "POST", "/api/heartbeat", {}) == (200, {"fed": True})
+    assert loop.calls.count(("feed",)) == 1
 
 
-@pytest.mark.parametrize("desk", [TOKEN], indirect=True)
-def test_the_page_and_its_assets_carry_the_token(desk):
-    status, page = call(desk, "GET", "/?token=" + TOKEN)
-    assert status == 200 and b'/assets/desk.js?token=' + TOKEN.encode() in page
-    assert call(desk, "GET", "/assets/desk.js?token=" + TOKEN)[0] == 200
-    assert call(desk, "GET", "/assets/desk.js")[0] == 401
-    assert call(desk, "GET", "/assets/..%2Fserver.py?token=" + TOKEN)[0] == 404
+def test_the_page_hands_its_script_the_token_and_keeps_it_in_a_strict_cookie(desk):
+    connection = http.client.HTTPConnection(*desk.server_address[:2], timeout=10)
+    connection.request("GET", "/?token=" + TOKEN)
+    answer = connection.getresponse()
+    page = answer.read().decode()
+    assert answer.status == 200
+    assert '<meta name="desk-token" content="%s">' % TOKEN in page
+    cookie = answer.getheader("Set-Cookie")
+    port = desk.server_address[1]
+    assert cookie == "orvex-desk-%d=%s; Path=/; HttpOnly; SameSite=Strict" % (port, TOKEN)
+    # The cookie or the header alone open the page too; a wrong token is never pasted into it.
+    assert call(desk, "GET", "/", headers={"Cookie": "orvex-desk-%d=%s" % (port, TOKEN),
+                                           "X-Desk-Token": None})[0] == 200
+    assert call(desk, "GET", "/")[0] == 200
+    status, page = call(desk, "GET", "/?token=%22%3E%3Cscript%3E", headers={"X-Desk-Token": None})
+    assert status == 401 and b"<script>" not in page
+    # The cookie opens the event stream, never the JSON interface: that needs the header.
+    assert call(desk, "GET", "/api/devices", headers={"Cookie": "orvex-desk-%d=%s" % (port, TOKEN),
+                                                      "X-Desk-Token": None})[0] == 401
+    assert call(desk, "GET", "/assets/desk.js", headers={"X-Desk-Token": None})[0] == 200
+    assert call(desk, "GET", "/assets/..%2Fserver.py")[0] == 404
+
+
+ROUTES = [("GET", "/"), ("GET", "/assets/desk.js"), ("GET", "/api/events"), ("GET", "/api/devices"),
+          ("POST", "/api/devices"), ("POST", "/api/scan"), ("POST", "/api/heartbeat"),
+          ("DELETE", "/api/devices/{corvane}"), ("POST", "/api/devices/{corvane}/loop"),
+          ("PUT", "/api/devices/{corvane}/effects"), ("POST", "/api/devices/{handle}/status"),
+          ("POST", "/api/devices/{handle}/state"), ("OPTIONS", "/api/devices")]
+BODIES = {"/api/devices": {"kind": "corvane", "port": "/dev/null"}, "loop": {"running": True},
+          "effects": {"force": [4, 0, 0]}, "state": {"device_id": 1, "user_data": "\x1b[2J"}}
+
+
+def body_for(path):
+    return next((body for key, body in BODIES.items() if path.endswith(key)), {})
+
+
+@pytest.mark.parametrize("host", ["attacker.example:{port}", "attacker.example", "127.0.0.1:1",
+                                  "localhost.attacker.example:{port}", "127.0.0.1.nip.io:{port}", ""])
+def test_a_foreign_host_is_refused_on_every_route_before_anything_else(desk, devices, host):
+    corvane, handle = opened(desk, devices)
+    call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": True})
+    loop, listener = desk_doubles.ServoLoop.made[-1], desk_doubles.HandleListener.made[-1]
+    before = (devices["commands"](), list(loop.calls), list(listener.calls))
+    for method, path in ROUTES:
+        path = path.format(corvane=corvane, handle=handle)
+        # http.client puts its own Host first unless told not to.
+        connection = http.client.HTTPConnection(*desk.server_address[:2], timeout=10)
+        connection.putrequest(method, path + ("?token=" + TOKEN if path == "/" else ""),
+                              skip_host=True)
+        data = json.dumps(body_for(path)).encode()
+        headers = dict(own_headers(desk), **{"Content-Length": str(len(data))})
+        if host:
+            headers["Host"] = host.format(port=desk.server_address[1])
+        for name, value in headers.items():
+            connection.putheader(name, value)
+        connection.endheaders(data)
+        answer = connection.getresponse()
+        assert (method, path, answer.status) == (method, path, 403)
+        assert "Access-Control-Allow-Origin" not in answer.headers
+        connection.close()
+    assert (devices["commands"](), loop.calls, listener.calls) == before
+
+
+@pytest.mark.parametrize("host", ["127.0.0.1:{port}", "localhost:{port}", "LOCALHOST:{port}"])
+def test_the_desks_own_names_are_answered(desk, host):
+    host = host.format(port=desk.server_address[1])
+    status, _ = call(desk, "GET", "/api/devices", headers={"Host": host, "Origin": "http://" + host})
+    assert status == 200
+
+
+CHANGES_REFUSED = [
+    ({"Origin": "http://127.0.0.1:9"}, 403, "own page"),
+    ({"Origin": "http://localhost:{port}"}, 403, "own page"),  # another site, though this machine
+    ({"Origin": "null"}, 403, "own page"),
+    ({"Origin": None}, 403, "unnamed origin"),
+    ({"Origin": None, "Referer": "http://attacker.example/?http://127.0.0.1:{port}/"}, 403, "own page"),
+    ({"Origin": None, "Referer": "http://127.0.0.1:{port}.attacker.example/"}, 403, "own page"),
+    ({"Content-Type": "text/plain"}, 415, "application/json"),
+    ({"Content-Type": "application/x-www-form-urlencoded"}, 415, "application/json"),
+    ({"Content-Type": None}, 415, "without a Content-Type"),
+    ({"X-Desk-Token": None}, 401, "token"),
+    ({"X-Desk-Token": TOKEN + "x"}, 401, "token"),
+    ({"Sec-Fetch-Site": "same-site"}, 403, "same-site request"),
+    ({"Sec-Fetch-Site": "cross-site"}, 403, "cross-site request"),
+]
+
+
+@pytest.mark.parametrize("headers, status, error", CHANGES_REFUSED,
+                         ids=["%d %s" % (case[1], sorted(case[0].items())) for case in CHANGES_REFUSED])
+def test_a_change_from_anywhere_but_the_desks_page_reaches_no_device(desk, devices, headers, status,
+                                                                    error):
+    corvane, handle = opened(desk, devices)
+    call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": True})
+    call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": False})
+    loop, listener = desk_doubles.ServoLoop.made[-1], desk_doubles.HandleListener.made[-1]
+    before = (devices["commands"](), list(loop.calls), list(listener.calls), desk.desk.log.last_seq)
+    port = desk.server_address[1]
+    headers = {name: value if value is None else value.format(port=port) for name, value in headers.items()}
+    for method, path in [route for route in ROUTES if route[0] in ("POST", "PUT", "DELETE")]:
+        path = path.format(corvane=corvane, handle=handle)
+        got, answer = call(desk, method, path, body_for(path), headers=headers)
+        assert (method, path, got, error in answer["error"]) == (method, path, status, True), answer
+    assert (devices["commands"](), loop.calls, listener.calls, desk.desk.log.last_seq) == before
+
+
+def test_a_referer_of_the_desk_does_when_there_is_no_origin(desk):
+    port = desk.server_address[1]
+    status, _ = call(desk, "POST", "/api/heartbeat", {},
+                     headers={"Origin": None, "Referer": "http://127.0.0.1:%d/" % port})
+    assert status == 200
+
+
+def test_options_and_every_answer_allow_no_other_origin_and_no_framing(desk):
+    connection = http.client.HTTPConnection(*desk.server_address[:2], timeout=10)
+    connection.request("OPTIONS", "/api/devices/corvane-1/effects", headers={
+        "Origin": "http://attacker.example", "Access-Control-Request-Method": "PUT",
+        "Access-Control-Request-Headers": "content-type, x-desk-token"})
+    answer = connection.getresponse()
+    answer.read()
+    assert answer.status == 204
+    assert not [name for name in answer.headers if name.lower().startswith("access-control-")]
+    for method, path in [("GET", "/?token=" + TOKEN), ("GET", "/api/devices"), ("GET", "/nothing")]:
+        connection = http.client.HTTPConnection(*desk.server_address[:2], timeout=10)
+        connection.request(method, path, headers=own_headers(desk))
+        answer = connection.getresponse()
+        answer.read()
+        policy = answer.getheader("Content-Security-Policy")
+        assert "frame-ancestors 'none'" in policy and "default-src 'self'" in policy
+        assert (answer.getheader("X-Frame-Options"), answer.getheader("X-Content-Type-Options"),
+                answer.getheader("Referrer-Policy"), answer.getheader("Cache-Control")) == \
+            ("DENY", "nosniff", "no-referrer", "no-store")
+
+
+def test_a_terminal_that_is_no_device_port_is_refused(desk, devices, pty_pair, tmp_path):
+    before = devices["commands"]()
+    for port in (pty_pair.path, "/dev/tty", "/dev/null"):
+        status, answer = call(desk, "POST", "/api/devices", {"kind": "handle", "port": port})
+        assert (status, "is not a device port" in answer["error"]) == (403, True), answer
+    # A link named like a device port, outside /dev, leads to the same terminal: still refused.
+    link = tmp_path / "ttyACM0"
+    link.symlink_to(pty_pair.path)
+    status, answer = call(desk, "POST", "/api/devices", {"kind": "handle", "port": str(link)})
+    assert status == 403
+    assert pty_pair.drain() == b"" and devices["commands"]() == before
+
+
+def test_ports_are_compared_by_device_number(pty_pair, tmp_path):
+    from OrvexDesk.ports import PortRules
+    from OrvexDesk.requests import Refused
+
+    devices_dir = tmp_path / "dev"
+    devices_dir.mkdir()
+    (devices_dir / "ttyUSB3").symlink_to(pty_pair.path)  # as a udev rule might name it
+    rules = PortRules(devices_dir=str(devices_dir))
+    number = os.stat(pty_pair.path).st_rdev
+    assert rules.check(pty_pair.path) == number
+    assert rules.check(str(devices_dir / "ttyUSB3")) == number
+    (devices_dir / "ttyUSB3").unlink()
+    with pytest.raises(Refused):
+        rules.check(pty_pair.path)
+    rules.found([pty_pair.path])  # what a scan found
+    assert rules.check(pty_pair.path) == number
+    assert PortRules(allowed=[pty_pair.path], devices_dir=str(devices_dir)).check(pty_pair.path) == number
+
+
+def test_simultaneous_opens_of_one_port_make_one_connection(desk, devices):
+    def open_it(_):
+        return call(desk, "POST", "/api/devices", {"kind": "corvane", "port": devices["corvane"]})[0]
+
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        statuses = sorted(pool.map(open_it, range(8)))
+    assert statuses == [201] + [409] * 7
+    assert devices["commands"]() == 1  # one wake-up
+    assert [d["port"] for d in call(desk, "GET", "/api/devices")[1]["devices"]] == [devices["corvane"]]
+    # Closed, the port may be opened again.
+    assert call(desk, "DELETE", "/api/devices/corvane-1")[0] == 200
+    assert open_it(0) == 201
+
+
+@pytest.mark.parametrize("raw, error", [(b"[" * 30000 + b"]" * 30000, "deeper than"),
+                                        (b'{"force": [' * 5 + b"0" + b"]" * 5 + b"}", "deeper than"),
+                                        (b'{"force": [%s, 0, 0]}' % (b"1" * 5000), "number of 5000"),
+                                        (b'{"force": [0.%s, 0, 0]}' % (b"1" * 100), "number of 102"),
+                                        (b'{"force": [1e999999999999999999999999999999999999999999, 0, 0]}',
+                                         "number of")])
+def test_deep_nesting_and_huge_numbers_are_answered_400(desk, devices, raw, error):
+    corvane, _ = opened(desk, devices)
+    got, answer = call(desk, "PUT", "/api/devices/%s/effects" % corvane, raw=raw)
+    assert got == 400 and error in answer["error"], answer
+
+
+def test_a_page_that_stops_reading_the_stream_is_dropped(desk, devices, monkeypatch):
+    from OrvexDesk import connections, server
+
+    monkeypatch.setattr(connections, "WRITE_TIMEOUT_S", 0.5)
+    monkeypatch.setattr(server, "STREAM_SEND_BUFFER", 4096)
+    opened(desk, devices)
+    stalled = socket.socket()
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stalled.connect(desk.server_address[:2])
+    stalled.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-Desk-Token: %s\r\n\r\n"
+                    % (desk.server_address[1], TOKEN.encode()))
+    # Frames of about a kilobyte at 30 a second fill a few kilobytes of buffers within a second
+    # or two; then a write times out and the desk hangs up.
+    time.sleep(6)
+    stalled.settimeout(5)
+    received = 0
+    while True:
+        chunk = stalled.recv(65536)
+        if not chunk:
+            break
+        received += len(chunk)
+    stalled.close()
+    assert 0 < received < 2 * 1024 * 1024
+
+
+def test_event_streams_and_waiting_connections_are_capped(desk, monkeypatch):
+    from OrvexDesk import connections, server
+
+    streams = []
+    for _ in range(server.MAX_EVENT_STREAMS):
+        connection = http.client.HTTPConnection(*desk.server_address[:2], timeout=10)
+        connection.request("GET", "/api/events", headers={"X-Desk-Token": TOKEN})
+        answer = connection.getresponse()
+        assert answer.status == 200
+        streams.append(answer)
+    status, answer = call(desk, "GET", "/api/events")
+    assert status == 503 and "already follow" in answer["error"]
+    assert call(desk, "GET", "/api/devices")[0] == 200  # requests still have their workers
+    for answer in streams:
+        answer.close()
+
+    # Connections that send half a request cost no thread and are closed when their time is up.
+    monkeypatch.setattr(connections, "REQUEST_TIME_S", 0.5)
+    threads = threading.active_count()
+    idle = [socket.create_connection(desk.server_address[:2]) for _ in range(200)]
+    for sock in idle[::2]:
+        sock.sendall(b"POST /api/scan HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 10\r\n\r\n{")
+    assert threading.active_count() <= threads
+    assert call(desk, "GET", "/api/devices")[0] == 200
+    for sock in idle:
+        sock.settimeout(5)
+        assert sock.recv(100) == b""  # closed by the desk, unanswered
+        sock.close()
+
+
+@pytest.mark.parametrize("listen, host, allowed", [
+    ("127.0.0.1", "127.0.0.1:8765", True), ("127.0.0.1", "[::1]:8765", True),
+    ("127.0.0.1", "localhost:8765", True), ("127.0.0.1", "127.0.0.1", False),
+    ("127.0.0.1", "127.0.0.1:8766", False), ("127.0.0.1", "192.168.1.20:8765", False),
+    ("127.0.0.1", "127.0.0.1:8765@attacker.example", False), ("127.0.0.1", "127.0.0.1:x", False),
+    ("192.168.1.20", "192.168.1.20:8765", True), ("192.168.1.20", "192.168.1.21:8765", False),
+    ("arm-bench.lan", "ARM-BENCH.LAN:8765", True), ("arm-bench.lan", "other.lan:8765", False),
+    # On every address: any address literal, but no name a rebinding attack could control.
+    ("0.0.0.0", "10.0.0.7:8765", True), ("::", "[fe80::1]:8765", True),
+    ("0.0.0.0", "desk.attacker.example:8765", False), ("0.0.0.0", "10.0.0.7.nip.io:8765", False),
+])
+def test_the_hosts_a_desk_answers_to(listen, host, allowed):
+    from OrvexDesk.guard import Guard
+
+    assert Guard(listen, 8765, TOKEN).host_allowed(host) is allowed

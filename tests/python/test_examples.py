@@ -51,6 +51,22 @@ def test_servo_vs_python_thread_reports_both_loops(emulator):
     assert all("deadlines held" in line for line in lines[1:])
 
 
+def test_push_the_box_moves_the_box_and_reports_the_force_steps(emulator):
+    out = _run_example("push_the_box.py", emulator("--corvane").path(0), 1.2)
+    lines = out.splitlines()
+    assert lines[0].split() == ["time", "s", "box", "x", "mm", "arm", "x", "mm", "hand", "N"]
+    box_x = [float(line.split()[1]) for line in lines[1:] if line[:1] == " "]
+    assert max(box_x) > 1.0  # mm: the hand's push moved it through the coupling
+    assert "largest force step between two cycles" in out
+
+
+def test_teleoperation_reports_tracking_and_force_steps(emulator):
+    running = emulator("--corvane", "--corvane")
+    out = _run_example("teleoperation.py", running.path(0), running.path(1), 0.5)
+    assert out.startswith("tracking error: p99 ")
+    assert "force step between two cycles: p99 " in out
+
+
 def _installed_cpp_example(tmp_path_factory, name):
     """examples/cpp/NAME built against the C++ library installed under a prefix of its own."""
     work = tmp_path_factory.mktemp(name)

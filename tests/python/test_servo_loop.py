@@ -282,7 +282,7 @@ def test_a_port_without_a_corvane_does_not_start(orvex, haptics, pty_pair):
 STATS_KEYS = {"cycles", "rate_hz", "missed", "late_p50_us", "late_p99_us", "late_max_us",
               "exchange_p50_us", "exchange_p99_us", "exchange_max_us", "clamped", "non_finite",
               "watchdog_trips", "realtime", "memory_locked", "bad_replies", "speed_limited",
-              "reconnects", "stop_reason"}
+              "reconnects", "stop_reason", "passivity_energy_j", "passivity_cycles"}
 
 
 def test_state_stats_and_info(double, make_loop):

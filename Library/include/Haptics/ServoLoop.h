@@ -24,6 +24,7 @@ struct ServoSettings {
   double max_speed = 0;             // m/s above which zero is commanded; 0: no limit
   double lost_after_s = 0.25;       // no good reply for this long: the device is lost
   bool reconnect = false;           // wait for a lost device to come back instead of stopping
+  bool passivity = false;           // damp away energy the rendering creates
 
   // Why these settings cannot run a loop ("rate_hz must be in [1, 10000]", ...), or null.
   const char* problem() const;
@@ -67,6 +68,8 @@ struct ServoStats {
   std::uint64_t bad_replies = 0;    // replies out of step, cut short or impossible
   std::uint64_t speed_limited = 0;  // cycles that commanded zero above max_speed
   std::uint64_t reconnects = 0;     // times a lost device came back and was adopted
+  double passivity_energy_j = 0;    // energy the rendering took from the arm, as observed
+  std::uint64_t passivity_cycles = 0;  // cycles in which the passivity controller damped
   StopReason stop_reason = StopReason::none;
 };
 
@@ -86,13 +89,14 @@ static_assert(sizeof(TraceRow) == trace_columns * sizeof(double), "a row is 15 p
 
 // A fixed-rate force loop for one Corvane, on a thread of its own that alone talks to the arm.
 // Each cycle sends one end-effector force: the sum of the effects plus the application's force,
-// computed from the previous reply (the first cycle sends zero), shortened to max_force with its
+// computed from the previous reply (the first cycle sends zero), with passivity the damping that
+// keeps the rendering from creating energy added to it, shortened to max_force with its
 // direction kept; a force that is not finite is never sent (zero instead, counted). Deadlines are
 // absolute; a cycle that ends past the next deadline is counted and the schedule starts afresh
 // from then instead of catching up.
 //
-// The force pipeline, each cycle: effects + application force -> ramp -> step limit -> speed
-// limit -> clamp -> non-finite check -> send. The ramp fades the force in over ramp_s after
+// The force pipeline, each cycle: effects + application force -> passivity -> ramp -> step
+// limit -> speed limit -> clamp -> non-finite check -> send. The ramp fades the force in over ramp_s after
 // start(), after the watchdog clears and after a reconnection; an effect added while running
 // fades in on its own.
 //
@@ -151,6 +155,10 @@ class ServoLoop {
 
   // The last cycle, or nothing before the first.
   std::optional<ServoState> state() const;
+  // The last cycle without waiting, for another loop's thread: false before the first, or when
+  // a cycle was being published during every attempt.
+  bool try_state(ServoState& state) const noexcept;
+  IO::SerialStream* stream() const;
   ServoStats stats() const;
 
   std::size_t trace_capacity() const;

@@ -1,22 +1,17 @@
-// Talking to the desk: JSON requests carrying the token the desk printed, when it asked for one.
+// Talking to the desk: JSON requests carrying the token the desk put in its page. The event
+// stream gets it from the page's cookie, since an EventSource cannot send headers.
 
-const TOKEN_KEY = 'orvex-desk-token';
+const token = document.querySelector('meta[name="desk-token"]')?.content ?? '';
 
-function token() {
-  const given = new URLSearchParams(location.search).get('token');
-  if (given) sessionStorage.setItem(TOKEN_KEY, given);
-  return sessionStorage.getItem(TOKEN_KEY);
-}
+// The printed link carries the token; once the page holds it, the address bar need not.
+if (new URLSearchParams(location.search).has('token')) history.replaceState(null, '', location.pathname);
 
 export class RequestError extends Error {}
 
 export async function call(method, path, body) {
-  const headers = { 'Content-Type': 'application/json' };
-  const held = token();
-  if (held) headers['X-Desk-Token'] = held;
   const answer = await fetch(path, {
     method,
-    headers,
+    headers: { 'Content-Type': 'application/json', 'X-Desk-Token': token },
     body: body === undefined ? undefined : JSON.stringify(body),
   });
   const data = await answer.json().catch(() => ({}));
@@ -24,8 +19,4 @@ export async function call(method, path, body) {
   return data;
 }
 
-// EventSource cannot send headers: the token goes in the query.
-export function eventsUrl() {
-  const held = token();
-  return held ? `/api/events?token=${encodeURIComponent(held)}` : '/api/events';
-}
+export const EVENTS_URL = '/api/events';

@@ -1,9 +1,10 @@
 // The desk's page: opens devices, follows the live event stream and keeps one card per device.
 import 'uplot/dist/uPlot.min.css';
 import './desk.css';
-import { call, eventsUrl } from './api.js';
+import { call, EVENTS_URL } from './api.js';
 import { CorvanePanel } from './corvane-panel.js';
 import { HandlePanel } from './handle-panel.js';
+import { startHeartbeat } from './heartbeat.js';
 import { MessageLog } from './message-log.js';
 
 const panels = new Map();
@@ -38,7 +39,7 @@ function show(devices) {
 }
 
 function connect() {
-  const events = new EventSource(eventsUrl());
+  const events = new EventSource(EVENTS_URL);
   const state = $('connection');
   events.addEventListener('hello', (event) => {
     const hello = JSON.parse(event.data);
@@ -97,3 +98,4 @@ $('open-form').addEventListener('submit', async (event) => {
 // The browser tests read what the page shows through this.
 window.orvexDesk = { panels };
 connect();
+startHeartbeat();

@@ -360,7 +360,9 @@ TEST_F(ServoLoopTest, ARestartCountsFromZero) {
   const std::optional<ServoState> state = loop.state();
   EXPECT_LT(fresh.cycles, 20u);
   EXPECT_LT(fresh.rate_hz, 2000.0);
-  if (state) EXPECT_LT(state->cycle, 20u);
+  if (state) {
+    EXPECT_LT(state->cycle, 20u);
+  }
   loop.stop();
 }
 

@@ -44,12 +44,6 @@ Readiness wait_for(int port, short events, std::int64_t deadline_ns) {
 
 }  // namespace
 
-std::int64_t monotonic_ns() noexcept {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 namespace {
 
 // A message that has not finished by this many deadlines in a row has stopped short.

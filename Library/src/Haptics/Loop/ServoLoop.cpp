@@ -17,6 +17,7 @@
 #include <mutex>
 #include <utility>
 
+#include "../Coupling/PassivityController.h"
 #include "CorvaneLink.h"
 #include "EffectTable.h"
 #include "ForceLimit.h"
@@ -132,7 +133,10 @@ const char* ServoSettings::problem() const {
 
 struct ServoLoop::Impl {
   Impl(IO::SerialStream* stream, const ServoSettings& settings)
-      : stream(stream), settings(settings), trace(settings.trace_capacity) {}
+      : stream(stream),
+        settings(settings),
+        trace(settings.trace_capacity),
+        passivity(settings.max_force) {}
 
   // The application's side: the settings, the claim and the thread are touched by start() and
   // stop() alone, which hold `lifecycle` throughout, so two threads never join one thread.
@@ -166,6 +170,7 @@ struct ServoLoop::Impl {
   LatencyHistogram exchange_time;
   StateRecord state;
   TraceRing trace;
+  PassivityController passivity;
 
   // The loop's own.
   Vector3d cached_app_force{};
@@ -187,6 +192,7 @@ struct ServoLoop::Impl {
     exchange_time.reset();
     trace.reset();
     effects.restart();
+    passivity.reset();
   }
 
   void join() {
@@ -207,6 +213,7 @@ struct ServoLoop::Impl {
     if (app_force.try_load(app)) cached_app_force = app;
     EffectTable::Sum sum = effects.render(context, ramp_cycles());
     add_to(sum.force, cached_app_force);
+    if (settings.passivity) sum.force = passivity.filter(context, sum.force);
     return sum;
   }
 
@@ -457,9 +464,9 @@ bool ServoLoop::remove(const Effect* effect) { return impl->effects.remove(effec
 
 void ServoLoop::clear() { impl->effects.clear(); }
 
-std::optional<ServoState> ServoLoop::state() const {
-  if (impl->cycles.load(std::memory_order_acquire) == 0) return std::nullopt;
-  const StateValues values = impl->state.load();
+namespace {
+
+ServoState decoded(const StateValues& values) {
   ServoState state;
   state.time = values[0];
   state.cycle = static_cast<std::uint64_t>(values[1]);
@@ -469,9 +476,28 @@ std::optional<ServoState> ServoLoop::state() const {
     state.force[i] = values[8 + i];
     state.proxy[i] = values[11 + i];
   }
+  return state;
+}
+
+}  // namespace
+
+std::optional<ServoState> ServoLoop::state() const {
+  if (impl->cycles.load(std::memory_order_acquire) == 0) return std::nullopt;
+  ServoState state = decoded(impl->state.load());
   state.connected = impl->connected.load(relaxed);
   return state;
 }
+
+bool ServoLoop::try_state(ServoState& state) const noexcept {
+  StateValues values;
+  if (impl->cycles.load(std::memory_order_acquire) == 0 || !impl->state.try_load(values))
+    return false;
+  state = decoded(values);
+  state.connected = impl->connected.load(relaxed);
+  return true;
+}
+
+IO::SerialStream* ServoLoop::stream() const { return impl->stream; }
 
 ServoStats ServoLoop::stats() const {
   const Impl& loop = *impl;
@@ -496,6 +522,8 @@ ServoStats ServoLoop::stats() const {
   stats.bad_replies = loop.bad_replies.load(relaxed);
   stats.speed_limited = loop.speed_limited.load(relaxed);
   stats.reconnects = loop.reconnects.load(relaxed);
+  stats.passivity_energy_j = loop.passivity.energy_j();
+  stats.passivity_cycles = loop.passivity.cycles_acted();
   stats.stop_reason = loop.stop_reason.load();
   return stats;
 }

@@ -1,0 +1,64 @@
+#include "PassivityController.h"
+
+#include <cmath>
+
+#include "../Effects/EffectParameters.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+namespace {
+
+using EffectParameters::dot;
+
+double length(const Vector3d& v) { return std::sqrt(dot(v, v)); }
+
+Vector3d limited(const Vector3d& force, double limit) {
+  const double l = length(force);
+  if (!(l > limit)) return force;
+  return {force[0] * limit / l, force[1] * limit / l, force[2] * limit / l};
+}
+
+// Below this speed (m/s) damping cannot dissipate anything worth the force it would take.
+constexpr double least_speed = 1e-6;
+
+}  // namespace
+
+void PassivityController::reset() {
+  started = false;
+  energy = 0;
+  sent_last = sent_before = {};
+  published_energy.store(0, std::memory_order_relaxed);
+  acted.store(0, std::memory_order_relaxed);
+}
+
+Vector3d PassivityController::filter(const EffectContext& context,
+                                     const Vector3d& wanted) noexcept {
+  const Vector3d& x = context.position;
+  const Vector3d& v = context.velocity;
+  if (started) {
+    const Vector3d moved{x[0] - last_position[0], x[1] - last_position[1],
+                         x[2] - last_position[2]};
+    energy -= dot(sent_before, moved);
+  }
+  started = true;
+  last_position = x;
+
+  // The force being decided, counted as if the arm kept its latest velocity.
+  const double speed_squared = dot(v, v);
+  const double expected = energy - dot(wanted, v) * context.dt;
+  Vector3d force = wanted;
+  if (expected < 0 && speed_squared > least_speed * least_speed && context.dt > 0) {
+    const double added_damping = -expected / (context.dt * speed_squared);
+    const Vector3d damping_force =
+        limited({added_damping * v[0], added_damping * v[1], added_damping * v[2]},
+                length(wanted));
+    for (std::size_t i = 0; i < 3; ++i) force[i] -= damping_force[i];
+    acted.fetch_add(1, std::memory_order_relaxed);
+  }
+  sent_before = sent_last;
+  sent_last = limited(force, max_force);
+  published_energy.store(energy, std::memory_order_relaxed);
+  return force;
+}
+
+}  // namespace Orvex::HardwareAPI::Haptics

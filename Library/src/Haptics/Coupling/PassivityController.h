@@ -1,0 +1,59 @@
+#pragma once
+
+// Time-domain passivity control: Hannaford, B. and Ryu, J.-H. (2002), "Time-domain passivity
+// control of haptic interfaces", IEEE Transactions on Robotics and Automation 18(1).
+//
+// The observer keeps the energy the rendering has taken from the arm (their E_obs): a passive
+// rendering (springs, dampers, walls touched and left) never gives back more than it took, so
+// the sum stays at or above zero. One that falls below zero has created energy, which at high
+// stiffness and a sampled, delayed loop is what makes the arm oscillate. The controller then adds
+// just the damping that dissipates that energy in the cycle at hand, and nothing while the sum is
+// positive, whatever the rendering is.
+//
+// The energy is taken from the work each force did on the arm: force f sent at cycle k stays on
+// the arm until the next one, so it did f . (x_k+1 - x_k), with x_k the position in the reply to
+// cycle k. That work is known two cycles late: the force being decided is counted with the
+// latest velocity, so that the controller acts in time, and only the known work is kept. The work is that of the force as
+// the loop will limit it (to max_force): a clamped force does less than it asked for.
+//
+// The damping added is never longer than the force the rendering asked for: the controller may
+// cancel a push, never push harder. Unbounded, it would answer a small velocity with a large
+// force, and a damper that large, a cycle late, is itself what shakes an arm.
+
+#include <atomic>
+#include <cstdint>
+
+#include "Haptics/Effect.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+class PassivityController {
+ public:
+  explicit PassivityController(double max_force) : max_force(max_force) {}
+
+  // While no loop thread runs: the next cycle starts a new account.
+  void reset();
+  // Loop thread only: the force to send instead of wanted, in the cycle's context (position and
+  // velocity of the reply to the last force sent).
+  Vector3d filter(const EffectContext& context, const Vector3d& wanted) noexcept;
+
+  // Any thread.
+  double energy_j() const { return published_energy.load(std::memory_order_relaxed); }
+  std::uint64_t cycles_acted() const { return acted.load(std::memory_order_relaxed); }
+
+ private:
+  const double max_force;
+
+  // The loop's own.
+  bool started = false;
+  double energy = 0;     // J taken from the arm by the forces whose work is known
+  Vector3d last_position{};
+  Vector3d sent_last{};  // the force sent at the previous cycle, on the arm now
+  Vector3d sent_before{};  // the one before it, whose work the current position completes
+
+  // Read by stats() on any thread; counters only, so relaxed.
+  std::atomic<double> published_energy{0};
+  std::atomic<std::uint64_t> acted{0};
+};
+
+}  // namespace Orvex::HardwareAPI::Haptics

@@ -1,0 +1,132 @@
+"""Who may ask the desk for anything: its own page, opened from the link it printed.
+
+A request is admitted in this order, and the first check it fails answers it:
+  1. its Host is one the desk listens as (403): a name rebound to this machine is not;
+  2. a browser that says where the request comes from says it comes from the desk (403);
+  3. it carries the desk's token (401): in the X-Desk-Token header for the JSON interface, in
+     the header or the page's cookie for the event stream and the page;
+  4. a change (POST, PUT, DELETE) names the desk as its Origin, or failing that its Referer
+     (403), and is sent as application/json (415), which no form and no "no-cors" fetch of
+     another site can do.
+"""
+
+import hmac
+import ipaddress
+from email.message import Message as Headers  # what http.server parses a request's head into
+from typing import Mapping, Optional, Set
+from urllib.parse import urlsplit
+
+from .requests import Refused
+
+TOKEN_HEADER = "X-Desk-Token"
+CHANGES = ("POST", "PUT", "DELETE")
+LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")
+WILDCARDS = ("0.0.0.0", "::")
+
+# Only the desk's own files, never inside another site's frame.
+SECURITY_HEADERS = {
+    "Content-Security-Policy": "default-src 'self'; script-src 'self'; style-src 'self'; "
+                               "img-src 'self' data:; connect-src 'self'; object-src 'none'; "
+                               "base-uri 'none'; form-action 'none'; frame-ancestors 'none'",
+    "X-Frame-Options": "DENY",
+    "X-Content-Type-Options": "nosniff",
+    "Referrer-Policy": "no-referrer",
+    "Cross-Origin-Resource-Policy": "same-origin",
+    "Cross-Origin-Opener-Policy": "same-origin",
+}
+
+
+def cookie_name(port: int) -> str:
+    """Cookies are kept per host, not per port: two desks on one machine keep one each."""
+    return "orvex-desk-%d" % port
+
+
+def _bracketed(host: str) -> str:
+    return "[%s]" % host if ":" in host else host
+
+
+def _ip_literal(name: str) -> bool:
+    try:
+        ipaddress.ip_address(name[1:-1] if name.startswith("[") and name.endswith("]") else name)
+        return True
+    except ValueError:
+        return False
+
+
+class Guard:
+    def __init__(self, listen_host: str, port: int, token: str):
+        self.token = token
+        self.port = port
+        self.cookie = cookie_name(port)
+        self._any_address = listen_host in WILDCARDS
+        self._names: Set[str] = {name for name in LOOPBACK_NAMES}
+        self._names.add(_bracketed(listen_host).lower())
+
+    # -- 1. Host
+
+    def host_allowed(self, host: Optional[str]) -> bool:
+        """The Host a request names: the desk's address and port. On a wildcard address any
+        address literal of this machine will do; a name other than localhost never does, since a
+        name is what a rebinding attack controls."""
+        if not host:
+            return False
+        parts = urlsplit("//" + host.strip().lower())
+        try:
+            port = parts.port if parts.port is not None else 80
+        except ValueError:
+            return False
+        name = parts.netloc.rsplit(":", 1)[0] if parts.port is not None else parts.netloc
+        if port != self.port or not name:
+            return False
+        return name in self._names or (self._any_address and _ip_literal(name))
+
+    def check_host(self, headers: Headers) -> None:
+        if not self.host_allowed(headers.get("Host")):
+            raise Refused(403, "this desk answers only to its own address, not to %s"
+                          % (headers.get("Host") or "a request without a Host"))
+
+    # -- 2. where a browser says the request comes from
+
+    @staticmethod
+    def check_fetch_site(headers: Headers) -> None:
+        """Browsers tell where a request comes from; another site, another port of this machine
+        included, gets nothing, not even the event stream in a hidden frame."""
+        site = headers.get("Sec-Fetch-Site")
+        if site is not None and site not in ("same-origin", "none"):
+            raise Refused(403, "the desk answers only its own page, not a %s request" % site)
+
+    # -- 3. the token
+
+    def token_given(self, headers: Headers, cookies: Mapping[str, str],
+                    query_token: Optional[str] = None, cookie_allowed: bool = False) -> bool:
+        candidates = [headers.get(TOKEN_HEADER), query_token]
+        if cookie_allowed:
+            candidates.append(cookies.get(self.cookie))
+        return any(given is not None and hmac.compare_digest(given.encode(), self.token.encode())
+                   for given in candidates)
+
+    def check_token(self, headers: Headers, cookies: Mapping[str, str],
+                    cookie_allowed: bool) -> None:
+        if not self.token_given(headers, cookies, cookie_allowed=cookie_allowed):
+            raise Refused(401, "this desk needs the token of the link it printed at start")
+
+    # -- 4. changes
+
+    @staticmethod
+    def check_change(method: str, headers: Headers) -> None:
+        if method not in CHANGES:
+            return
+        own = "http://" + (headers.get("Host") or "").strip().lower()
+        origin = headers.get("Origin")
+        if origin is not None:
+            from_desk = origin.strip().lower() == own
+        else:
+            referer = (headers.get("Referer") or "").strip().lower()
+            from_desk = referer == own or referer.startswith(own + "/")
+        if not from_desk:
+            raise Refused(403, "a change must come from the desk's own page, not from %s"
+                          % (origin or headers.get("Referer") or "an unnamed origin"))
+        kind = (headers.get("Content-Type") or "").split(";")[0].strip().lower()
+        if kind != "application/json":
+            raise Refused(415, "a change must be sent as application/json, not %s"
+                          % (kind or "without a Content-Type"))

@@ -1,0 +1,276 @@
+// Couplings without a device: the hold between updates, the force a coupling renders, the
+// reaction handed back without losing or repeating a cycle, and the pairs Bilateral refuses.
+
+#include "Haptics/Coupling.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+#include "Haptics/Bilateral.h"
+#include "IO/SerialStream.h"
+#include "ReactionLedger.h"
+#include "TargetHold.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+namespace {
+
+constexpr double k = 400, c = 6;
+const Vector3d X{0.01, -0.02, 0.03}, V{0.1, 0.2, -0.3};
+
+EffectContext context_at(double time, const Vector3d& x = X, const Vector3d& v = V) {
+  EffectContext context;
+  context.position = x;
+  context.velocity = v;
+  context.time = time;
+  context.dt = 0.001;
+  return context;
+}
+
+void expect_near(const Vector3d& got, const Vector3d& want, double tolerance = 1e-9) {
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(got[i], want[i], tolerance) << "axis " << i;
+}
+
+TargetUpdate timed(const Vector3d& position, double time, const Vector3d* velocity = nullptr) {
+  TargetUpdate update;
+  update.position = position;
+  update.timed = true;
+  update.time_s = time;
+  if (velocity) {
+    update.velocity = *velocity;
+    update.has_velocity = true;
+  }
+  return update;
+}
+
+// --- the hold ---------------------------------------------------------------------------------
+
+struct HoldCase {
+  const char* name;
+  double update_time;  // the update's time; the target is asked for at 2.0 s
+};
+
+class LinearHold : public ::testing::TestWithParam<HoldCase> {};
+
+TEST_P(LinearHold, IsTheExtrapolationFromTheUpdateWhereverItIsPlacedInTime) {
+  const Vector3d p{0.05, 0.0, -0.01}, v{0.1, -0.2, 0.05};
+  TargetUpdates updates;
+  updates.latest = timed(p, GetParam().update_time, &v);
+  updates.any = true;
+  const double now = 2.0, since = now - GetParam().update_time;
+  const HeldTarget held = held_target(updates, Hold::linear, now, 0);
+  expect_near(held.position, {p[0] + v[0] * since, p[1] + v[1] * since, p[2] + v[2] * since});
+  expect_near(held.velocity, v);
+}
+
+INSTANTIATE_TEST_SUITE_P(Updates, LinearHold,
+                         ::testing::Values(HoldCase{"now", 2.0}, HoldCase{"in_the_past", 1.75},
+                                           HoldCase{"in_the_future", 2.5}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LinearHold, TakesTheVelocityOfTheLastTwoUpdatesWhenNoneIsGiven) {
+  TargetUpdates updates;
+  updates.previous = timed({0.0, 0.0, 0.0}, 1.0);
+  updates.latest = timed({0.01, -0.02, 0.0}, 1.1);
+  updates.any = updates.has_previous = true;
+  const HeldTarget held = held_target(updates, Hold::linear, 1.15, 0);
+  expect_near(held.velocity, {0.1, -0.2, 0.0});
+  expect_near(held.position, {0.015, -0.03, 0.0});
+}
+
+TEST(LinearHold, PlacesAnUpdateWithoutATimeWhenItWasMade) {
+  TargetUpdate update;
+  update.position = {0.0, 0.0, 0.0};
+  update.velocity = {1.0, 0.0, 0.0};
+  update.has_velocity = true;
+  update.made_ns = 5'500'000'000;  // 0.5 s after a loop that started at 5 s
+  TargetUpdates updates;
+  updates.latest = update;
+  updates.any = true;
+  EXPECT_NEAR(held_target(updates, Hold::linear, 0.75, 5'000'000'000).position[0], 0.25, 1e-12);
+}
+
+TEST(ZeroHold, KeepsTheTargetStillWithTheVelocityGivenForTheDamping) {
+  const Vector3d v{0.3, 0.0, 0.0};
+  TargetUpdates updates;
+  updates.previous = timed({0.0, 0.0, 0.0}, 0.0);
+  updates.latest = timed({0.02, 0.0, 0.0}, 0.1, &v);
+  updates.any = updates.has_previous = true;
+  const HeldTarget held = held_target(updates, Hold::zero, 5.0, 0);
+  expect_near(held.position, {0.02, 0.0, 0.0});
+  expect_near(held.velocity, v);
+}
+
+TEST(LoopOrigin, KeepsTheEarliestStartTheCyclesImply) {
+  LoopOrigin origin;
+  origin.observe(0.001, 1'001'019'000);  // seen 19 us after its wake-up
+  origin.observe(0.002, 1'002'003'000);  // seen 3 us after
+  origin.observe(0.003, 1'003'050'000);
+  EXPECT_EQ(origin.ns(), 1'000'000'000 + 3'000);
+  origin.restart();
+  origin.observe(0.0, 7'000'000'000);
+  EXPECT_EQ(origin.ns(), 7'000'000'000);
+}
+
+// --- the force ----------------------------------------------------------------------------------
+
+Vector3d coupling_law(const Vector3d& target, const Vector3d& target_v, double stiffness,
+                      double damping) {
+  Vector3d f{};
+  for (std::size_t i = 0; i < 3; ++i)
+    f[i] = stiffness * (target[i] - X[i]) + damping * (target_v[i] - V[i]);
+  return f;
+}
+
+CouplingSettings settings(double stiffness, std::optional<double> damping = std::nullopt,
+                          std::optional<double> mass = std::nullopt, Hold hold = Hold::linear,
+                          std::optional<double> max_force = std::nullopt) {
+  CouplingSettings s;
+  s.stiffness = stiffness;
+  s.damping = damping;
+  s.mass = mass;
+  s.hold = hold;
+  s.max_force = max_force;
+  return s;
+}
+
+TEST(Coupling, RendersNothingBeforeItsFirstUpdate) {
+  Coupling coupling(settings(k, c));
+  expect_near(coupling.render(context_at(1.0), {}), {0, 0, 0});
+  Vector3d point;
+  EXPECT_FALSE(coupling.proxy(point));
+}
+
+TEST(Coupling, PullsTowardsAStillTargetAndDampsTheArmsVelocity) {
+  Coupling coupling(settings(k, c));
+  const Vector3d target{0.02, 0.0, 0.01};
+  ASSERT_TRUE(coupling.update(target, Vector3d{}, 0.5));
+  expect_near(coupling.render(context_at(1.0), {}), coupling_law(target, {}, k, c));
+  Vector3d point;
+  ASSERT_TRUE(coupling.proxy(point));
+  expect_near(point, target);
+}
+
+TEST(Coupling, DampsCriticallyForAMassUnlessADampingIsGiven) {
+  EXPECT_DOUBLE_EQ(settings(400, std::nullopt, 0.25).effective_damping(), 2 * std::sqrt(100.0));
+  EXPECT_DOUBLE_EQ(settings(400, 3.0, 0.25).effective_damping(), 3.0);
+  EXPECT_DOUBLE_EQ(settings(400).effective_damping(), 0.0);
+
+  Coupling coupling(settings(k, std::nullopt, 1.0));
+  const Vector3d target{0.0, 0.0, 0.0}, target_v{0.05, 0.0, 0.0};
+  coupling.update(target, target_v, 1.0);
+  expect_near(coupling.render(context_at(1.0), {}),
+              coupling_law(target, target_v, k, 2 * std::sqrt(k)));
+}
+
+TEST(Coupling, ShortensItsOwnForceToMaxForceKeepingItsDirection) {
+  Coupling coupling(settings(k, 0.0, std::nullopt, Hold::linear, 2.0));
+  const Vector3d target{1.0, 1.0, 0.0};
+  coupling.update(target, Vector3d{}, 0.0);
+  const Vector3d full = coupling_law(target, {}, k, 0.0);
+  const Vector3d got = coupling.render(context_at(0.0), {});
+  const double length = std::sqrt(full[0] * full[0] + full[1] * full[1] + full[2] * full[2]);
+  expect_near(got, {full[0] * 2 / length, full[1] * 2 / length, full[2] * 2 / length});
+}
+
+TEST(Coupling, RefusesValuesThatAreNotFinite) {
+  Coupling coupling(settings(k));
+  const double nan = std::nan("");
+  EXPECT_FALSE(coupling.update({nan, 0, 0}));
+  EXPECT_FALSE(coupling.update({0, 0, 0}, Vector3d{0, INFINITY, 0}));
+  EXPECT_FALSE(coupling.update({0, 0, 0}, std::nullopt, nan));
+  expect_near(coupling.render(context_at(0.0), {}), {0, 0, 0});
+}
+
+TEST(CouplingSettings, NameWhatTheyCannotBe) {
+  EXPECT_EQ(settings(k).problem(), nullptr);
+  EXPECT_NE(settings(-1).problem(), nullptr);
+  EXPECT_NE(settings(std::nan("")).problem(), nullptr);
+  EXPECT_NE(settings(k, -1.0).problem(), nullptr);
+  EXPECT_NE(settings(k, std::nullopt, 0.0).problem(), nullptr);
+  EXPECT_NE(settings(k, std::nullopt, std::nullopt, Hold::linear, 0.0).problem(), nullptr);
+  EXPECT_NE(settings(k, std::nullopt, std::nullopt, static_cast<Hold>(7)).problem(), nullptr);
+}
+
+TEST(Coupling, HandsBackMinusTheForceItRenderedPerCycleAndTheTimeSpanned) {
+  Coupling coupling(settings(k));
+  EXPECT_EQ(coupling.take_force().cycles, 0u);
+  coupling.update({0.02, 0.0, 0.0}, Vector3d{}, 0.0);
+  Vector3d sum{};
+  for (int i = 0; i < 5; ++i) {
+    const Vector3d f = coupling.render(context_at(0.001 * i, {0.001 * i, 0, 0}), {});
+    sum[0] += f[0];
+  }
+  const CouplingReaction reaction = coupling.take_force();
+  EXPECT_EQ(reaction.cycles, 5u);
+  EXPECT_NEAR(reaction.span_s, 0.005, 1e-12);
+  EXPECT_NEAR(reaction.force[0], -sum[0] / 5, 1e-9);
+  EXPECT_EQ(coupling.take_force().cycles, 0u);
+}
+
+// --- the ledger under load --------------------------------------------------------------------
+
+TEST(ReactionLedger, LosesAndRepeatsNothingWhileTheLoopAddsAndTheApplicationTakes) {
+  ReactionLedger ledger;
+  constexpr std::uint64_t cycles = 200000;
+  std::atomic<bool> done{false};
+  std::thread loop([&] {
+    for (std::uint64_t i = 1; i <= cycles; ++i)
+      ledger.add({static_cast<double>(i % 7), -1.0, static_cast<double>(i % 3)}, 0.001);
+    done.store(true);
+  });
+  double total_x = 0, total_y = 0, total_z = 0, span = 0;
+  std::uint64_t counted = 0;
+  auto take = [&] {
+    const CouplingReaction r = ledger.take();
+    total_x += r.force[0] * r.cycles;
+    total_y += r.force[1] * r.cycles;
+    total_z += r.force[2] * r.cycles;
+    counted += r.cycles;
+    span += r.span_s;
+  };
+  while (!done.load()) take();
+  loop.join();
+  take();
+  double want_x = 0, want_z = 0;
+  for (std::uint64_t i = 1; i <= cycles; ++i) {
+    want_x += i % 7;
+    want_z += i % 3;
+  }
+  EXPECT_EQ(counted, cycles);
+  EXPECT_NEAR(total_x, want_x, 1e-6 * want_x);
+  EXPECT_NEAR(total_y, -double(cycles), 1e-6 * cycles);
+  EXPECT_NEAR(total_z, want_z, 1e-6 * want_z);
+  EXPECT_NEAR(span, cycles * 0.001, 1e-6);
+}
+
+// --- Bilateral ----------------------------------------------------------------------------------
+
+TEST(Bilateral, RefusesALoopCoupledToItselfTwoLoopsOnOneStreamAndBadGains) {
+  IO::SerialStream stream_a(nullptr, false), stream_b(nullptr, false);
+  ServoLoop a(&stream_a, ServoSettings{}), b(&stream_b, ServoSettings{}),
+      also_on_a(&stream_a, ServoSettings{});
+  EXPECT_EQ(Bilateral::problem(a, b, 1500, 10), nullptr);
+  EXPECT_NE(Bilateral::problem(a, a, 1500, 10), nullptr);
+  EXPECT_NE(Bilateral::problem(a, also_on_a, 1500, 10), nullptr);
+  EXPECT_NE(Bilateral::problem(a, b, -1, 0), nullptr);
+  EXPECT_NE(Bilateral::problem(a, b, 1, std::nan("")), nullptr);
+}
+
+TEST(Bilateral, RendersNothingWhileTheOtherLoopIsNotRunningAndLetsGoOfItsKeepers) {
+  IO::SerialStream stream_a(nullptr, false), stream_b(nullptr, false);
+  ServoLoop a(&stream_a, ServoSettings{}), b(&stream_b, ServoSettings{});
+  auto keeper = std::make_shared<int>(0);
+  {
+    Bilateral pair(a, b, 1500, 10, keeper, keeper);
+    EXPECT_EQ(keeper.use_count(), 3);
+    expect_near(pair.effect_for_a()->render(context_at(0.0), {}), {0, 0, 0});
+    EXPECT_FALSE(pair.effect_for_a()->shareable());
+  }
+  EXPECT_EQ(keeper.use_count(), 1);
+}
+
+}  // namespace
+}  // namespace Orvex::HardwareAPI::Haptics

@@ -1,0 +1,147 @@
+// What the desk's browser tests share: the desk started on a build folder's modules (optionally
+// with its emulator's traffic logged), Debian's Chromium driven by playwright-core, requests
+// made as the desk's own page makes them, and the emulator's log read as it grows.
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { chmodSync, existsSync, readFileSync, statSync, writeFileSync, openSync, readSync, closeSync } from 'node:fs';
+import { request } from 'node:http';
+import { createRequire } from 'node:module';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+export const root = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..');
+export const build = resolve(process.env.ORVEX_MODULE_DIR ?? join(root, 'build'));
+const CHROMIUM = '/usr/bin/chromium';
+export const noBrowser = existsSync(CHROMIUM) ? false : `no browser at ${CHROMIUM}: script/bootstrap installs Debian's chromium`;
+
+// The page's own packages hold the browser client.
+const { chromium } = createRequire(join(root, 'desk', 'web', 'package.json'))('playwright-core');
+
+function builtPython() {
+  const cache = readFileSync(join(build, 'CMakeCache.txt'), 'utf8');
+  return cache.match(/^Python_EXECUTABLE:[A-Z]*=(.*)$/m)[1];
+}
+
+// The emulator the desk starts, its traffic (-v) appended to `log`.
+export function loggingEmulator(folder, log) {
+  const wrapper = join(folder, 'logging-emulator');
+  const emulator = join(build, 'tools', 'emulator', 'orvex-emulator');
+  writeFileSync(wrapper, `#!/bin/sh\nexec '${emulator}' -v "$@" 2>>'${log}'\n`);
+  chmodSync(wrapper, 0o755);
+  return wrapper;
+}
+
+// `python -m OrvexDesk --emulate` on any free port: { child, link, origin, token }.
+export function startDesk(args = []) {
+  const child = spawn(builtPython(), ['-m', 'OrvexDesk', '--emulate', '--port', '0', ...args], {
+    env: { ...process.env, PYTHONPATH: build }, stdio: ['ignore', 'pipe', 'inherit'],
+  });
+  return new Promise((done, fail) => {
+    let seen = '';
+    child.stdout.on('data', (chunk) => {
+      seen += chunk;
+      const link = seen.match(/open (http:\S+)/);
+      if (link) {
+        const url = new URL(link[1]);
+        done({ child, link: link[1], origin: url.origin, port: Number(url.port), token: url.searchParams.get('token') });
+      }
+    });
+    child.on('exit', (code) => fail(new Error(`the desk ended (${code}) before printing its link: ${seen}`)));
+  });
+}
+
+export async function stopDesk(desk) {
+  if (!desk || desk.child.exitCode !== null) return;
+  desk.child.kill('SIGTERM');
+  await new Promise((done) => desk.child.on('exit', done));
+}
+
+export function launchBrowser(extraArgs = []) {
+  return chromium.launch({
+    executablePath: CHROMIUM,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      '--use-gl=angle', '--use-angle=swiftshader', '--enable-unsafe-swiftshader', ...extraArgs],
+  });
+}
+
+export async function until(what, check, seconds = 10) {
+  const end = Date.now() + seconds * 1000;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > end) assert.fail(`timed out waiting for ${what}`);
+    await new Promise((wake) => setTimeout(wake, 100));
+  }
+}
+
+export const sleep = (ms) => new Promise((wake) => setTimeout(wake, ms));
+
+// A request as the desk's page makes it (token, origin, JSON), or with `headers` changed.
+export function api(desk, method, path, body, headers = {}) {
+  const data = body === undefined ? '' : JSON.stringify(body);
+  return new Promise((done, fail) => {
+    const sent = request({
+      host: '127.0.0.1', port: desk.port, method, path,
+      headers: { 'X-Desk-Token': desk.token, Origin: desk.origin, 'Content-Type': 'application/json',
+        'Content-Length': Buffer.byteLength(data), ...headers },
+    }, (answer) => {
+      let text = '';
+      answer.on('data', (chunk) => { text += chunk; });
+      answer.on('end', () => done({ status: answer.statusCode, body: text ? JSON.parse(text) : null }));
+    });
+    sent.on('error', fail);
+    sent.end(data);
+  });
+}
+
+// The emulator's log as it grows, each line stamped with the time it was first seen.
+export class EmulatorLog {
+  constructor(path) {
+    this.path = path;
+    this.offset = 0;
+    this.partial = '';
+    this.lines = [];
+    this.timer = setInterval(() => this.poll(), 25);
+  }
+
+  poll() {
+    if (!existsSync(this.path)) return;
+    const size = statSync(this.path).size;
+    if (size <= this.offset) return;
+    const fd = openSync(this.path, 'r');
+    const chunk = Buffer.alloc(size - this.offset);
+    readSync(fd, chunk, 0, chunk.length, this.offset);
+    closeSync(fd);
+    this.offset = size;
+    const text = this.partial + chunk.toString();
+    const lines = text.split('\n');
+    this.partial = lines.pop();
+    const now = Date.now();
+    for (const line of lines) this.lines.push({ at: now, line });
+  }
+
+  // Commands the host sent to `device` ("corvane" or "handle") so far.
+  commands(device) {
+    this.poll();
+    return this.lines.filter(({ line }) => line.startsWith(device) && / in /.test(line)).length;
+  }
+
+  // The force commands the Corvane received after `since` (ms): { at, force: [x, y, z] }.
+  forces(since = 0) {
+    this.poll();
+    const found = [];
+    for (const { at, line } of this.lines) {
+      if (at < since || !line.startsWith('corvane') || !/ in /.test(line)) continue;
+      const bytes = Buffer.from(line.slice(line.lastIndexOf(':') + 1).trim().split(' ').join(''), 'hex');
+      if (bytes.length === 13 && bytes[0] === 0x2a) {
+        found.push({ at, force: [bytes.readFloatLE(1), bytes.readFloatLE(5), bytes.readFloatLE(9)] });
+      }
+    }
+    return found;
+  }
+
+  close() {
+    clearInterval(this.timer);
+  }
+}
