@@ -12,7 +12,7 @@ The native loop runs without the interpreter lock and does not notice.
 import sys
 import threading
 import time
-from typing import Callable, Dict, List, Sequence, Union
+from typing import Callable, Dict, List, Optional, Sequence, Union
 
 import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
@@ -97,9 +97,10 @@ class PythonThreadLoop:
 
 
 def native_loop_beside_busy_python(stream: orvex.SerialStream, seconds: float,
-                                   realtime: bool = False) -> Figures:
+                                   realtime: Optional[bool] = None) -> Figures:
     """The servo loop for `seconds` while this thread does arithmetic and feeds its watchdog;
-    `realtime` asks for a real-time scheduling class for the loop thread."""
+    `realtime` as the loop takes it: by default the real-time class where it is granted, False
+    for the normal class alone."""
     with haptics.ServoLoop(stream, RATE_HZ, realtime=realtime) as loop:
         loop.force = FORCE
         cpu_start, main_cpu_start = time.process_time(), time.thread_time()

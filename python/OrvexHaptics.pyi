@@ -116,6 +116,7 @@ class _ServoState(TypedDict):
     position: list[float]
     velocity: list[float]
     force: list[float]
+    connected: bool
 
 class _ServoStats(TypedDict):
     cycles: int
@@ -131,6 +132,10 @@ class _ServoStats(TypedDict):
     non_finite: int
     watchdog_trips: int
     realtime: bool
+    memory_locked: bool
+    bad_replies: int
+    speed_limited: int
+    reconnects: int
     passivity_energy_j: float
     passivity_cycles: int
     stop_reason: Optional[Literal["stop", "device lost"]]
@@ -145,7 +150,10 @@ class _RecordResult(TypedDict):
 class ServoLoop:
     def __init__(self, stream: SerialStream, rate_hz: float = 1000.0, *, max_force: float = 10.0,
                  watchdog_s: float = 0.1, trace_capacity: int = 0,
-                 realtime: bool = False, passivity: bool = False) -> None: ...
+                 realtime: Optional[bool] = None, ramp_s: float = 0.25,
+                 max_force_step: Optional[float] = None, max_speed: Optional[float] = None,
+                 lost_after_s: float = 0.25, reconnect: bool = False,
+                 passivity: bool = False) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...
     def __enter__(self) -> "ServoLoop": ...
@@ -240,6 +248,8 @@ class _HandleListenerStats(TypedDict):
     info: int
     errors: int
     unknown: int
+    refused: int
+    reconnects: int
     dropped: int
     rate_hz: float
     stop_reason: Literal["stop", "device lost"] | None
@@ -248,7 +258,8 @@ class _HandleListenerStats(TypedDict):
 
 class HandleListener:
     # Receives on a native thread; the stream is kept alive by the listener.
-    def __init__(self, stream: SerialStream, queue_capacity: int = ...) -> None: ...
+    def __init__(self, stream: SerialStream, queue_capacity: int = ..., *,
+                 reconnect: bool = False) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...
     def __enter__(self) -> HandleListener: ...

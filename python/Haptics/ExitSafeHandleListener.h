@@ -3,6 +3,8 @@
 // A handle listener as Python holds it: while its thread runs it is on the list that interpreter
 // exit stops, so no listener thread outlives Python.
 
+#include <pybind11/pybind11.h>
+
 #include "Haptics/HandleListener.h"
 #include "StopAtExit.h"
 
@@ -13,9 +15,11 @@ class ExitSafeHandleListener : public Haptics::HandleListener {
   using HandleListener::HandleListener;
   ~ExitSafeHandleListener() { forget_at_exit(this); }
 
-  bool start() {
+  // self: the Python object that holds this listener.
+  bool start(pybind11::handle self) {
     if (!HandleListener::start()) return false;
-    stop_at_exit(this, [](void* owner) { static_cast<ExitSafeHandleListener*>(owner)->stop(); });
+    stop_at_exit(self, this,
+                 [](void* owner) { static_cast<ExitSafeHandleListener*>(owner)->stop(); });
     return true;
   }
 

@@ -17,18 +17,18 @@ void bind_handle_listener(py::module_& module) {
   py::class_<Listener>(module, "HandleListener",
                        "Receives every message of a handle on a native thread of its own.")
       .def(py::init(&make_handle_listener), keeps_stream_alive(), py::arg("stream"),
-           py::arg("queue_capacity") = Listener::default_queue_capacity)
+           py::arg("queue_capacity") = Listener::default_queue_capacity, py::kw_only(),
+           py::arg("reconnect") = false)
       .def("start", &start_listener,
            "Start receiving; RuntimeError when a servo loop or another listener runs on the "
            "stream.")
       .def("stop", &Listener::stop, "Stop receiving and wait for the thread to end.",
            without_gil())
       .def("__enter__",
-           [](Listener& listener) -> Listener& {
-             start_listener(listener);
-             return listener;
-           },
-           py::return_value_policy::reference)
+           [](const py::object& self) {
+             start_listener(self);
+             return self;
+           })
       .def("__exit__",
            [](Listener& listener, const py::object&, const py::object&, const py::object&) {
              unlocked([&] { listener.stop(); });

@@ -65,17 +65,18 @@ bool wait_for_message(ExitSafeHandleListener& listener, double timeout) {
 }  // namespace
 
 std::unique_ptr<ExitSafeHandleListener> make_handle_listener(IO::SerialStream* stream,
-                                                              std::int64_t queue_capacity) {
+                                                              std::int64_t queue_capacity,
+                                                              bool reconnect) {
   required_stream(stream, "HandleListener");
   if (queue_capacity < 1)
     throw py::value_error("queue_capacity must be at least 1, got " +
                           std::to_string(queue_capacity));
-  return std::make_unique<ExitSafeHandleListener>(stream,
-                                                  static_cast<std::size_t>(queue_capacity));
+  return std::make_unique<ExitSafeHandleListener>(
+      stream, static_cast<std::size_t>(queue_capacity), reconnect);
 }
 
-void start_listener(ExitSafeHandleListener& listener) {
-  if (!listener.start())
+void start_listener(const py::object& self) {
+  if (!self.cast<ExitSafeHandleListener&>().start(self))
     throw std::runtime_error("another servo loop or handle listener runs on this stream");
 }
 
@@ -135,11 +136,28 @@ py::tuple roll_pitch_yaw_degrees(const py::object& status_or_quaternion) {
   const py::object quaternion = py::isinstance<py::dict>(status_or_quaternion)
                                     ? status_or_quaternion["quaternion"]
                                     : status_or_quaternion;
-  const auto components = quaternion.cast<std::vector<float>>();
+  const char* wanted = "status_or_quaternion must be a status dict or four numbers w, x, y, z";
+  if (!PySequence_Check(quaternion.ptr()) || py::isinstance<py::str>(quaternion) ||
+      py::isinstance<py::bytes>(quaternion))
+    throw py::type_error(wanted);
+  const auto components = py::reinterpret_borrow<py::sequence>(quaternion);
   if (components.size() != 4)
-    throw py::value_error("a quaternion has four components (w, x, y, z), got " +
+    throw py::value_error("status_or_quaternion has four components (w, x, y, z), got " +
                           std::to_string(components.size()));
-  const float wxyz[4] = {components[0], components[1], components[2], components[3]};
+  float wxyz[4];
+  double squared = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const double component = PyFloat_AsDouble(py::object(components[i]).ptr());
+    if (component == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      throw py::type_error(wanted);
+    }
+    wxyz[i] = static_cast<float>(component);
+    squared += static_cast<double>(wxyz[i]) * wxyz[i];
+  }
+  // No rotation has a component that is not finite, nor the zero quaternion.
+  if (!(std::isfinite(squared) && squared > 0))
+    throw py::value_error("status_or_quaternion must be finite and not zero");
   const Haptics::RollPitchYaw angles = Haptics::roll_pitch_yaw(wxyz);
   return py::make_tuple(angles.roll, angles.pitch, angles.yaw);
 }

@@ -14,10 +14,12 @@
 namespace Orvex::HardwareAPI::Python {
 
 std::unique_ptr<ExitSafeHandleListener> make_handle_listener(IO::SerialStream* stream,
-                                                              std::int64_t queue_capacity);
+                                                              std::int64_t queue_capacity,
+                                                              bool reconnect);
 
-// Raises RuntimeError when another servo loop or listener owns the stream.
-void start_listener(ExitSafeHandleListener& listener);
+// Raises RuntimeError when another servo loop or listener owns the stream; self is the Python
+// listener.
+void start_listener(const pybind11::object& self);
 
 void queue_wakeup(ExitSafeHandleListener& listener);
 void queue_status_request(ExitSafeHandleListener& listener);

@@ -87,6 +87,8 @@ py::dict stats_dict(const Haptics::HandleListenerStats& stats) {
   dict["info"] = stats.info;
   dict["errors"] = stats.errors;
   dict["unknown"] = stats.unknown;
+  dict["refused"] = stats.refused;
+  dict["reconnects"] = stats.reconnects;
   dict["dropped"] = stats.dropped;
   dict["rate_hz"] = stats.rate_hz;
   dict["stop_reason"] = stop_reason_text(stats.stop_reason);

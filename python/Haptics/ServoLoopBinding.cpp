@@ -4,7 +4,9 @@
 #include <pybind11/stl.h>
 
 #include <cmath>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,36 +36,58 @@ using Haptics::StopReason;
 // stopped then, and one that is collected stops first.
 struct PythonServoLoop {
   PythonServoLoop(IO::SerialStream* stream, const ServoSettings& settings)
-      : loop(stream, settings) {}
+      : stream(stream), loop(stream, settings) {}
   ~PythonServoLoop() {
     forget_at_exit(this);
     py::gil_scoped_release released;
     loop.stop();
   }
 
+  IO::SerialStream* stream;
   ServoLoop loop;
   bool woken = false;
+  bool warn_without_realtime = false;
 };
 
+// realtime: None asks for the real-time class and runs on silently without it; True asks and
+// warns when it is refused; False does not ask.
 std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rate_hz,
                                             double max_force, double watchdog_s,
-                                            std::int64_t trace_capacity, bool realtime,
+                                            std::int64_t trace_capacity,
+                                            std::optional<bool> realtime, double ramp_s,
+                                            std::optional<double> max_force_step,
+                                            std::optional<double> max_speed,
+                                            double lost_after_s, bool reconnect,
                                             bool passivity) {
   if (trace_capacity < 0) throw py::value_error("trace_capacity must not be negative");
+  // None is no limit; zero would be no force at all, so a limit is positive.
+  if (max_force_step && !(*max_force_step > 0))
+    throw py::value_error("max_force_step must be positive, or None for no limit");
+  if (max_speed && !(*max_speed > 0))
+    throw py::value_error("max_speed must be positive, or None for no limit");
   ServoSettings settings;
   settings.rate_hz = rate_hz;
   settings.max_force = max_force;
   settings.watchdog_s = watchdog_s;
   settings.trace_capacity = static_cast<std::size_t>(trace_capacity);
-  settings.realtime = realtime;
+  settings.realtime = realtime.value_or(true);
+  settings.ramp_s = ramp_s;
+  settings.max_force_step = max_force_step.value_or(0);
+  settings.max_speed = max_speed.value_or(0);
+  settings.lost_after_s = lost_after_s;
+  settings.reconnect = reconnect;
   settings.passivity = passivity;
   if (const char* problem = settings.problem()) throw py::value_error(problem);
-  return std::make_unique<PythonServoLoop>(required_stream(stream, "ServoLoop"), settings);
+  auto loop = std::make_unique<PythonServoLoop>(required_stream(stream, "ServoLoop"), settings);
+  loop->warn_without_realtime = realtime.value_or(false);
+  return loop;
 }
 
-const char* refusal(StartResult result) {
+std::string refusal(StartResult result, const IO::SerialStream& stream) {
   switch (result) {
-    case StartResult::started: return nullptr;
+    case StartResult::started: return {};
+    case StartResult::not_open:
+      return "cannot open " + stream.path() + ": " + std::strerror(stream.open_error());
     case StartResult::invalid_settings: return "the loop's settings cannot run";
     case StartResult::already_running: return "the loop is running already";
     case StartResult::stream_claimed: return "another loop or listener runs on this stream";
@@ -74,11 +98,17 @@ const char* refusal(StartResult result) {
   return "the loop could not start";
 }
 
-void start(PythonServoLoop& self) {
-  const StartResult result = unlocked([&] { return self.loop.start(); });
-  self.woken = self.woken || result == StartResult::started;
-  if (const char* refused = refusal(result)) throw std::runtime_error(refused);
-  stop_at_exit(&self, [](void* owner) { static_cast<PythonServoLoop*>(owner)->loop.stop(); });
+// self: the Python loop.
+void start(const py::object& self) {
+  auto& loop = self.cast<PythonServoLoop&>();
+  const StartResult result = unlocked([&] { return loop.loop.start(); });
+  loop.woken = loop.woken || result == StartResult::started;
+  if (result != StartResult::started) throw std::runtime_error(refusal(result, *loop.stream));
+  stop_at_exit(self, &loop, [](void* owner) { static_cast<PythonServoLoop*>(owner)->loop.stop(); });
+  if (loop.warn_without_realtime && !loop.loop.stats().realtime &&
+      PyErr_WarnEx(PyExc_RuntimeWarning,
+                   "the real-time class was refused: the loop runs in the normal class", 1) < 0)
+    throw py::error_already_set();
 }
 
 void stop(PythonServoLoop& self) {
@@ -124,6 +154,7 @@ py::object state(const PythonServoLoop& self) {
   result["velocity"] = state->velocity;
   result["force"] = state->force;
   result["proxy"] = state->proxy;
+  result["connected"] = state->connected;
   return std::move(result);
 }
 
@@ -152,6 +183,10 @@ py::dict stats(const PythonServoLoop& self) {
   result["non_finite"] = stats.non_finite;
   result["watchdog_trips"] = stats.watchdog_trips;
   result["realtime"] = stats.realtime;
+  result["memory_locked"] = stats.memory_locked;
+  result["bad_replies"] = stats.bad_replies;
+  result["speed_limited"] = stats.speed_limited;
+  result["reconnects"] = stats.reconnects;
   result["passivity_energy_j"] = stats.passivity_energy_j;
   result["passivity_cycles"] = stats.passivity_cycles;
   result["stop_reason"] = stop_reason(stats.stop_reason);
@@ -174,8 +209,7 @@ Trace trace(const PythonServoLoop& self, std::optional<double> since) {
   return trace;
 }
 
-
-PythonServoLoop& enter(PythonServoLoop& self) {
+py::object enter(const py::object& self) {
   start(self);
   return self;
 }
@@ -198,10 +232,13 @@ void bind_servo_loop(py::module_& module) {
       .def(py::init(&servo_loop), keeps_stream_alive(), py::arg("stream"),
            py::arg("rate_hz") = 1000.0, py::kw_only(), py::arg("max_force") = 10.0,
            py::arg("watchdog_s") = 0.1, py::arg("trace_capacity") = 0,
-           py::arg("realtime") = false, py::arg("passivity") = false)
+           py::arg("realtime") = py::none(), py::arg("ramp_s") = 0.25,
+           py::arg("max_force_step") = py::none(), py::arg("max_speed") = py::none(),
+           py::arg("lost_after_s") = 0.25, py::arg("reconnect") = false,
+           py::arg("passivity") = false)
       .def("start", &start, "Wake the Corvane, then start the loop thread")
       .def("stop", &stop, "Command zero force and end the loop thread; idempotent")
-      .def("__enter__", &enter, py::return_value_policy::reference)
+      .def("__enter__", &enter)
       .def("__exit__", [](PythonServoLoop& self, const py::args&) { stop(self); })
       .def_property_readonly("running", [](const PythonServoLoop& self) {
         return self.loop.running();

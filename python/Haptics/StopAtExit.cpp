@@ -1,18 +1,23 @@
 #include "StopAtExit.h"
 
-#include <pybind11/pybind11.h>
-
 #include <algorithm>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 namespace Orvex::HardwareAPI::Python {
 
 namespace {
 
-using Owners = std::vector<std::pair<void*, StopFunction>>;
+namespace py = pybind11;
 
+struct Registered {
+  PyObject* self;  // borrowed: the owner leaves the list before its Python object is freed
+  void* owner;
+  StopFunction stop;
+};
+using Owners = std::vector<Registered>;
+
+// Registration happens under the interpreter lock, but a listener's stop() may run without it.
 std::mutex registry_lock;
 Owners& registry() {
   static Owners owners;
@@ -21,16 +26,16 @@ Owners& registry() {
 
 void erase_owner(Owners& owners, void* owner) {
   owners.erase(std::remove_if(owners.begin(), owners.end(),
-                              [owner](const auto& entry) { return entry.first == owner; }),
+                              [owner](const Registered& entry) { return entry.owner == owner; }),
                owners.end());
 }
 
 }  // namespace
 
-void stop_at_exit(void* owner, StopFunction stop) {
+void stop_at_exit(py::handle self, void* owner, StopFunction stop) {
   std::lock_guard<std::mutex> hold(registry_lock);
   erase_owner(registry(), owner);
-  registry().emplace_back(owner, stop);
+  registry().push_back({self.ptr(), owner, stop});
 }
 
 void forget_at_exit(void* owner) {
@@ -39,13 +44,22 @@ void forget_at_exit(void* owner) {
 }
 
 void stop_all_at_exit() {
+  // With the interpreter lock held, every owner still on the list is alive: take a reference to
+  // each before the lock goes, so that a daemon thread dropping the last one cannot free an owner
+  // while it is being stopped.
+  std::vector<py::object> kept;
   Owners owners;
   {
     std::lock_guard<std::mutex> hold(registry_lock);
     owners.swap(registry());
   }
-  pybind11::gil_scoped_release released;
-  for (auto& [owner, stop] : owners) stop(owner);
+  kept.reserve(owners.size());
+  for (const Registered& entry : owners) kept.push_back(py::reinterpret_borrow<py::object>(entry.self));
+  {
+    py::gil_scoped_release released;
+    for (const Registered& entry : owners) entry.stop(entry.owner);
+  }
+  // The references go with the interpreter lock held again; a last one frees its owner here.
 }
 
 }  // namespace Orvex::HardwareAPI::Python

@@ -3,16 +3,24 @@
 // Native threads must not outlive the interpreter: a servo loop still running when Python exits
 // commands zero force before the process ends, and a listener's thread is joined. Objects that
 // start a thread register here and leave when they stop or are collected.
+//
+// Threads: any Python thread, holding the interpreter lock. An owner leaves the list (in its
+// destructor) before it lets go of the interpreter lock, so an owner on the list is alive
+// whenever the lock is held.
+
+#include <pybind11/pybind11.h>
 
 namespace Orvex::HardwareAPI::Python {
 
 using StopFunction = void (*)(void* owner);
 
-void stop_at_exit(void* owner, StopFunction stop);
+// `self` is the Python object that owns `owner`; the exit hook holds a reference to it while it
+// stops the owner, so no other thread can free it meanwhile.
+void stop_at_exit(pybind11::handle self, void* owner, StopFunction stop);
 void forget_at_exit(void* owner);
 
-// Stops every registered owner, oldest first, without the interpreter lock. The module registers
-// it with atexit.
+// Stops every registered owner, oldest first, without the interpreter lock, each kept alive
+// until it has stopped. The module registers it with atexit.
 void stop_all_at_exit();
 
 }  // namespace Orvex::HardwareAPI::Python

@@ -1,7 +1,8 @@
 #pragma once
 
 // Vectors of three that Python hands to the servo loop and its effects: any sequence of three
-// numbers. Anything else is a ValueError naming the argument, like a value the loop refuses.
+// numbers. Something that is no sequence of numbers is a TypeError, a sequence of another length
+// a ValueError, each naming the argument.
 
 #include <pybind11/pybind11.h>
 
@@ -16,7 +17,7 @@ inline Haptics::Vector3d vector_argument(pybind11::handle value, const char* nam
   const std::string refused = std::string(name) + " needs three finite numbers";
   if (!PySequence_Check(value.ptr()) || py::isinstance<py::str>(value) ||
       py::isinstance<py::bytes>(value))
-    throw py::value_error(refused);
+    throw py::type_error(refused);
   const auto items = py::reinterpret_borrow<py::sequence>(value);
   if (items.size() != 3) throw py::value_error(refused);
   Haptics::Vector3d vector{};
@@ -24,7 +25,7 @@ inline Haptics::Vector3d vector_argument(pybind11::handle value, const char* nam
     const double element = PyFloat_AsDouble(py::object(items[i]).ptr());
     if (element == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();
-      throw py::value_error(refused);
+      throw py::type_error(refused);
     }
     vector[i] = element;
   }

@@ -18,11 +18,11 @@ STATUS_FIELDS = {"time", "device_id", "quaternion", "error_flag", "hall_effect_s
                  "user_data"}
 INFO_FIELDS = {"time", "tool_data_remaining", "device_id", "device_model_number",
                "hardware_version", "firmware_version"}
-STATS_KEYS = {"messages", "status", "info", "errors", "unknown", "dropped", "rate_hz",
-              "stop_reason", "recorded", "record_lost"}
+STATS_KEYS = {"messages", "status", "info", "errors", "unknown", "refused", "reconnects", "dropped",
+              "rate_hz", "stop_reason", "recorded", "record_lost"}
 
 
-def status_message(user_data, device_id=300, quaternion=(1.0, -0.5, 0.25, 2.0)):
+def status_message(user_data, device_id=300, quaternion=(0.5, -0.5, 0.5, 0.5)):
     return (struct.pack("<BHBB4fB", 0xDA, device_id, 1, 200, *quaternion, len(user_data))
             + bytes(user_data))
 
@@ -49,7 +49,7 @@ def test_status_messages_decoded_at_the_wire(listener, pty_pair, length):
     assert message.pop("kind") == "status"
     assert set(message) == STATUS_FIELDS
     assert message["device_id"] == 300
-    assert message["quaternion"] == (1.0, -0.5, 0.25, 2.0)
+    assert message["quaternion"] == (0.5, -0.5, 0.5, 0.5)
     assert message["error_flag"] == 1
     assert message["hall_effect_sensor_level"] == 200
     assert message["user_data"] == user_data

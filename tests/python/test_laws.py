@@ -126,7 +126,7 @@ def counter(haptics, native_laws, route):
 @pytest.mark.parametrize("route", ["expression", "native"])
 def test_state_carries_over_and_t_and_dt_follow_the_loop(haptics, double, make_loop, native_laws,
                                                          route):
-    loop = make_loop(watchdog_s=0, max_force=1000.0, trace_capacity=200)
+    loop = make_loop(watchdog_s=0, max_force=1000.0, trace_capacity=200, ramp_s=0)
     loop.add(counter(haptics, native_laws, route))
     loop.start()
     deadline = time.monotonic() + 10

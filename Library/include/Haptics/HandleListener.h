@@ -29,6 +29,8 @@ struct HandleListenerStats {
   std::uint64_t info = 0;
   std::uint64_t errors = 0;
   std::uint64_t unknown = 0;  // header codes that are no handle message
+  std::uint64_t refused = 0;  // messages cut short, or whose values no handle sends
+  std::uint64_t reconnects = 0;  // times a lost handle came back and was adopted
   std::uint64_t dropped = 0;  // queued messages lost to a full queue, oldest first
   double rate_hz = 0.0;       // status messages over the last second
   HandleStopReason stop_reason = HandleStopReason::none;
@@ -46,6 +48,9 @@ struct HandleListenerStats {
 // limit spends the stream, and the listener stops with the reason device_lost. Commands are queued
 // by the application and written by the thread between two messages, never during one.
 //
+// A message that broke off, or whose values no handle sends (a quaternion far from unit length,
+// a device id other than the information reply's), is refused and counted, not delivered.
+//
 // Decoded messages go into a queue of fixed capacity, allocated at construction; when it is full
 // the oldest message is dropped and counted. The latest status and the latest information reply
 // are kept apart, so the queue never loses them. The application side hands over through
@@ -58,9 +63,13 @@ class HandleListener {
   // Commands waiting to be written; more are refused until the thread catches up.
   static constexpr std::size_t command_capacity = 64;
 
-  // The stream must outlive the listener. A capacity of 0 counts as 1.
+  // The stream must outlive the listener. A capacity of 0 counts as 1. With reconnect, a lost
+  // handle is waited for: the port's path is opened again until a handle answers there with the
+  // device id of the last information reply (any handle when none came), whose messages are
+  // then received again; a handle with another id is not adopted.
   explicit HandleListener(IO::SerialStream* stream,
-                          std::size_t queue_capacity = default_queue_capacity);
+                          std::size_t queue_capacity = default_queue_capacity,
+                          bool reconnect = false);
   ~HandleListener();  // stops the thread
   HandleListener(const HandleListener&) = delete;
   HandleListener& operator=(const HandleListener&) = delete;

@@ -15,14 +15,21 @@
 namespace Orvex::HardwareAPI::Haptics {
 
 struct ServoSettings {
-  double rate_hz = 1000.0;          // in (0, 10000]
-  double max_force = 10.0;          // finite and positive; longer forces are shortened to it
+  double rate_hz = 1000.0;          // in [1, 10000]
+  double max_force = 10.0;          // positive and at most the largest float32; longer forces
+                                    // are shortened to it
   double watchdog_s = 0.1;          // not negative; 0 turns the watchdog off
   std::size_t trace_capacity = 0;   // cycles kept for trace(); 0 keeps none
-  bool realtime = false;            // ask for a real-time scheduling class for the loop thread
+  bool realtime = true;             // ask for a real-time class for the loop thread; a refusal
+                                    // is no error (ServoStats::realtime says which)
+  double ramp_s = 0.25;             // the force fades in over this long; 0: no ramp
+  double max_force_step = 0;        // N between two cycles' commands; 0: no limit
+  double max_speed = 0;             // m/s above which zero is commanded; 0: no limit
+  double lost_after_s = 0.25;       // no good reply for this long: the device is lost
+  bool reconnect = false;           // wait for a lost device to come back instead of stopping
   bool passivity = false;           // damp away energy the rendering creates
 
-  // Why these settings cannot run a loop ("rate_hz must be in (0, 10000]", ...), or null.
+  // Why these settings cannot run a loop ("rate_hz must be in [1, 10000]", ...), or null.
   const char* problem() const;
 };
 
@@ -33,6 +40,7 @@ enum class StartResult {
   stream_claimed,     // another loop or listener runs on this stream
   not_a_corvane,      // the wake-up got no device-information reply with model 4
   thread_failed,      // the system would not start the loop thread
+  not_open,           // the stream's port did not open: SerialStream::open_error() says why
 };
 
 enum class StopReason { none, stop, device_lost };
@@ -46,6 +54,7 @@ struct ServoState {
   Vector3d velocity{};
   Vector3d force{};
   Vector3d proxy{};
+  bool connected = true;  // false while a reconnecting loop waits for its device
 };
 
 struct ServoStats {
@@ -58,6 +67,10 @@ struct ServoStats {
   std::uint64_t non_finite = 0;     // cycles that sent zero instead of a non-finite force
   std::uint64_t watchdog_trips = 0;
   bool realtime = false;            // the loop thread got the real-time class it asked for
+  bool memory_locked = false;       // the process's memory is locked (see start())
+  std::uint64_t bad_replies = 0;    // replies out of step, cut short or impossible
+  std::uint64_t speed_limited = 0;  // cycles that commanded zero above max_speed
+  std::uint64_t reconnects = 0;     // times a lost device came back and was adopted
   double passivity_energy_j = 0;    // energy the rendering took from the arm, as observed
   std::uint64_t passivity_cycles = 0;  // cycles in which the passivity controller damped
   StopReason stop_reason = StopReason::none;
@@ -94,27 +107,42 @@ struct TraceCopy {
 // absolute; a cycle that ends past the next deadline is counted and the schedule starts afresh
 // from then instead of catching up.
 //
-// Safety: when the application has neither set its force nor fed the watchdog for watchdog_s,
-// the loop commands zero (effects too) until fed again. stop() ends with one exchange commanding
-// zero force. An exchange after which the stream is no longer good stops the loop by itself
-// (StopReason::device_lost).
+// The force pipeline, each cycle: effects + application force -> passivity -> ramp -> step
+// limit -> speed limit -> clamp -> non-finite check -> send. The ramp fades the force in over ramp_s after
+// start(), after the watchdog clears and after a reconnection; an effect added while running
+// fades in on its own.
 //
-// Every method may be called from any thread while the loop runs; none waits for the loop
-// except start() (its wake-up exchange) and stop() (the join). The loop thread never allocates,
+// The loop has its own exchange path (not the device class's blocking exchange): each reply is
+// awaited until a deadline, a reply out of step or cut short is dropped with whatever is pending
+// and counted (bad_replies), as is one whose values no arm gives; the cycle then holds the last
+// good state. The device is lost when the port hangs up, a write fails, or no good reply came for
+// lost_after_s; the loop then makes one last attempt to command zero force, and stops
+// (StopReason::device_lost) or, with reconnect, waits for the same Corvane to come back at the
+// port's path.
+//
+// Safety: when the application has neither set its force nor fed the watchdog for watchdog_s,
+// the loop commands zero (effects too) at once until fed again. stop() ends with one exchange
+// commanding zero force.
+//
+// Every method may be called from any thread while the loop runs; start() and stop() are
+// serialised with each other. None waits for the loop except start() (its wake-up exchange) and
+// stop() (the join, prompt at any rate). The loop thread blocks every signal, never allocates,
 // throws, or takes a lock the application holds. Nothing here throws.
 class ServoLoop {
  public:
   static constexpr std::size_t max_effects = 32;
   static constexpr double max_rate_hz = 10000.0;
 
-  // The loop makes its own Corvane on the stream, which must outlive the loop.
+  // The loop talks to the Corvane on the stream, which must outlive the loop.
   ServoLoop(IO::SerialStream* stream, const ServoSettings& settings);
   ~ServoLoop();  // stops
   ServoLoop(const ServoLoop&) = delete;
   ServoLoop& operator=(const ServoLoop&) = delete;
 
   // Claims the stream, wakes the arm, then starts the thread; anything but started leaves
-  // nothing running. Counters start again from zero.
+  // nothing running. Counters, the rate and the state's cycle start again from zero. When the
+  // real-time class is granted and the process may lock all its memory (an unlimited memlock
+  // limit), the process's memory is locked, current and future, so no page fault delays a cycle.
   StartResult start();
   // Idempotent: ends the loop (zero force sent unless the device was lost) and joins its thread.
   void stop();

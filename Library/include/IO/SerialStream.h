@@ -27,12 +27,17 @@ class SerialStream : public std::basic_iostream<char> {
 
   // The buffer installed by Open, or null before it.
   serialib* port() const { return buffer.get(); }
+  // The path given to the constructor ("" for a null path).
+  const std::string& path() const { return port_path; }
+  // Why the last Open failed (its errno), or 0 when it opened or never ran.
+  int open_error() const { return open_errno; }
 
  private:
   std::string port_path;  // a copy: the caller's text may not outlive the constructor
   bool has_path;
   std::unique_ptr<serialib> buffer;
   [[maybe_unused]] bool open_now;  // the constructor's flag, kept as given
+  int open_errno = 0;
 };
 
 }  // namespace Orvex::HardwareAPI::IO

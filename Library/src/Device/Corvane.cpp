@@ -1,8 +1,8 @@
 #include "Devices/Corvane.h"
 
 #include <cstddef>
-#include <cstring>
 
+#include "CorvaneWire.h"
 #include "LittleEndian.h"
 
 namespace Orvex::HardwareAPI::Devices {
@@ -11,21 +11,7 @@ namespace {
 
 namespace le = LittleEndian;
 
-// Header codes. The current request and its reply share one code.
-constexpr std::uint8_t wakeup_code = 10;
-constexpr std::uint8_t device_info_code = 11;
-constexpr std::uint8_t force_code = 42;
-constexpr std::uint8_t end_effector_state_code = 43;
-constexpr std::uint8_t position_code = 44;
-constexpr std::uint8_t joint_torque_code = 26;
-constexpr std::uint8_t joint_state_code = 27;
-constexpr std::uint8_t angle_code = 28;
-constexpr std::uint8_t current_code = 171;
-
-// Body sizes, fixed by the header code alone.
-constexpr std::size_t vector_body_size = 12;
-constexpr std::size_t state_body_size = 2 * vector_body_size;
-constexpr std::size_t device_info_body_size = 21;
+using namespace CorvaneWire;
 
 void send_code(Device& device, std::uint8_t code) {
   device.tx_buffer[0] = code;
@@ -63,12 +49,7 @@ void Corvane::SendDeviceWakeup() {
 
 void Corvane::ReceiveDeviceInfo(DeviceInfo& info) {
   if (!receive_body(*this, device_info_code, device_info_body_size)) return;
-  const std::uint8_t* body = rx_buffer.get();
-  info.device_id = le::get_u16(body);
-  info.device_model_number = body[2];
-  info.hardware_version = body[3];
-  info.firmware_version = body[4];
-  std::memcpy(info.device_id_ext.bytes.data(), body + 5, UUID::size);
+  decode_device_info(rx_buffer.get(), info);
 }
 
 void Corvane::SendForce(const Vector3& force) {

@@ -38,6 +38,7 @@ const char* why_not_started(Haptics::StartResult result) {
     case Haptics::StartResult::stream_claimed: return "another loop runs on this port";
     case Haptics::StartResult::not_a_corvane: return "no Corvane answered the wake-up";
     case Haptics::StartResult::thread_failed: return "the loop thread could not start";
+    case Haptics::StartResult::not_open: return "the port did not open";
   }
   return "unknown";
 }

@@ -1,4 +1,4 @@
-// The loop's arithmetic: each effect's law, the force limit, the histograms and the trace ring.
+// The loop's arithmetic: each effect's law, the force limit and the histograms.
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,6 @@
 #include "Haptics/Wall.h"
 #include "LatencyHistogram.h"
 #include "ParamNames.h"
-#include "TraceRing.h"
 
 namespace {
 
@@ -140,26 +139,6 @@ TEST(LatencyHistogramTest, QuantilesComeFromMicrosecondBinsAndTheLongestIsExact)
   histogram.reset();
   EXPECT_EQ(histogram.max_us(), 0);
   EXPECT_EQ(histogram.quantile_us(0.99), 0);
-}
-
-TEST(TraceRingTest, KeepsTheLastRowsOldestFirst) {
-  TraceRing ring(4);
-  std::vector<TraceRow> rows(4);
-  EXPECT_EQ(ring.copy(rows.data()), 0u);
-  for (int i = 0; i < 6; ++i) {
-    TraceRow row{};
-    row.time = i;
-    row.exchange_us = 10 * i;
-    ring.push(row);
-  }
-  ASSERT_EQ(ring.copy(rows.data()), 4u);
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(rows[i].time, i + 2);
-    EXPECT_EQ(rows[i].exchange_us, 10 * (i + 2));
-  }
-  ring.reset();
-  EXPECT_EQ(ring.copy(rows.data()), 0u);
-  EXPECT_EQ(TraceRing(0).copy(rows.data()), 0u);
 }
 
 }  // namespace

@@ -23,10 +23,11 @@ using Orvex::HardwareAPI::Haptics::HandleMessage;
 using Orvex::HardwareAPI::Haptics::HandleStopReason;
 using Orvex::HardwareAPI::IO::SerialStream;
 
-// Device id 300, error flag 1, hall level 200, quaternion (1, -0.5, 0.25, 2), then the user data.
+// Device id 300, error flag 1, hall level 200, quaternion (0.5, -0.5, 0.5, 0.5), then the user
+// data.
 Bytes status_message(const Bytes& user_data) {
-  Bytes message = {0xDA, 0x2C, 0x01, 0x01, 0xC8, 0x00, 0x00, 0x80, 0x3F, 0x00, 0x00,
-                   0x00, 0xBF, 0x00, 0x00, 0x80, 0x3E, 0x00, 0x00, 0x00, 0x40,
+  Bytes message = {0xDA, 0x2C, 0x01, 0x01, 0xC8, 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00,
+                   0x00, 0xBF, 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x00, 0x3F,
                    static_cast<std::uint8_t>(user_data.size())};
   message.insert(message.end(), user_data.begin(), user_data.end());
   return message;
@@ -81,10 +82,10 @@ TEST_P(HandleListenerStatusTest, DecodesAStatusMessageIntoTheQueueAndTheLatest) 
   EXPECT_EQ(message.status.device_id, 300);
   EXPECT_EQ(message.status.error_flag, 1);
   EXPECT_EQ(message.status.hall_effect_sensor_level, 200);
-  EXPECT_EQ(message.status.quaternion[0], 1.0f);
+  EXPECT_EQ(message.status.quaternion[0], 0.5f);
   EXPECT_EQ(message.status.quaternion[1], -0.5f);
-  EXPECT_EQ(message.status.quaternion[2], 0.25f);
-  EXPECT_EQ(message.status.quaternion[3], 2.0f);
+  EXPECT_EQ(message.status.quaternion[2], 0.5f);
+  EXPECT_EQ(message.status.quaternion[3], 0.5f);
   EXPECT_EQ(Bytes(message.status.user_data,
                   message.status.user_data + message.status.user_data_length),
             user_data);

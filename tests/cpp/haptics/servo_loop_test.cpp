@@ -6,16 +6,20 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "Haptics/ConstantForce.h"
 #include "Haptics/Damper.h"
+#include "Haptics/Spring.h"
 #include "Haptics/StreamClaim.h"
 #include "Interpose.h"
 #include "PtyPair.h"
@@ -65,7 +69,8 @@ float get_f32(const std::uint8_t* at) {
 }
 
 // Answers the wake-up with model 4 (or with what it is told) and each force command with a
-// fixed state, on a thread of its own; remembers the last force.
+// state, on a thread of its own; remembers every force. Told to, it answers the next command
+// with a reply out of step, or with a state no arm reaches.
 class CorvaneStandIn {
  public:
   CorvaneStandIn(const PtyPair& pty, std::array<float, 6> state,
@@ -78,9 +83,18 @@ class CorvaneStandIn {
   }
 
   void go_silent() { silent = true; }
+  void garble_next() { garble = true; }
+  void set_state(const std::array<float, 6>& next) {
+    std::lock_guard<std::mutex> hold(lock);
+    state = next;
+  }
   std::array<float, 3> last_force() {
     std::lock_guard<std::mutex> hold(lock);
     return last;
+  }
+  std::vector<std::array<float, 3>> all_forces() {
+    std::lock_guard<std::mutex> hold(lock);
+    return log;
   }
   int forces() const { return count; }
 
@@ -111,16 +125,17 @@ class CorvaneStandIn {
           pending.erase(pending.begin());
           if (!silent) pty.send(wakeup_reply);
         } else if (pending[0] == 42 && pending.size() >= 13) {
+          Bytes reply(25);
+          reply[0] = garble.exchange(false) ? 0x5A : 43;
           {
             std::lock_guard<std::mutex> hold(lock);
             for (int i = 0; i < 3; ++i) last[i] = get_f32(&pending[1 + 4 * i]);
+            log.push_back(last);
+            for (int i = 0; i < 6; ++i) put_f32(&reply[1 + 4 * i], state[i]);
           }
           ++count;
           pending.erase(pending.begin(), pending.begin() + 13);
           if (silent) continue;
-          Bytes reply(25);
-          reply[0] = 43;
-          for (int i = 0; i < 6; ++i) put_f32(&reply[1 + 4 * i], state[i]);
           pty.send(reply);
         } else if (pending[0] == 42) {
           break;
@@ -132,12 +147,13 @@ class CorvaneStandIn {
   }
 
   const PtyPair& pty;
-  const std::array<float, 6> state;
+  std::array<float, 6> state;  // under lock
   const Bytes wakeup_reply;
-  std::atomic<bool> done{false}, silent{false};
+  std::atomic<bool> done{false}, silent{false}, garble{false};
   std::atomic<int> count{0};
   std::mutex lock;
   std::array<float, 3> last{};
+  std::vector<std::array<float, 3>> log;  // under lock
   std::thread worker;
 };
 
@@ -194,7 +210,7 @@ TEST_F(ServoLoopTest, RemovedEffectsStopCountingAndTheTableHasAFixedSize) {
 TEST_F(ServoLoopTest, StartRefusesWhatCannotRunAndLeavesNothingRunning) {
   ServoSettings too_fast;
   too_fast.rate_hz = 20000;
-  EXPECT_STREQ(too_fast.problem(), "rate_hz must be in (0, 10000]");
+  EXPECT_STREQ(too_fast.problem(), "rate_hz must be in [1, 10000]");
   EXPECT_EQ(ServoLoop(&stream, too_fast).start(), StartResult::invalid_settings);
 
   {
@@ -212,20 +228,189 @@ TEST_F(ServoLoopTest, StartRefusesWhatCannotRunAndLeavesNothingRunning) {
   EXPECT_TRUE(StreamClaim::acquire(&stream));
 }
 
-TEST_F(ServoLoopTest, ASilentDeviceStopsTheLoopAsLostWithinAboutASecond) {
+TEST_F(ServoLoopTest, ASilentDeviceIsLostWithinLostAfterAndGetsAZeroForceLast) {
+  CorvaneStandIn device(pty, {});
+  ServoSettings settings = without_watchdog();
+  settings.ramp_s = 0;
+  ServoLoop loop(&stream, settings);
+  loop.set_force({2, 0, 0});
+  ASSERT_EQ(loop.start(), StartResult::started);
+  ASSERT_EQ(device.wait_for({2, 0, 0}), (std::array<float, 3>{2, 0, 0}));
+  device.go_silent();  // still reads, answers nothing
+  const auto silent_since = std::chrono::steady_clock::now();
+  while (loop.running() && std::chrono::steady_clock::now() < silent_since + 5s)
+    std::this_thread::sleep_for(5ms);
+  const auto took = std::chrono::steady_clock::now() - silent_since;
+  EXPECT_FALSE(loop.running());
+  EXPECT_EQ(loop.stats().stop_reason, StopReason::device_lost);
+  // lost_after_s is 0.25 s; the margin is for a loaded machine.
+  EXPECT_LT(took, 1500ms);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(device.last_force(), (std::array<float, 3>{0, 0, 0}))
+      << "a lost device is not left holding the last force";
+  const int sent = device.forces();
+  loop.stop();
+  EXPECT_EQ(device.forces(), sent) << "nothing more after the loss";
+}
+
+// The forces a loop commands from its first cycle on, given one ConstantForce.
+std::vector<float> forces_along_x(ServoLoopTest& test, CorvaneStandIn& device, ServoLoop& loop,
+                                  std::size_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (device.forces() < static_cast<int>(count) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
+  loop.stop();
+  std::vector<float> along_x;
+  for (const auto& force : device.all_forces()) along_x.push_back(force[0]);
+  along_x.resize(std::min(along_x.size(), count));
+  (void)test;
+  return along_x;
+}
+
+struct ShapingCase {
+  const char* name;
+  double ramp_s, max_force_step, max_speed;
+  float speed;
+  std::vector<float> expected;  // fx from the first cycle on, for a ConstantForce of 2 N
+};
+
+class ForceShapingTest : public ServoLoopTest, public testing::WithParamInterface<ShapingCase> {};
+
+TEST_P(ForceShapingTest, TheWireCarriesTheShapedForceCycleByCycle) {
+  const ShapingCase& shaping = GetParam();
+  CorvaneStandIn device(pty, {0, 0, 0, shaping.speed, 0, 0});
+  ServoSettings settings = without_watchdog();
+  settings.rate_hz = 200;  // slow enough that a loaded machine misses no deadline
+  settings.ramp_s = shaping.ramp_s;
+  settings.max_force_step = shaping.max_force_step;
+  settings.max_speed = shaping.max_speed;
+  ServoLoop loop(&stream, settings);
+  loop.add(std::make_shared<ConstantForce>(Vector3d{2, 0, 0}));
+  ASSERT_EQ(loop.start(), StartResult::started);
+  // The first cycle has no reply yet and sends zero.
+  EXPECT_EQ(forces_along_x(*this, device, loop, shaping.expected.size()), shaping.expected);
+  EXPECT_EQ(loop.stats().speed_limited > 0, shaping.max_speed > 0 && shaping.speed > shaping.max_speed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pipeline, ForceShapingTest,
+    testing::Values(
+        // 0.02 s at 200 Hz: 4 cycles of ramp, factor cycle/4.
+        ShapingCase{"ramp", 0.02, 0, 0, 0, {0, 0.5f, 1, 1.5f, 2, 2, 2}},
+        ShapingCase{"no_ramp", 0, 0, 0, 0, {0, 2, 2, 2}},
+        ShapingCase{"step_limit", 0, 0.75, 0, 0, {0, 0.75f, 1.5f, 2, 2}},
+        ShapingCase{"ramp_under_step_limit", 0.02, 0.25, 0, 0,
+                    {0, 0.25f, 0.5f, 0.75f, 1, 1.25f, 1.5f, 1.75f, 2, 2}},
+        ShapingCase{"speed_limit", 0, 0, 0.5, 0.6f, {0, 0, 0, 0}},
+        ShapingCase{"under_the_speed_limit", 0, 0, 0.5, 0.4f, {0, 2, 2}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ServoLoopTest, AWatchdogTripLetsGoAtOnceAndTheForceRampsBackWhenFed) {
+  CorvaneStandIn device(pty, {});
+  ServoSettings settings;
+  settings.rate_hz = 200;
+  settings.ramp_s = 0.02;  // 4 cycles
+  settings.watchdog_s = 0.05;
+  ServoLoop loop(&stream, settings);
+  loop.set_force({2, 0, 0});
+  ASSERT_EQ(loop.start(), StartResult::started);
+  ASSERT_EQ(device.wait_for({2, 0, 0}), (std::array<float, 3>{2, 0, 0}));
+  ASSERT_EQ(device.wait_for({0, 0, 0}), (std::array<float, 3>{0, 0, 0}));  // starved
+  const std::size_t before = device.all_forces().size();
+  loop.feed();
+  ASSERT_EQ(device.wait_for({2, 0, 0}), (std::array<float, 3>{2, 0, 0}));
+  loop.stop();
+  std::vector<float> after;
+  const auto forces = device.all_forces();
+  for (std::size_t i = before; i < forces.size() && after.size() < 4; ++i)
+    if (forces[i][0] != 0 || !after.empty()) after.push_back(forces[i][0]);
+  EXPECT_EQ(after, (std::vector<float>{0.5f, 1, 1.5f, 2}));
+  EXPECT_GE(loop.stats().watchdog_trips, 1u);
+}
+
+TEST_F(ServoLoopTest, ARepliesOutOfStepOrImpossibleAreCountedAndTheLastGoodStateHolds) {
+  CorvaneStandIn device(pty, {0.01f, 0, 0, 0, 0, 0});
+  ServoSettings settings = without_watchdog();
+  settings.ramp_s = 0;
+  ServoLoop loop(&stream, settings);
+  loop.add(std::make_shared<Spring>(Vector3d{0, 0, 0}, 100.0));
+  ASSERT_EQ(loop.start(), StartResult::started);
+  ASSERT_EQ(device.wait_for({-1, 0, 0}), (std::array<float, 3>{-1, 0, 0}));
+  device.garble_next();
+  device.set_state({1e6f, 0, 0, 0, 0, 0});  // no arm is a kilometre away
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(device.last_force(), (std::array<float, 3>{-1, 0, 0}));
+  device.set_state({0.02f, 0, 0, 0, 0, 0});
+  EXPECT_EQ(device.wait_for({-2, 0, 0}), (std::array<float, 3>{-2, 0, 0}));
+  EXPECT_TRUE(loop.running());
+  const ServoStats stats = loop.stats();
+  EXPECT_GE(stats.bad_replies, 20u);
+  EXPECT_EQ(stats.clamped, 0u) << "no impossible state became a force at the clamp";
+}
+
+TEST_F(ServoLoopTest, ARestartCountsFromZero) {
   CorvaneStandIn device(pty, {});
   ServoLoop loop(&stream, without_watchdog());
   ASSERT_EQ(loop.start(), StartResult::started);
-  device.wait_for({0, 0, 0});
-  device.go_silent();
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (loop.running() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(10ms);
-  EXPECT_FALSE(loop.running());
-  EXPECT_EQ(loop.stats().stop_reason, StopReason::device_lost);
-  const int sent = device.forces();
+  std::this_thread::sleep_for(200ms);
   loop.stop();
-  EXPECT_EQ(device.forces(), sent) << "no zero-force exchange on a lost device";
+  ASSERT_GT(loop.stats().cycles, 50u);
+  ASSERT_EQ(loop.start(), StartResult::started);
+  const ServoStats fresh = loop.stats();
+  const std::optional<ServoState> state = loop.state();
+  EXPECT_LT(fresh.cycles, 20u);
+  EXPECT_LT(fresh.rate_hz, 2000.0);
+  if (state) {
+    EXPECT_LT(state->cycle, 20u);
+  }
+  loop.stop();
+}
+
+TEST_F(ServoLoopTest, StartAndStopFromTwoThreadsAtOnceNeitherCrashNorHang) {
+  CorvaneStandIn device(pty, {});
+  ServoLoop loop(&stream, without_watchdog());
+  std::thread stopper([&] {
+    test_thread = true;
+    for (int i = 0; i < 100; ++i) loop.stop();
+  });
+  for (int i = 0; i < 100; ++i) loop.start();
+  stopper.join();
+  loop.stop();
+  EXPECT_FALSE(loop.running());
+  EXPECT_EQ(device.last_force(), (std::array<float, 3>{0, 0, 0}));
+}
+
+TEST(ServoLoopStart, APortThatDidNotOpenSaysSo) {
+  test_thread = true;
+  SerialStream stream("/dev/no-such-port-here", true);
+  ServoLoop loop(&stream, {});
+  EXPECT_EQ(loop.start(), StartResult::not_open);
+  EXPECT_EQ(stream.open_error(), ENOENT);
+  EXPECT_FALSE(loop.running());
+}
+
+TEST(ServoSettingsTest, RefuseWhatWouldPutInfinityOnTheWireOrStallStop) {
+  ServoSettings settings;
+  settings.max_force = 1e300;
+  EXPECT_STREQ(settings.problem(), "max_force must be positive and finite as a float32");
+  settings.max_force = 10;
+  settings.rate_hz = 0.05;
+  EXPECT_STREQ(settings.problem(), "rate_hz must be in [1, 10000]");
+  settings.rate_hz = 1;
+  EXPECT_EQ(settings.problem(), nullptr);
+}
+
+TEST_F(ServoLoopTest, StopIsPromptAtTheSlowestRate) {
+  CorvaneStandIn device(pty, {});
+  ServoSettings settings = without_watchdog();
+  settings.rate_hz = 1;
+  ServoLoop loop(&stream, settings);
+  ASSERT_EQ(loop.start(), StartResult::started);
+  device.wait_for({0, 0, 0});
+  std::this_thread::sleep_for(50ms);
+  const auto asked = std::chrono::steady_clock::now();
+  loop.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
 }
 
 TEST_F(ServoLoopTest, TheLoopThreadAllocatesNothing) {

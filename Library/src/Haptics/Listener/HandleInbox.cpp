@@ -78,6 +78,7 @@ HandleListenerStats HandleInbox::counts(std::int64_t now_ms) const {
   stats.errors = errors.load(std::memory_order_relaxed);
   stats.messages = stats.status + stats.info + stats.errors;
   stats.unknown = unknown.load(std::memory_order_relaxed);
+  stats.refused = refused.load(std::memory_order_relaxed);
   stats.dropped = overwritten_total.load(std::memory_order_relaxed) +
                   lost_to_lag(put_total.load(std::memory_order_acquire),
                               taken_total.load(std::memory_order_relaxed));

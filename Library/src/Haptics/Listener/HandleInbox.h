@@ -29,6 +29,7 @@ class HandleInbox {
   // Listener thread: a decoded message, and a header code that is no handle message.
   void put(const HandleMessage& message, std::int64_t now_ms);
   void count_unknown() { unknown.fetch_add(1, std::memory_order_relaxed); }
+  void count_refused() { refused.fetch_add(1, std::memory_order_relaxed); }
   // Listener thread: wakes every reader waiting, also when the thread ends.
   void wake_readers();
 
@@ -66,6 +67,7 @@ class HandleInbox {
   std::atomic<std::uint64_t> info{0};
   std::atomic<std::uint64_t> errors{0};
   std::atomic<std::uint64_t> unknown{0};
+  std::atomic<std::uint64_t> refused{0};
   StatusRateWindow rate;
 
   // Readers only: one takes at a time, and waiting readers sleep here. The thread notifies

@@ -1,7 +1,10 @@
 #include "Haptics/HandleListener.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -13,6 +16,7 @@
 #include "Haptics/StreamClaim.h"
 #include "HandleInbox.h"
 #include "HandleOutbox.h"
+#include "IO/PortSetup.h"
 #include "IO/SerialStream.h"
 #include "ListenerWakeup.h"
 #include "ListeningHandle.h"
@@ -28,6 +32,10 @@ constexpr int readiness_wait_ms = 50;
 
 // A recording's queue: seconds of messages at the fastest a handle line carries them.
 constexpr std::size_t recording_queue_messages = 32768;
+// How often a reconnecting listener looks for its port again, and how long the handle found
+// there has to answer its wake-up with the expected information reply.
+constexpr int reopen_poll_ms = 100;
+constexpr std::int64_t adoption_wait_ms = 1000;
 
 // Bytes the port holds for reading; none when it cannot tell.
 int pending_bytes(int port) {
@@ -43,15 +51,21 @@ std::int64_t steady_ms() {
 }  // namespace
 
 struct HandleListener::State {
-  State(IO::SerialStream* stream, std::size_t queue_capacity)
-      : stream(stream), inbox(queue_capacity), handle(stream, inbox) {}
+  State(IO::SerialStream* stream, std::size_t queue_capacity, bool reconnect)
+      : stream(stream), reconnect(reconnect), inbox(queue_capacity), handle(stream, inbox) {}
 
   void listen();
+  // Receives until stop() (true) or until the handle is lost (false).
+  bool listen_until_lost();
+  // A reconnecting listener's wait: true once the port's path opened again and took the
+  // stream's descriptor, false when stop() came first.
+  bool reopen();
   // Writes every queued command; the thread is between two messages whenever it calls this.
   void send_commands();
   bool queue(const HandleCommand& command);
 
   IO::SerialStream* const stream;
+  const bool reconnect;
   HandleInbox inbox;
   ListeningHandle handle;
   HandleOutbox<command_capacity> outbox;
@@ -61,6 +75,7 @@ struct HandleListener::State {
   std::atomic<bool> running{false};
   std::atomic<bool> stop_requested{false};
   std::atomic<HandleStopReason> stop_reason{HandleStopReason::none};
+  std::atomic<std::uint64_t> reconnects{0};  // relaxed: a figure of its own
 
   // Application side: one start or stop at a time.
   std::mutex control;
@@ -79,40 +94,74 @@ bool HandleListener::State::queue(const HandleCommand& command) {
 }
 
 void HandleListener::State::listen() {
-  const int port = stream->port() ? stream->port()->fd : -1;
-  pollfd watched[2] = {{port, POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
-  HandleStopReason reason = HandleStopReason::device_lost;
-  for (;;) {
-    send_commands();
-    if (stop_requested.load()) {
-      reason = HandleStopReason::stop;
+  HandleStopReason reason = HandleStopReason::stop;
+  while (!listen_until_lost()) {
+    if (!reconnect) {
+      reason = HandleStopReason::device_lost;
       break;
     }
-    // A stream that failed to open, whose write failed, or whose message broke off is spent.
-    if (port < 0 || !stream->good()) break;
-
-    watched[0].revents = watched[1].revents = 0;
-    if (::poll(watched, 2, readiness_wait_ms) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (watched[1].revents & POLLIN) wakeup.clear();
-    // A port that hung up may still hold what came before; once that is read, it is gone.
-    const bool hung_up = watched[0].revents & (POLLHUP | POLLERR | POLLNVAL);
-    if (hung_up && pending_bytes(port) == 0) break;
-    if (watched[0].revents & POLLIN || hung_up) {
-      // A header code that is no handle message leaves the stream good; the bytes after it come
-      // as codes of their own, each counted, until a message starts again.
-      if (handle.Receive() < 0 && stream->good()) inbox.count_unknown();
-    }
+    if (!reopen()) break;
   }
   stop_reason.store(reason);
   running.store(false);
   inbox.wake_readers();
 }
 
-HandleListener::HandleListener(IO::SerialStream* stream, std::size_t queue_capacity)
-    : state(new State(stream, queue_capacity)) {}
+bool HandleListener::State::reopen() {
+  const int port = stream->port() ? stream->port()->fd : -1;
+  if (port < 0) return false;
+  pollfd woken{wakeup.fd(), POLLIN, 0};
+  for (;;) {
+    if (stop_requested.load()) return false;
+    if (::poll(&woken, 1, reopen_poll_ms) > 0) wakeup.clear();
+    if (stop_requested.load()) return false;
+    const int reopened = IO::open_serial_port(stream->path().c_str());
+    if (reopened < 0) continue;
+    // dup2 puts the new port behind the stream's descriptor in one step.
+    const bool taken = ::dup2(reopened, port) == port;
+    ::close(reopened);
+    if (!taken) continue;
+    // The port is new: what made the stream fail is gone with the old one.
+    stream->clear();
+    handle.await_same_handle();
+    handle.SendDeviceWakeup();
+    return true;
+  }
+}
+
+bool HandleListener::State::listen_until_lost() {
+  const int port = stream->port() ? stream->port()->fd : -1;
+  pollfd watched[2] = {{port, POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
+  const std::int64_t adoption_deadline = steady_ms() + adoption_wait_ms;
+  for (;;) {
+    // Commands wait until the handle on a reopened port has shown it is the one they are for.
+    if (!handle.on_probation()) send_commands();
+    if (stop_requested.load()) return true;
+    // A stream that failed to open, whose write failed, or whose message broke off is spent.
+    if (port < 0 || !stream->good()) return false;
+    if (handle.on_probation() && steady_ms() > adoption_deadline) return false;
+
+    watched[0].revents = watched[1].revents = 0;
+    if (::poll(watched, 2, readiness_wait_ms) < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (watched[1].revents & POLLIN) wakeup.clear();
+    // A port that hung up may still hold what came before; once that is read, it is gone.
+    const bool hung_up = watched[0].revents & (POLLHUP | POLLERR | POLLNVAL);
+    if (hung_up && pending_bytes(port) == 0) return false;
+    if (watched[0].revents & POLLIN || hung_up) {
+      // A header code that is no handle message leaves the stream good; the bytes after it come
+      // as codes of their own, each counted, until a message starts again.
+      if (handle.receive() < 0 && stream->good()) inbox.count_unknown();
+      if (handle.adopted()) reconnects.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+}
+
+HandleListener::HandleListener(IO::SerialStream* stream, std::size_t queue_capacity,
+                               bool reconnect)
+    : state(new State(stream, queue_capacity, reconnect)) {}
 
 HandleListener::~HandleListener() { stop(); }
 
@@ -129,14 +178,23 @@ bool HandleListener::start() {
   state->stop_reason.store(HandleStopReason::none);
   state->handle.restart_clock();
   state->running.store(true);
+  // The thread starts with every signal blocked (a new thread inherits the mask): a signal meant
+  // for the application is never handled on the listener's time.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  bool created = true;
   try {
     state->thread = std::thread(&State::listen, state.get());
   } catch (const std::system_error&) {
+    created = false;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!created) {
     state->running.store(false);
     state->claim.release();
-    return false;
   }
-  return true;
+  return created;
 }
 
 void HandleListener::stop() {
@@ -189,6 +247,7 @@ bool HandleListener::wait_for_message(std::chrono::nanoseconds timeout) {
 
 HandleListenerStats HandleListener::stats() const {
   HandleListenerStats stats = state->inbox.counts(steady_ms());
+  stats.reconnects = state->reconnects.load(std::memory_order_relaxed);
   stats.stop_reason = state->stop_reason.load();
   const RecordTotals recorded = state->inbox.recording.totals();
   stats.recorded = recorded.rows;

@@ -69,12 +69,20 @@ void EffectTable::clear() {
     if (owners[slot]) retire(slot);
 }
 
-void EffectTable::restart() { rendering.fill(Rendering{}); }
+void EffectTable::restart() {
+  rendering.fill(Rendering{});
+  run_rendered = false;
+}
 
 EffectTable::Sum EffectTable::render(const EffectContext& context,
                                      std::uint64_t ramp_cycles) noexcept {
   const std::uint64_t cycle = begun.fetch_add(1, std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_seq_cst);  // see retire()
+  if (!run_rendered) {
+    // Effects held from the run's first rendered cycle come in with the loop's own ramp.
+    first_rendered_cycle = context.cycle;
+    run_rendered = true;
+  }
   Sum sum;
   for (std::size_t slot = 0; slot < capacity; ++slot) {
     Entry entry{};
@@ -94,7 +102,7 @@ EffectTable::Sum EffectTable::render(const EffectContext& context,
     if (!mine.have_parameters) continue;  // first parameters still being written
     const Vector3d force = entry.effect->render(context, mine.parameters);
     double scale = 1.0;
-    if (mine.begun_at > 0 && ramp_cycles > 0) {
+    if (mine.begun_at > first_rendered_cycle && ramp_cycles > 0) {
       const double done = static_cast<double>(context.cycle - mine.begun_at + 1);
       scale = std::min(1.0, done / static_cast<double>(ramp_cycles));
     }

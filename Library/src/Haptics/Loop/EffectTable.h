@@ -49,8 +49,8 @@ class EffectTable {
   // While no loop thread runs (before it starts): every effect held begins afresh at the next
   // render().
   void restart();
-  // Loop thread only. An effect that begins after the run's first cycle ramps in on its own, its
-  // force scaled from 1/ramp_cycles up to 1 over ramp_cycles cycles (0: no ramp).
+  // Loop thread only. An effect that begins after the run's first rendered cycle ramps in on its
+  // own, its force scaled from 1/ramp_cycles up to 1 over ramp_cycles cycles (0: no ramp).
   Sum render(const EffectContext& context, std::uint64_t ramp_cycles) noexcept;
 
  private:
@@ -80,6 +80,8 @@ class EffectTable {
   std::atomic<std::uint64_t> ended{0};
 
   std::array<Rendering, capacity> rendering{};  // loop thread only (and restart())
+  bool run_rendered = false;                     // likewise
+  std::uint64_t first_rendered_cycle = 0;        // likewise
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -2,24 +2,32 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <mutex>
 #include <utility>
 
 #include "../Coupling/PassivityController.h"
+#include "CorvaneLink.h"
 #include "EffectTable.h"
 #include "ForceLimit.h"
+#include "ForceShaping.h"
 #include "Haptics/StreamClaim.h"
 #include "LatencyHistogram.h"
 #include "../Recording/RecordingTap.h"
+#include "ReplyCheck.h"
+#include "SameCorvane.h"
 #include "TraceRing.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -32,26 +40,68 @@ constexpr auto relaxed = std::memory_order_relaxed;
 // library's default, which is 128 KiB on musl.
 constexpr std::size_t loop_stack_size = 256 * 1024;
 
-std::int64_t now_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
+std::int64_t now_ns() { return monotonic_ns(); }
 
-void sleep_until(std::int64_t deadline_ns) {
-  timespec deadline{};
-  deadline.tv_sec = static_cast<time_t>(deadline_ns / 1000000000);
-  deadline.tv_nsec = static_cast<long>(deadline_ns % 1000000000);
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+// The longest the loop sleeps at a time: stop() is answered this quickly at any rate.
+constexpr std::int64_t sleep_slice_ns = 10'000'000;
+
+// Sleeps until the deadline, or until a stop is asked for.
+void sleep_until(std::int64_t deadline_ns, const std::atomic<bool>& stop_requested) {
+  // Acquire: pairs with stop()'s release, though the flag guards no data of its own.
+  while (!stop_requested.load(std::memory_order_acquire)) {
+    const std::int64_t now = now_ns();
+    if (now >= deadline_ns) return;
+    const std::int64_t until = deadline_ns - now > sleep_slice_ns ? now + sleep_slice_ns
+                                                                 : deadline_ns;
+    timespec wake{static_cast<time_t>(until / 1000000000), static_cast<long>(until % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+    }
   }
 }
 
-// A real-time class for the calling thread only, in the middle of the FIFO priorities.
-bool request_realtime() {
-  sched_param parameters{};
-  parameters.sched_priority =
-      (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2;
-  return pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters) == 0;
+// A reply is awaited for at least the time a command and its reply take on a 115200-baud line
+// (13 + 25 bytes of 10 bits: 3.3 ms), so that a whole reply is never taken for a missing one and
+// its state used a cycle late; and for at most 50 ms, so that stop() stays prompt at low rates.
+constexpr std::int64_t shortest_reply_wait_ns = 3'500'000;
+constexpr std::int64_t longest_reply_wait_ns = 50'000'000;
+// How long a wake-up may take: at start, and when a reconnecting loop tries the port again.
+constexpr std::int64_t wakeup_wait_ns = 1'000'000'000;
+constexpr std::int64_t rewake_wait_ns = 200'000'000;
+// How often a reconnecting loop looks for its port again.
+constexpr std::int64_t reconnect_poll_ns = 100'000'000;
+
+// The loop thread's attributes: its stack, and the real-time class in the middle of the FIFO
+// priorities when asked for (set at creation, so start() knows at once whether it was granted).
+bool make_thread(pthread_t& thread, void* (*entry)(void*), void* argument, bool realtime) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setstacksize(&attributes, loop_stack_size);
+  if (realtime) {
+    sched_param parameters{};
+    parameters.sched_priority =
+        (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2;
+    pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setschedpolicy(&attributes, SCHED_FIFO);
+    pthread_attr_setschedparam(&attributes, &parameters);
+  }
+  // The thread starts with every signal blocked (a new thread inherits the mask): a signal meant
+  // for the application is never handled on the loop's time.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const bool created = pthread_create(&thread, &attributes, entry, argument) == 0;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  pthread_attr_destroy(&attributes);
+  return created;
+}
+
+// Locking all memory, current and future, keeps page faults off the loop, as real-time audio
+// servers do; but under a finite memlock limit, future allocations beyond it would fail, so it
+// is done only when the limit is unlimited.
+bool lock_memory() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_MEMLOCK, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY) return false;
+  return mlockall(MCL_CURRENT | MCL_FUTURE) == 0;
 }
 
 Vector3d widened(const Devices::Vector3& values) { return {values[0], values[1], values[2]}; }
@@ -83,11 +133,18 @@ constexpr double recording_queue_s = 4.0;
 }  // namespace
 
 const char* ServoSettings::problem() const {
-  if (!(rate_hz > 0 && rate_hz <= ServoLoop::max_rate_hz)) return "rate_hz must be in (0, 10000]";
-  if (!(std::isfinite(max_force) && max_force > 0))
-    return "max_force must be finite and positive";
+  if (!(rate_hz >= 1 && rate_hz <= ServoLoop::max_rate_hz)) return "rate_hz must be in [1, 10000]";
+  // A clamp above the largest float32 would put infinity on the wire.
+  if (!(max_force > 0 && max_force <= FLT_MAX))
+    return "max_force must be positive and finite as a float32";
   if (!(watchdog_s >= 0 && std::isfinite(watchdog_s)))
     return "watchdog_s must be finite and not negative";
+  if (!(ramp_s >= 0 && ramp_s <= 60)) return "ramp_s must be in [0, 60]";
+  if (!(max_force_step >= 0 && std::isfinite(max_force_step)))
+    return "max_force_step must be finite and not negative";
+  if (!(max_speed >= 0 && std::isfinite(max_speed)))
+    return "max_speed must be finite and not negative";
+  if (!(lost_after_s > 0 && lost_after_s <= 60)) return "lost_after_s must be in (0, 60]";
   return nullptr;
 }
 
@@ -95,33 +152,36 @@ struct ServoLoop::Impl {
   Impl(IO::SerialStream* stream, const ServoSettings& settings)
       : stream(stream),
         settings(settings),
-        corvane(stream),
         trace(settings.trace_capacity),
         passivity(settings.max_force) {}
 
-  // The application's side: settings, the claim and the thread are touched by start() and
-  // stop() alone.
+  // The application's side: the settings, the claim and the thread are touched by start() and
+  // stop() alone, which hold `lifecycle` throughout, so two threads never join one thread.
   IO::SerialStream* stream;
   const ServoSettings settings;
-  Devices::Corvane corvane;
   Devices::DeviceInfo info{};
+  std::mutex lifecycle;
   StreamClaim claim;
   pthread_t thread{};
   bool thread_started = false;
+  CorvaneLink link;  // the application's at start(), then the loop thread's alone
 
   EffectTable effects;
 
   std::mutex force_writers;
   Seqlock<Vector3d> app_force;
 
-  // Shared with the loop.
+  // Shared with the loop. Counters are relaxed: each is a figure of its own, read for display.
   std::atomic<bool> active{false};
   std::atomic<bool> stop_requested{false};
+  std::atomic<bool> connected{true};
   std::atomic<std::int64_t> fed_at_ns{0};
   std::atomic<std::int64_t> started_ns{0};
   std::atomic<std::int64_t> ended_ns{0};
-  std::atomic<std::uint64_t> cycles{0}, missed{0}, clamped{0}, non_finite{0}, watchdog_trips{0};
+  std::atomic<std::uint64_t> cycles{0}, missed{0}, clamped{0}, non_finite{0}, watchdog_trips{0},
+      bad_replies{0}, speed_limited{0}, reconnects{0};
   std::atomic<bool> realtime_granted{false};
+  std::atomic<bool> memory_locked{false};
   std::atomic<StopReason> stop_reason{StopReason::none};
   LatencyHistogram lateness;
   LatencyHistogram exchange_time;
@@ -138,25 +198,19 @@ struct ServoLoop::Impl {
     return nullptr;
   }
 
+  // Before the thread starts (start() holds `lifecycle`).
   void reset_measurements() {
-    for (auto* counter : {&cycles, &missed, &clamped, &non_finite, &watchdog_trips})
+    for (auto* counter : {&cycles, &missed, &clamped, &non_finite, &watchdog_trips, &bad_replies,
+                          &speed_limited, &reconnects})
       counter->store(0, relaxed);
     realtime_granted.store(false, relaxed);
+    connected.store(true, relaxed);
     stop_reason.store(StopReason::none, relaxed);
     lateness.reset();
     exchange_time.reset();
     trace.reset();
     effects.restart();
     passivity.reset();
-  }
-
-  bool starting_thread() {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return false;
-    pthread_attr_setstacksize(&attributes, loop_stack_size);
-    const bool created = pthread_create(&thread, &attributes, &Impl::entry, this) == 0;
-    pthread_attr_destroy(&attributes);
-    return created;
   }
 
   void join() {
@@ -166,12 +220,16 @@ struct ServoLoop::Impl {
     claim.release();
   }
 
+  std::uint64_t ramp_cycles() const {
+    return static_cast<std::uint64_t>(std::llround(settings.ramp_s * settings.rate_hz));
+  }
+
   // The force the effects and the application ask for in this cycle's context.
   EffectTable::Sum wanted_force(const EffectContext& context) {
     // While a writer is busy, the force it is replacing stands for one more cycle.
     Vector3d app{};
     if (app_force.try_load(app)) cached_app_force = app;
-    EffectTable::Sum sum = effects.render(context, 0);
+    EffectTable::Sum sum = effects.render(context, ramp_cycles());
     add_to(sum.force, cached_app_force);
     if (settings.passivity) sum.force = passivity.filter(context, sum.force);
     return sum;
@@ -193,23 +251,67 @@ struct ServoLoop::Impl {
                  row.force[1], row.force[2], proxy[0], proxy[1], proxy[2]});
   }
 
+  // The device is gone: one last attempt to command zero force, so that it is never left
+  // holding the last one. True when the loop waits for it to come back.
+  bool lose_device(std::int64_t now) {
+    link.send_force({0, 0, 0}, now + shortest_reply_wait_ns);
+    if (!settings.reconnect) return false;
+    connected.store(false, relaxed);
+    return true;
+  }
+
+  // A reconnecting loop's wait: the same Corvane back at the port's path.
+  bool reconnected() {
+    const IO::serialib* port = stream->port();
+    if (!port || port->fd < 0) return false;
+    if (!reopen_same_corvane(stream->path(), info.device_id_ext, port->fd,
+                             now_ns() + rewake_wait_ns))
+      return false;
+    reconnects.fetch_add(1, relaxed);
+    connected.store(true, relaxed);
+    return true;
+  }
+
   void run() {
     prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0);
-    if (settings.realtime) realtime_granted.store(request_realtime(), relaxed);
     const auto period_ns = static_cast<std::int64_t>(std::llround(1e9 / settings.rate_hz));
     const auto watchdog_ns = static_cast<std::int64_t>(std::llround(settings.watchdog_s * 1e9));
+    const auto lost_after_ns = static_cast<std::int64_t>(std::llround(settings.lost_after_s * 1e9));
+    const std::int64_t reply_wait_ns =
+        std::min(std::max(period_ns, shortest_reply_wait_ns), longest_reply_wait_ns);
+    ForceShaping shaping(ramp_cycles(), settings.max_force_step, settings.max_speed);
+    ReplyCheck check;
     const std::int64_t started = started_ns.load(relaxed);
     std::int64_t deadline = started;
     std::int64_t previous_wake = started - period_ns;
+    std::int64_t last_good = started;
     std::uint64_t cycle = 0;
     Vector3d x{}, v{};
     bool replied = false;
     bool starved = false;
     bool lost = false;
 
+    // Acquire: pairs with stop()'s release.
     while (!stop_requested.load(std::memory_order_acquire)) {
-      sleep_until(deadline);
+      sleep_until(deadline, stop_requested);
+      if (stop_requested.load(std::memory_order_acquire)) break;
       const std::int64_t woke = now_ns();
+
+      if (!connected.load(relaxed)) {
+        // Nothing is commanded while the device is away; it comes back with the ramp, from a
+        // fresh reply.
+        if (reconnected()) {
+          check.forget();
+          shaping.restart_ramp(cycle);
+          shaping.released();
+          replied = false;
+          last_good = now_ns();
+          deadline = last_good;
+        } else {
+          deadline = now_ns() + reconnect_poll_ns;
+        }
+        continue;
+      }
       lateness.record(woke - deadline);
 
       EffectContext context;
@@ -221,33 +323,58 @@ struct ServoLoop::Impl {
       previous_wake = woke;
       EffectTable::Sum sum;
       if (replied) sum = wanted_force(context);
-      Vector3d wanted = sum.force;
       const Vector3d proxy = sum.has_proxy ? sum.proxy : x;
 
       const bool hungry = watchdog_ns > 0 && woke - fed_at_ns.load(relaxed) > watchdog_ns;
       if (hungry && !starved) watchdog_trips.fetch_add(1, relaxed);
+      if (!hungry && starved) shaping.restart_ramp(cycle);
       starved = hungry;
-      if (starved) wanted = {};
 
-      const LimitedForce force = limit_force(wanted, settings.max_force);
+      Vector3d shaped{};
+      if (starved) {
+        // Letting go is never slowed down by the step limit.
+        shaping.released();
+      } else {
+        const ForceShaping::Shaped result = shaping.shape(sum.force, v, cycle);
+        if (result.speed_limited) speed_limited.fetch_add(1, relaxed);
+        shaped = result.force;
+      }
+      const LimitedForce force = limit_force(shaped, settings.max_force);
       if (force.clamped) clamped.fetch_add(1, relaxed);
       if (force.non_finite) non_finite.fetch_add(1, relaxed);
+      shaping.sent(widened(force.command));
 
       const std::int64_t sent = now_ns();
-      const Devices::EndEffectorState reply = corvane.end_effector_force(force.command);
+      Devices::Vector3 position{}, velocity{};
+      CorvaneLink::Reply reply = CorvaneLink::Reply::hung_up;
+      if (link.send_force(force.command, sent + reply_wait_ns))
+        reply = link.receive_state(sent + reply_wait_ns, position, velocity);
       const std::int64_t answered = now_ns();
       exchange_time.record(answered - sent);
-      if (!stream->good()) {
-        lost = true;
-        break;
+      if (reply == CorvaneLink::Reply::good && !check.accept(position, velocity, answered))
+        reply = CorvaneLink::Reply::bad;
+      if (reply == CorvaneLink::Reply::good) {
+        // The last good state stands for the arm until the next one.
+        x = widened(position);
+        v = widened(velocity);
+        replied = true;
+        last_good = answered;
+      } else if (reply == CorvaneLink::Reply::bad) {
+        bad_replies.fetch_add(1, relaxed);
       }
-      x = widened(reply.position);
-      v = widened(reply.velocity);
-      replied = true;
       publish(context, x, v, proxy, force.command, answered - sent);
       ++cycle;
+      // Release: state() reads the record published above once it sees the count.
       cycles.store(cycle, std::memory_order_release);
 
+      if (reply == CorvaneLink::Reply::hung_up || answered - last_good > lost_after_ns) {
+        if (!lose_device(answered)) {
+          lost = true;
+          break;
+        }
+        deadline = answered;
+        continue;
+      }
       deadline += period_ns;
       if (answered > deadline) {
         missed.fetch_add(1, relaxed);
@@ -255,12 +382,18 @@ struct ServoLoop::Impl {
       }
     }
 
-    if (!lost) corvane.end_effector_force({0, 0, 0});
+    if (!lost && connected.load(relaxed)) {
+      // The reply awaited is the one to the zero, not one still on its way from before.
+      link.drop_pending();
+      const std::int64_t now = now_ns();
+      Devices::Vector3 position{}, velocity{};
+      if (link.send_force({0, 0, 0}, now + reply_wait_ns))
+        link.receive_state(now + reply_wait_ns, position, velocity);
+    }
     ended_ns.store(now_ns(), relaxed);
     stop_reason.store(lost ? StopReason::device_lost : StopReason::stop);
     active.store(false, std::memory_order_release);
   }
-
 };
 
 ServoLoop::ServoLoop(IO::SerialStream* stream, const ServoSettings& settings)
@@ -270,13 +403,18 @@ ServoLoop::~ServoLoop() { stop(); }
 
 StartResult ServoLoop::start() {
   Impl& loop = *impl;
+  std::lock_guard<std::mutex> hold(loop.lifecycle);
   if (loop.settings.problem()) return StartResult::invalid_settings;
   if (loop.active.load()) return StartResult::already_running;
   loop.join();  // a run that ended by itself
 
+  const IO::serialib* port = loop.stream ? loop.stream->port() : nullptr;
+  if (!port || port->fd < 0) return StartResult::not_open;
   loop.claim = StreamClaim::acquire(loop.stream);
   if (!loop.claim) return StartResult::stream_claimed;
-  loop.info = loop.corvane.device_wakeup();
+  loop.link.attach(port->fd);
+  loop.info = {};
+  loop.link.wakeup(now_ns() + wakeup_wait_ns, loop.info);
   if (loop.info.device_model_number != Devices::Corvane::model_number) {
     loop.claim.release();
     return StartResult::not_a_corvane;
@@ -286,18 +424,30 @@ StartResult ServoLoop::start() {
   loop.stop_requested.store(false);
   const std::int64_t now = now_ns();
   loop.started_ns.store(now);
+  loop.ended_ns.store(now);
   loop.fed_at_ns.store(now);
   loop.active.store(true);
-  if (!loop.starting_thread()) {
+  bool realtime = loop.settings.realtime;
+  bool created = make_thread(loop.thread, &Impl::entry, &loop, realtime);
+  if (!created && realtime) {
+    // Refused the real-time class: the loop runs in the normal one.
+    realtime = false;
+    created = make_thread(loop.thread, &Impl::entry, &loop, false);
+  }
+  if (!created) {
     loop.active.store(false);
     loop.claim.release();
     return StartResult::thread_failed;
   }
+  loop.realtime_granted.store(realtime, relaxed);
+  if (realtime && !loop.memory_locked.load(relaxed)) loop.memory_locked.store(lock_memory(), relaxed);
   loop.thread_started = true;
   return StartResult::started;
 }
 
 void ServoLoop::stop() {
+  std::lock_guard<std::mutex> hold(impl->lifecycle);
+  // Release: pairs with the loop's acquire.
   impl->stop_requested.store(true, std::memory_order_release);
   impl->join();
   impl->recording.end();
@@ -353,7 +503,9 @@ ServoState decoded(const StateValues& values) {
 
 std::optional<ServoState> ServoLoop::state() const {
   if (impl->cycles.load(std::memory_order_acquire) == 0) return std::nullopt;
-  return decoded(impl->state.load());
+  ServoState state = decoded(impl->state.load());
+  state.connected = impl->connected.load(relaxed);
+  return state;
 }
 
 bool ServoLoop::try_state(ServoState& state) const noexcept {
@@ -361,6 +513,7 @@ bool ServoLoop::try_state(ServoState& state) const noexcept {
   if (impl->cycles.load(std::memory_order_acquire) == 0 || !impl->state.try_load(values))
     return false;
   state = decoded(values);
+  state.connected = impl->connected.load(relaxed);
   return true;
 }
 
@@ -385,6 +538,10 @@ ServoStats ServoLoop::stats() const {
   stats.non_finite = loop.non_finite.load(relaxed);
   stats.watchdog_trips = loop.watchdog_trips.load(relaxed);
   stats.realtime = loop.realtime_granted.load(relaxed);
+  stats.memory_locked = loop.memory_locked.load(relaxed);
+  stats.bad_replies = loop.bad_replies.load(relaxed);
+  stats.speed_limited = loop.speed_limited.load(relaxed);
+  stats.reconnects = loop.reconnects.load(relaxed);
   stats.passivity_energy_j = loop.passivity.energy_j();
   stats.passivity_cycles = loop.passivity.cycles_acted();
   stats.stop_reason = loop.stop_reason.load();

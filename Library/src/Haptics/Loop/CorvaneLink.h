@@ -1,0 +1,56 @@
+#pragma once
+
+// The servo loop's own exchange path to a Corvane: the same messages as the device class, but
+// each wait bounded by a deadline on the monotonic clock and spent in a readiness wait, and a
+// reply that comes out of step dropped with whatever is pending, so that one bad byte costs one
+// cycle instead of a second-long drain. A reply still arriving at its deadline is not lost: it is
+// completed at the next call (a slow device answers a cycle late rather than never), and when
+// several whole replies wait, the newest is taken. Loop thread only; never allocates, never
+// throws.
+
+#include <array>
+#include <cstdint>
+
+#include "Devices/Corvane.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+class CorvaneLink {
+ public:
+  enum class Reply {
+    good,     // the whole reply came
+    bad,      // a wrong header code, or a reply that stopped short: dropped with what was pending
+    none,     // nothing whole came before the deadline
+    hung_up,  // the port is gone
+  };
+
+  explicit CorvaneLink(int port = -1) : port(port) {}
+  void attach(int descriptor) { port = descriptor; }
+
+  // Drops all input, a reply in progress included.
+  void drop_pending() noexcept;
+  // Writes the whole force command by the deadline: false when the write failed or timed out.
+  bool send_force(const Devices::Vector3& force, std::int64_t deadline_ns) noexcept;
+  // The end-effector state that answers it, by the deadline.
+  Reply receive_state(std::int64_t deadline_ns, Devices::Vector3& position,
+                      Devices::Vector3& velocity) noexcept;
+  // The wake-up exchange: good with info filled, or why not.
+  Reply wakeup(std::int64_t deadline_ns, Devices::DeviceInfo& info) noexcept;
+
+ private:
+  bool write_all(std::size_t count, std::int64_t deadline_ns) noexcept;
+  // Reads the header code and body_size bytes into `incoming`.
+  Reply read_message(std::uint8_t code, std::size_t body_size, std::int64_t deadline_ns) noexcept;
+
+  int port;
+  std::array<std::uint8_t, 32> outgoing{};
+  std::array<std::uint8_t, 32> incoming{};
+  std::size_t got = 0;      // bytes of the message in `incoming` so far
+  int deadlines_missed = 0;  // calls in a row that ended with that message unfinished
+};
+
+// Monotonic nanoseconds, the clock of every deadline above; the loop's one clock, defined beside
+// the couplings' loop origin.
+std::int64_t monotonic_ns();
+
+}  // namespace Orvex::HardwareAPI::Haptics

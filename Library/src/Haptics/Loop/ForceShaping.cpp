@@ -1,0 +1,59 @@
+#include "ForceShaping.h"
+
+#include <cmath>
+#include <limits>
+
+namespace Orvex::HardwareAPI::Haptics {
+
+namespace {
+
+double length(const Vector3d& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+double limit_or_none(double limit) {
+  return limit > 0 && std::isfinite(limit) ? limit : std::numeric_limits<double>::infinity();
+}
+
+}  // namespace
+
+ForceShaping::ForceShaping(std::uint64_t ramp_cycles, double max_step, double max_speed)
+    : ramp_cycles(ramp_cycles), max_step(limit_or_none(max_step)),
+      max_speed(limit_or_none(max_speed)) {}
+
+void ForceShaping::restart_ramp(std::uint64_t cycle) { ramp_from = cycle; }
+
+void ForceShaping::released() { previous = {}; }
+
+double ForceShaping::ramp_factor(std::uint64_t cycle) const {
+  if (ramp_cycles == 0 || cycle >= ramp_from + ramp_cycles) return 1.0;
+  if (cycle <= ramp_from) return 0.0;
+  return static_cast<double>(cycle - ramp_from) / static_cast<double>(ramp_cycles);
+}
+
+ForceShaping::Shaped ForceShaping::shape(const Vector3d& wanted, const Vector3d& velocity,
+                                         std::uint64_t cycle) {
+  Shaped shaped;
+  // Written so that a speed that is not a number counts as too fast.
+  if (!(length(velocity) <= max_speed)) {
+    speed_limiting = true;
+    shaped.speed_limited = true;
+    return shaped;
+  }
+  if (speed_limiting) {
+    // Back under the limit: the force comes back ramped, not at once.
+    speed_limiting = false;
+    restart_ramp(cycle);
+  }
+  const double factor = ramp_factor(cycle);
+  Vector3d force{};
+  for (int i = 0; i < 3; ++i) force[i] = wanted[i] * factor;
+  Vector3d step{};
+  for (int i = 0; i < 3; ++i) step[i] = force[i] - previous[i];
+  const double step_length = length(step);
+  if (step_length > max_step) {
+    for (int i = 0; i < 3; ++i) force[i] = previous[i] + step[i] * (max_step / step_length);
+  }
+  shaped.force = force;
+  return shaped;
+}
+
+}  // namespace Orvex::HardwareAPI::Haptics

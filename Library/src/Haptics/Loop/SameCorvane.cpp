@@ -1,0 +1,26 @@
+#include "SameCorvane.h"
+
+#include <unistd.h>
+
+#include "CorvaneLink.h"
+#include "Devices/Corvane.h"
+#include "IO/PortSetup.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+bool reopen_same_corvane(const std::string& path, const UUID& uuid, int port,
+                         std::int64_t deadline_ns) {
+  const int reopened = IO::open_serial_port(path.c_str());
+  if (reopened < 0) return false;
+  CorvaneLink link(reopened);
+  Devices::DeviceInfo info{};
+  const bool same = link.wakeup(deadline_ns, info) == CorvaneLink::Reply::good &&
+                    info.device_model_number == Devices::Corvane::model_number &&
+                    info.device_id_ext.bytes == uuid.bytes;
+  // dup2 replaces the dead port behind the stream's descriptor in one step.
+  const bool adopted = same && ::dup2(reopened, port) == port;
+  ::close(reopened);
+  return adopted;
+}
+
+}  // namespace Orvex::HardwareAPI::Haptics
