@@ -39,10 +39,11 @@ void GodObject::constrain(const TrackedShapes& shapes, const Vector3d& goal) noe
       point = target;
       return;
     }
-    const Vector3d met = point + hit.surface.t * (target - point);
-    point = short_of(point, target, hit.surface.t);
     const Vector3d& n = hit.surface.normal;
-    if (!planes.add({n, dot(n, met) + TrackedShapes::standoff, hit.index}, goal))
+    // Held a standoff in front of the surface, on the plane it now keeps to, so that it starts
+    // the next pass (and cycle) on the side it came from.
+    point = point + hit.surface.t * (target - point) + TrackedShapes::standoff * n;
+    if (!planes.add({n, dot(n, point), hit.index}, goal))
       return;  // held by three planes already: it stays where it is
   }
 }

@@ -65,9 +65,7 @@ void TrackedShapes::follow(const ShapeList::Snapshot& snapshot, const Vector3d& 
       const Vector3d from = to_local(before, proxy), to = to_local(read, proxy);
       SurfaceHit hit;
       if (t.shape->enters(read, from, to, hit)) {
-        const double length = norm(to - from);
-        const double t_back = length > 0 ? std::max(0.0, hit.t - standoff / length) : 0;
-        proxy = to_world(read, from + t_back * (to - from));
+        proxy = to_world(read, from + hit.t * (to - from) + standoff * hit.normal);
       }
     }
     // A shape that grew (or turned) around the proxy has no surface to hold it from: it is let
