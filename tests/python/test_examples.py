@@ -74,3 +74,12 @@ def test_cpp_servo_wall_says_why_it_did_not_start(servo_wall_program, pty_pair):
                           text=True, timeout=30)
     assert done.returncode == 1
     assert "servo loop not started: no Corvane answered the wake-up" in done.stderr
+
+
+def test_feel_shapes_touches_each_shape_and_reports_the_loop(emulator):
+    out = _run_example("feel_shapes.py", emulator("--corvane").path(0), 3)
+    assert "torus of 20000 triangles" in out
+    for name in ("sphere", "box", "torus"):
+        line = next(l for l in out.splitlines() if l.startswith(name))
+        assert "touched in" in line and "deepest" in line
+    assert "stopped by stop" in out and "primes" in out
