@@ -1,6 +1,6 @@
 """Measures the library's exchanges against their floor and their peer, in one run, with the
 contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike;
-then the servo loop (servo.py).
+then the servo loop (servo.py) and the scene (scene.py).
 
     run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke]
 
@@ -16,6 +16,7 @@ from pathlib import Path
 
 import figures
 import listener
+import scene
 import servo
 from processes import CppContenders, StandInDevices
 from python_contenders import LibraryCorvane, LibraryHandle, PeerPyserial, timed_round
@@ -87,13 +88,16 @@ def main():
     print(listener.table(summary["handle_listener"]))
     summary["servo"] = servo.measure(chosen.build / "bench", chosen.smoke)
     print(servo.table(summary["servo"]))
+    summary["scene"] = scene.measure(chosen.build / "bench", chosen.smoke)
+    print(scene.table(summary["scene"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
     chosen.json.write_text(json.dumps(summary, indent=2) + "\n")
     print(f"figures written to {chosen.json}")
 
     if chosen.smoke:
         found = (figures.problems(summary, counter_check)
-                 + listener.problems(summary["handle_listener"]) + servo.problems(summary["servo"]))
+                 + listener.problems(summary["handle_listener"]) + servo.problems(summary["servo"])
+                 + scene.problems(summary["scene"]))
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)
         return 1 if found else 0

@@ -40,39 +40,50 @@ bool passes(const Vector3d& a, const Vector3d& d, const Vector3d& low, const Vec
 
 }  // namespace
 
+namespace {
+
+TriangleBvh::Prepared prepare(const Vector3d& p0, const Vector3d& p1, const Vector3d& p2) {
+  TriangleBvh::Prepared t;
+  t.corner = p0;
+  t.edge1 = p1 - p0;
+  t.edge2 = p2 - p0;
+  const Vector3d n = cross(t.edge1, t.edge2);
+  const double area = norm(n);
+  t.normal = area > 0 ? (1 / area) * n : Vector3d{};
+  t.e11 = dot(t.edge1, t.edge1);
+  t.e12 = dot(t.edge1, t.edge2);
+  t.e22 = dot(t.edge2, t.edge2);
+  const double determinant = t.e11 * t.e22 - t.e12 * t.e12;
+  t.inverse_area = determinant > 0 ? 1 / determinant : 0;
+  if (t.inverse_area == 0) t.normal = {};  // a sliver with no surface to hold anything
+  return t;
+}
+
+}  // namespace
+
 TriangleBvh::TriangleBvh(const std::vector<Vector3d>& vertices,
                          const std::vector<Mesh::Triangle>& triangles) {
-  std::vector<Prepared> all(triangles.size());
   std::vector<Vector3d> centroids(triangles.size());
   for (std::size_t i = 0; i < triangles.size(); ++i) {
-    const Vector3d& p0 = vertices[triangles[i][0]];
-    const Vector3d& p1 = vertices[triangles[i][1]];
-    const Vector3d& p2 = vertices[triangles[i][2]];
-    Prepared& t = all[i];
-    t.corner = p0;
-    t.edge1 = p1 - p0;
-    t.edge2 = p2 - p0;
-    const Vector3d n = cross(t.edge1, t.edge2);
-    const double area = norm(n);
-    t.normal = area > 0 ? (1 / area) * n : Vector3d{};
-    t.e11 = dot(t.edge1, t.edge1);
-    t.e12 = dot(t.edge1, t.edge2);
-    t.e22 = dot(t.edge2, t.edge2);
-    const double determinant = t.e11 * t.e22 - t.e12 * t.e12;
-    t.inverse_area = determinant > 0 ? 1 / determinant : 0;
-    if (t.inverse_area == 0) t.normal = {};  // a sliver with no surface to hold anything
-    centroids[i] = (1.0 / 3) * (p0 + p1 + p2);
+    const Mesh::Triangle& t = triangles[i];
+    centroids[i] = (1.0 / 3) * (vertices[t[0]] + vertices[t[1]] + vertices[t[2]]);
   }
   std::vector<std::uint32_t> order(triangles.size());
   for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  build(order, 0, static_cast<std::uint32_t>(order.size()), centroids, all, 1);
-  prepared.reserve(all.size());
-  for (const std::uint32_t i : order) prepared.push_back(all[i]);
+  build(order, 0, static_cast<std::uint32_t>(order.size()), centroids, vertices, triangles, 1);
+  // In leaf order, so that a leaf's triangles lie side by side in memory.
+  prepared.reserve(triangles.size());
+  for (const std::uint32_t i : order) {
+    const Mesh::Triangle& t = triangles[i];
+    prepared.push_back(prepare(vertices[t[0]], vertices[t[1]], vertices[t[2]]));
+  }
 }
 
 std::uint32_t TriangleBvh::build(std::vector<std::uint32_t>& order, std::uint32_t begin,
                                  std::uint32_t end, const std::vector<Vector3d>& centroids,
-                                 const std::vector<Prepared>& all, std::size_t level) {
+                                 const std::vector<Vector3d>& vertices,
+                                 const std::vector<Mesh::Triangle>& triangles,
+                                 std::size_t level) {
   levels = std::max(levels, level);
   const auto index = static_cast<std::uint32_t>(nodes.size());
   nodes.push_back({});
@@ -80,16 +91,17 @@ std::uint32_t TriangleBvh::build(std::vector<std::uint32_t>& order, std::uint32_
   Vector3d low{inf, inf, inf}, high{-inf, -inf, -inf};
   Vector3d centre_low = low, centre_high = high;
   for (std::uint32_t k = begin; k < end; ++k) {
-    const Prepared& t = all[order[k]];
-    for (const Vector3d& p : {t.corner, t.corner + t.edge1, t.corner + t.edge2}) {
+    for (const std::uint32_t corner : triangles[order[k]]) {
+      const Vector3d& p = vertices[corner];
       for (std::size_t i = 0; i < 3; ++i) {
         low[i] = std::min(low[i], p[i]);
         high[i] = std::max(high[i], p[i]);
       }
     }
+    const Vector3d& c = centroids[order[k]];
     for (std::size_t i = 0; i < 3; ++i) {
-      centre_low[i] = std::min(centre_low[i], centroids[order[k]][i]);
-      centre_high[i] = std::max(centre_high[i], centroids[order[k]][i]);
+      centre_low[i] = std::min(centre_low[i], c[i]);
+      centre_high[i] = std::max(centre_high[i], c[i]);
     }
   }
   nodes[index].low = low;
@@ -108,8 +120,9 @@ std::uint32_t TriangleBvh::build(std::vector<std::uint32_t>& order, std::uint32_
                    [&](std::uint32_t x, std::uint32_t y) {
                      return centroids[x][axis] < centroids[y][axis];
                    });
-  build(order, begin, middle, centroids, all, level + 1);
-  const std::uint32_t second = build(order, middle, end, centroids, all, level + 1);
+  build(order, begin, middle, centroids, vertices, triangles, level + 1);
+  const std::uint32_t second =
+      build(order, middle, end, centroids, vertices, triangles, level + 1);
   nodes[index].first = second;
   nodes[index].count = 0;
   return index;

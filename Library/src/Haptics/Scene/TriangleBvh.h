@@ -29,12 +29,6 @@ class TriangleBvh {
   // The deepest traversal the queries can keep: median splits of at most 2^32 triangles.
   static constexpr std::size_t max_depth = 40;
 
- private:
-  struct Node {
-    Vector3d low, high;
-    std::uint32_t first;  // a leaf's first triangle, or an inner node's second child
-    std::uint32_t count;  // triangles of a leaf; 0 for an inner node (its first child follows it)
-  };
   // A triangle ready for the segment test: corner, edges, unit normal (zero when degenerate)
   // and what the barycentric coordinates need.
   struct Prepared {
@@ -42,9 +36,16 @@ class TriangleBvh {
     double e11, e12, e22, inverse_area;
   };
 
+ private:
+  struct Node {
+    Vector3d low, high;
+    std::uint32_t first;  // a leaf's first triangle, or an inner node's second child
+    std::uint32_t count;  // triangles of a leaf; 0 for an inner node (its first child follows it)
+  };
   std::uint32_t build(std::vector<std::uint32_t>& order, std::uint32_t begin, std::uint32_t end,
-                      const std::vector<Vector3d>& centroids, const std::vector<Prepared>& all,
-                      std::size_t level);
+                      const std::vector<Vector3d>& centroids,
+                      const std::vector<Vector3d>& vertices,
+                      const std::vector<Mesh::Triangle>& triangles, std::size_t level);
   // Visits every leaf whose box the segment a + t d, t in [0, limit()], passes through.
   template <class Leaf, class Limit>
   void traverse(const Vector3d& a, const Vector3d& d, Leaf leaf, Limit limit) const noexcept;
