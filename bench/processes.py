@@ -59,6 +59,9 @@ class CppContenders:
     def servo_allocations(self, seconds: float) -> dict:
         return self._ask(f"servo_allocations {seconds}")["servo_allocations"]
 
+    def law_costs(self, cycles: int) -> dict:
+        return self._ask(f"law_costs {cycles}")["law_costs"]
+
     def close(self):
         self._process.stdin.close()
         self._process.wait(timeout=10)

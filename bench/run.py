@@ -1,6 +1,6 @@
 """Measures the library's exchanges against their floor and their peer, in one run, with the
 contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike;
-then the servo loop (servo.py) and the scene (scene.py).
+then the servo loop (servo.py), what a user's own law costs (laws.py) and the scene (scene.py).
 
     run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke]
 
@@ -15,6 +15,7 @@ import sys
 from pathlib import Path
 
 import figures
+import laws
 import listener
 import scene
 import servo
@@ -88,6 +89,8 @@ def main():
     print(listener.table(summary["handle_listener"]))
     summary["servo"] = servo.measure(chosen.build / "bench", chosen.smoke)
     print(servo.table(summary["servo"]))
+    summary["laws"] = laws.measure(chosen.build / "bench", chosen.smoke)
+    print(laws.table(summary["laws"]))
     summary["scene"] = scene.measure(chosen.build / "bench", chosen.smoke)
     print(scene.table(summary["scene"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
@@ -97,7 +100,7 @@ def main():
     if chosen.smoke:
         found = (figures.problems(summary, counter_check)
                  + listener.problems(summary["handle_listener"]) + servo.problems(summary["servo"])
-                 + scene.problems(summary["scene"]))
+                 + laws.problems(summary["laws"]) + scene.problems(summary["scene"]))
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)
         return 1 if found else 0

@@ -13,6 +13,7 @@
 #include "Haptics/Spring.h"
 #include "Haptics/Wall.h"
 #include "IO/SerialStream.h"
+#include "SnapLaws.h"
 
 namespace Orvex::Bench {
 
@@ -30,6 +31,11 @@ void add_every_effect(ServoLoop& loop) {
   loop.add(std::make_shared<Damper>(0.3));
   loop.add(std::make_shared<ConstantForce>(Vector3d{0.1, 0.2, 0.3}));
   loop.add(std::make_shared<Wall>(Vector3d{1, 0, 0}, Vector3d{-1, 0, 0}, 0.2, 0.1));
+  // A user's law by each route (an expression where this build has them).
+  const SnapPoint snap;
+  if (auto expression = snap_expression(snap)) loop.add(expression);
+  loop.add(snap_native(snap));
+  loop.add(snap_cpp(snap));
 }
 
 }  // namespace

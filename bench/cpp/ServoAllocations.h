@@ -1,8 +1,8 @@
 #pragma once
 
 // The servo loop's heap allocations, counted on its own thread: a loop renders every kind of
-// effect on the stand-in Corvane at 1 kHz, with its trace on, while the main thread only sleeps
-// and reads the loop's counters.
+// effect and a user's law by each route on the stand-in Corvane at 1 kHz, with its trace on,
+// while the main thread only sleeps and reads the loop's counters.
 
 namespace Orvex::Bench {
 

@@ -2,7 +2,8 @@
 // with the Python ones. Arguments: the Corvane's port and the handle's port. Each line on standard
 // input is "CONTENDER COUNT" (floor_cpp, library_cpp, handle_receive_cpp), "silent_wait",
 // "counter_check" (does the allocation counter see allocations) or "servo_allocations SECONDS"
-// (a servo loop's allocations per cycle); each is answered by one line of JSON. Says
+// (a servo loop's allocations per cycle) or "law_costs CYCLES" (what a user's law costs per
+// cycle); each is answered by one line of JSON. Says
 // {"ready": true} once its ports are open, and ends when its standard input does.
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 
 #include "AllocationCounter.h"
 #include "FloorExchange.h"
+#include "LawCosts.h"
 #include "LibraryContenders.h"
 #include "Round.h"
 #include "ServoAllocations.h"
@@ -48,6 +50,8 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     } else if (std::sscanf(line, "servo_allocations %lf", &seconds) == 1) {
       print_servo_allocations(argv[1], seconds);
+    } else if (std::sscanf(line, "law_costs %zu", &count) == 1) {
+      print_law_costs(count);
     } else if (std::sscanf(line, "%63s %zu", name, &count) == 2 && contenders.count(name)) {
       print_round(name, timed_round(*contenders[name], count));
     } else {

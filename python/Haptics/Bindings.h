@@ -8,5 +8,7 @@ namespace Orvex::HardwareAPI::Python {
 
 void bind_servo_loop(pybind11::module_& module);
 void bind_handle_listener(pybind11::module_& module);
+// Expression and NativeEffect, after the Effect they derive from.
+void bind_laws(pybind11::module_& module);
 
 }  // namespace Orvex::HardwareAPI::Python

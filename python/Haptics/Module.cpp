@@ -17,6 +17,7 @@ PYBIND11_MODULE(OrvexHaptics, m) {
   py::module_::import("OrvexHardwareAPI");
 
   Python::bind_servo_loop(m);
+  Python::bind_laws(m);
   Python::bind_scene(m);
   Python::bind_handle_listener(m);
 

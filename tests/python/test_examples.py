@@ -51,16 +51,20 @@ def test_servo_vs_python_thread_reports_both_loops(emulator):
     assert all("deadlines held" in line for line in lines[1:])
 
 
-@pytest.fixture(scope="module")
-def servo_wall_program(tmp_path_factory):
-    """examples/cpp/servo_wall built against the C++ library installed under a prefix of its own."""
-    work = tmp_path_factory.mktemp("servo_wall")
+def _installed_cpp_example(tmp_path_factory, name):
+    """examples/cpp/NAME built against the C++ library installed under a prefix of its own."""
+    work = tmp_path_factory.mktemp(name)
     prefix = work / "prefix"
     _run(["cmake", "--install", MODULE_DIR, "--component", "devices", "--prefix", prefix])
-    _run(["cmake", "-S", ROOT / "examples" / "cpp" / "servo_wall", "-B", work / "build",
+    _run(["cmake", "-S", ROOT / "examples" / "cpp" / name, "-B", work / "build",
           "-DCMAKE_PREFIX_PATH=%s" % prefix], timeout=300)
     _run(["cmake", "--build", work / "build"], timeout=300)
-    return work / "build" / "servo_wall"
+    return work / "build" / name
+
+
+@pytest.fixture(scope="module")
+def servo_wall_program(tmp_path_factory):
+    return _installed_cpp_example(tmp_path_factory, "servo_wall")
 
 
 def test_cpp_servo_wall_runs_against_the_installed_package(servo_wall_program, emulator):
@@ -74,6 +78,22 @@ def test_cpp_servo_wall_says_why_it_did_not_start(servo_wall_program, pty_pair):
                           text=True, timeout=30)
     assert done.returncode == 1
     assert "servo loop not started: no Corvane answered the wake-up" in done.stderr
+
+
+def test_custom_laws_render_expressions_and_native_functions(emulator):
+    out = _run_example("custom_laws.py", emulator("--corvane").path(0), 0.5)
+    lines = out.splitlines()
+    assert [line.split("  ")[0] for line in lines[1:4:2]] == [
+        "snap point and viscous box", "snap point in C (ctypes)"]
+    # The snap point has pulled the arm to itself.
+    assert "distance to the snap point 0.00" in lines[2]
+    assert "deadlines held" in lines[-1] or "numba is not installed" in lines[-1]
+
+
+def test_cpp_snap_point_catches_the_arm(tmp_path_factory, emulator):
+    program = _installed_cpp_example(tmp_path_factory, "snap_point")
+    out = _run([program, emulator("--corvane").path(0), 0.5])
+    assert out.startswith("snap point: captured,") and out.rstrip().endswith("stopped")
 
 
 def test_feel_shapes_touches_each_shape_and_reports_the_loop(emulator):

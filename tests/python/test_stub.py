@@ -89,6 +89,8 @@ def stub_params(function):
         params.append(Param(arguments.vararg.arg, False, False, variadic=True))
     params += [Param(a.arg, False, default is not None, keyword_only=True)
                for a, default in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    if arguments.kwarg:
+        params.append(Param(arguments.kwarg.arg, False, False, variadic=True))
     return params
 
 

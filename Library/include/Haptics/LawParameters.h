@@ -1,0 +1,47 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <mutex>
+#include <utility>
+
+#include "Haptics/Seqlock.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+// The live parameters of a user's law: a fixed number of doubles that application threads change
+// while the loop runs, published whole, so that a cycle reads either all of a change or none
+// of it. Writers take turns (a lock the loop never takes); the loop thread reads without a lock.
+class LawParameters {
+ public:
+  static constexpr std::size_t capacity = 16;
+  using Values = std::array<double, capacity>;
+  using Change = std::pair<std::size_t, double>;  // (index, value)
+
+  // The first `count` of `initial` (count at most capacity; the rest are zero).
+  LawParameters(const Values& initial, std::size_t count);
+  LawParameters(const LawParameters&) = delete;
+  LawParameters& operator=(const LawParameters&) = delete;
+
+  std::size_t size() const { return count; }
+  Values values() const { return published.load(); }
+
+  // Publishes all changes as one: false, and nothing changed, when an index is out of range or
+  // a value is not finite.
+  bool set(const Change* changes, std::size_t change_count);
+  bool set(std::size_t index, double value) {
+    const Change change{index, value};
+    return set(&change, 1);
+  }
+
+  // Loop thread: the values as last published whole into out; false (out untouched) when a
+  // change was being written during every attempt.
+  bool try_read(Values& out) const noexcept { return published.try_load(out); }
+
+ private:
+  const std::size_t count;
+  std::mutex writers;  // never taken by the loop
+  Seqlock<Values> published;
+};
+
+}  // namespace Orvex::HardwareAPI::Haptics

@@ -1,0 +1,314 @@
+"""The user's own laws in the native loop (Expression, NativeEffect) against a Corvane stand-in
+in another process: the force on the wire is the law at the previous reply, state carries from
+cycle to cycle, live parameters arrive whole, and every bad law or function is refused before
+the loop could run it."""
+
+import ctypes
+import gc
+import math
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from test_servo_loop import double, f32, make_loop, wire  # noqa: F401 (fixtures)
+
+ROOT = Path(__file__).resolve().parents[2]
+SNAP_C = ROOT / "examples" / "snap_point.c"
+
+# A magnetic snap point at P with stiffness K and radius R, and a viscous box: as the example
+# writes them.
+P, K, R = (0.01, 0.0, 0.02), 300.0, 0.01
+SNAP = dict(
+    fx="d = sqrt((x-px)^2 + (y-py)^2 + (z-pz)^2), d < r ? -k*(x-px)*(1 - d/r) : 0",
+    fy="d < r ? -k*(y-py)*(1 - d/r) : 0",
+    fz="d < r ? -k*(z-pz)*(1 - d/r) : 0",
+    params={"px": P[0], "py": P[1], "pz": P[2], "k": K, "r": R}, state={"d": 0.0})
+CENTRE, HALF, B = (0.0, 0.0, 0.0), (0.02, 0.02, 0.01), 4.0
+INSIDE_BOX = "abs(x-cx) < hx && abs(y-cy) < hy && abs(z-cz) < hz"
+BOX = dict(fx=f"{INSIDE_BOX} ? -b*vx : 0", fy=f"{INSIDE_BOX} ? -b*vy : 0",
+           fz=f"{INSIDE_BOX} ? -b*vz : 0",
+           params={"cx": 0.0, "cy": 0.0, "cz": 0.0, "hx": HALF[0], "hy": HALF[1], "hz": HALF[2],
+                   "b": B})
+
+# Laws the tests need beyond the example's: a cycle counter that also shows t and dt, the
+# parameters as the force, and a force that is not a number.
+TEST_LAWS_C = r"""
+#include <math.h>
+#include "orvex_effect.h"
+void count(const orvex_effect_input* in, const double* p, double* state, double* force) {
+  (void)p;
+  state[0] += 1;
+  force[0] = in->time;
+  force[1] = 1000 * in->dt;
+  force[2] = 1e-3 * state[0];
+}
+void parameters_as_force(const orvex_effect_input* in, const double* p, double* s, double* f) {
+  (void)in; (void)s;
+  for (int i = 0; i < 3; ++i) f[i] = p[i];
+}
+void not_a_number(const orvex_effect_input* in, const double* p, double* s, double* f) {
+  (void)in; (void)p; (void)s;
+  f[0] = NAN;
+}
+"""
+
+
+def snap_law(x):
+    offset = [f32(a) - p for a, p in zip(x, P)]
+    d = math.sqrt(sum(o * o for o in offset))
+    return tuple(-K * o * (1 - d / R) for o in offset) if d < R else (0.0, 0.0, 0.0)
+
+
+def box_law(x, v):
+    inside = all(abs(f32(a) - c) < h for a, c, h in zip(x, CENTRE, HALF))
+    return tuple(-B * f32(e) for e in v) if inside else (0.0, 0.0, 0.0)
+
+
+@pytest.fixture(scope="module")
+def native_laws(tmp_path_factory):
+    """The example's snap point and the tests' laws, compiled with the system's C compiler."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not compiler:
+        pytest.skip("no C compiler")
+    work = tmp_path_factory.mktemp("laws")
+    (work / "test_laws.c").write_text(TEST_LAWS_C)
+    library = work / "laws.so"
+    subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-I", str(ROOT / "Library/include/Haptics"),
+                    "-o", str(library), str(SNAP_C), str(work / "test_laws.c"), "-lm"], check=True)
+    return ctypes.CDLL(str(library))
+
+
+def snap_native(haptics, laws):
+    return haptics.NativeEffect(laws.snap_point, [*P, K, R])
+
+
+V = (0.1, -0.2, 0.05)
+NEAR, FAR = (0.014, 0.003, 0.017), (0.03, 0.0, 0.02)
+IN_BOX, OUT_OF_BOX = (0.01, -0.015, 0.005), (0.01, -0.015, 0.012)
+CASES = {
+    "snap expression near": ("snap", NEAR, snap_law(NEAR)),
+    "snap expression far": ("snap", FAR, (0.0, 0.0, 0.0)),
+    "box expression inside": ("box", IN_BOX, box_law(IN_BOX, V)),
+    "box expression outside": ("box", OUT_OF_BOX, (0.0, 0.0, 0.0)),
+    "snap native near": ("native", NEAR, snap_law(NEAR)),
+    "snap native far": ("native", FAR, (0.0, 0.0, 0.0)),
+}
+
+
+def make_law(haptics, kind, native_laws):
+    if kind == "native":
+        return snap_native(haptics, native_laws)
+    return haptics.Expression(**(SNAP if kind == "snap" else BOX))
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_a_law_commands_its_force_from_the_previous_reply(haptics, double, make_loop, native_laws,
+                                                          case):
+    kind, position, expected = CASES[case]
+    assert "far" in case or "outside" in case or any(expected)
+    double.state(position, V)
+    loop = make_loop(watchdog_s=0)
+    loop.add(make_law(haptics, kind, native_laws))
+    loop.start()
+    want = wire(expected)
+    assert double.wait_for(want) == pytest.approx(want, rel=1e-6, abs=1e-9)
+
+
+def counter(haptics, native_laws, route):
+    if route == "native":
+        return haptics.NativeEffect(native_laws.count, state_size=1)
+    return haptics.Expression("t", "1000*dt", "n = n + 1, 1e-3*n", state={"n": 0.0})
+
+
+@pytest.mark.parametrize("route", ["expression", "native"])
+def test_state_carries_over_and_t_and_dt_follow_the_loop(haptics, double, make_loop, native_laws,
+                                                         route):
+    loop = make_loop(watchdog_s=0, max_force=1000.0, trace_capacity=200)
+    loop.add(counter(haptics, native_laws, route))
+    loop.start()
+    deadline = time.monotonic() + 10
+    while loop.stats()["cycles"] < 300 and time.monotonic() < deadline:
+        time.sleep(0.02)
+    rows = memoryview(loop.trace()).tolist()
+    assert len(rows) == 200
+    for before, row in zip(rows, rows[1:]):
+        assert row[14] == before[14] + 1
+        # The counter grows by one per cycle; t is the cycle's time; dt the time since the last.
+        assert row[9] - before[9] == pytest.approx(1e-3, rel=1e-3)
+        assert row[7] == pytest.approx(f32(row[0]), rel=1e-6)
+        assert row[8] == pytest.approx(f32(1000 * (row[0] - before[0])), rel=1e-5, abs=1e-4)
+    # The first cycle has no reply to render from: effects begin at the second.
+    assert row[9] == pytest.approx(1e-3 * row[14], rel=1e-5)
+    dts = [1000 * (b[0] - a[0]) for a, b in zip(rows, rows[1:])]
+    assert sorted(dts)[len(dts) // 2] == pytest.approx(1.0, abs=0.3)  # ms, at 1 kHz
+
+
+def test_expression_state_reads_back_as_the_loop_left_it(haptics, double, make_loop):
+    law = haptics.Expression("0", "0", "n = n + 1, 0", state={"n": 5.0})
+    assert law.state == {"n": 5.0}
+    loop = make_loop(watchdog_s=0)
+    loop.add(law)
+    loop.start()
+    time.sleep(0.2)
+    loop.stop()
+    # Every cycle but the first, which has no reply to render from, counted once.
+    assert law.state["n"] == 5.0 + loop.stats()["cycles"] - 1
+
+
+def change_snap_stiffness(law, k, how):
+    if how == "native":
+        law.params[3] = k
+    elif how == "item":
+        law.params["k"] = k
+    else:
+        law.set(k=k, r=R)
+
+
+@pytest.mark.parametrize("how", ["item", "set", "native"])
+def test_a_parameter_changed_while_running_reaches_the_wire(haptics, double, make_loop,
+                                                            native_laws, how):
+    law = make_law(haptics, "native" if how == "native" else "snap", native_laws)
+    double.state(NEAR, V)
+    loop = make_loop(watchdog_s=0)
+    loop.add(law)
+    loop.start()
+    assert double.wait_for(wire(snap_law(NEAR))) == pytest.approx(wire(snap_law(NEAR)), rel=1e-6)
+    change_snap_stiffness(law, 2 * K, how)
+    want = wire(tuple(2 * f for f in snap_law(NEAR)))
+    assert double.wait_for(want) == pytest.approx(want, rel=1e-6)
+
+
+@pytest.mark.parametrize("route", ["expression", "native"])
+def test_non_finite_results_never_reach_the_wire(haptics, double, make_loop, native_laws, route):
+    law = (haptics.NativeEffect(native_laws.not_a_number) if route == "native"
+           else haptics.Expression("sqrt(-1)", "0", "1/0"))
+    loop = make_loop(watchdog_s=0)
+    loop.add(law)
+    loop.start()
+    deadline = time.monotonic() + 5
+    while loop.stats()["non_finite"] < 5 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert loop.stats()["non_finite"] >= 5
+    force, count = double.last()
+    assert count > 0 and force == (0.0, 0.0, 0.0)
+
+
+@pytest.mark.parametrize("route", ["expression", "native"])
+def test_a_law_removed_while_running_stops_counting_and_may_be_collected(
+        haptics, double, make_loop, native_laws, route):
+    double.state(NEAR, V)
+    loop = make_loop(watchdog_s=0)
+    law = make_law(haptics, "native" if route == "native" else "snap", native_laws)
+    loop.add(law)
+    loop.start()
+    assert double.wait_for(wire(snap_law(NEAR))) == pytest.approx(wire(snap_law(NEAR)), rel=1e-6)
+    loop.remove(law)
+    del law
+    gc.collect()
+    assert double.wait_for((0.0, 0.0, 0.0)) == (0.0, 0.0, 0.0)
+    cycles = loop.stats()["cycles"]
+    time.sleep(0.05)
+    assert loop.running and loop.stats()["cycles"] > cycles
+
+
+def test_a_law_kept_by_a_loop_outlives_its_python_name(haptics, double, make_loop, native_laws):
+    double.state(NEAR, V)
+    loop = make_loop(watchdog_s=0)
+    loop.add(haptics.NativeEffect(native_laws.snap_point, [*P, K, R]))
+    loop.add(haptics.Expression(**SNAP))
+    gc.collect()
+    loop.start()
+    want = wire(tuple(2 * f for f in snap_law(NEAR)))
+    assert double.wait_for(want) == pytest.approx(want, rel=1e-6)
+
+
+def test_a_law_with_state_is_refused_by_a_second_loop(orvex, haptics, double, make_loop,
+                                                      native_laws):
+    for law in (haptics.Expression("0", "0", "0"), haptics.NativeEffect(native_laws.count)):
+        make_loop().add(law)
+        with pytest.raises(ValueError, match="another loop"):
+            make_loop().add(law)
+
+
+EXPRESSION_ERRORS = {
+    "unknown name": (("k*x", "0", "0"), {}, r'fx "k\*x": Unexpected token "k" found at position 0'),
+    "syntax": (("0", "x +* 2", "0"), {}, r'fy "x \+\* 2": Unexpected operator "\*" found at position 3'),
+    "parenthesis": (("0", "0", "sqrt(x"), {}, r'fz "sqrt\(x": Missing parenthesis.*position'),
+    "empty": (("", "0", "0"), {}, r'fx "": Expression is empty'),
+    "a name the loop gives": (("0", "0", "0"), {"params": {"dt": 1.0}}, r'"dt" is one the loop'),
+    "a name twice": (("0", "0", "0"), {"params": {"a": 1.0}, "state": {"a": 0.0}},
+                     r'"a" is given twice'),
+    "a value not finite": (("0", "0", "0"), {"state": {"s": math.inf}}, r'"s" must be finite'),
+    "a bad name": (("0", "0", "0"), {"params": {"2k": 1.0}}, "not a valid name"),
+    "too many": (("0", "0", "0"), {"params": {f"p{i}": 0.0 for i in range(17)}}, "at most 16"),
+}
+
+
+@pytest.mark.parametrize("case", EXPRESSION_ERRORS)
+def test_each_construction_error_is_named(haptics, case):
+    forces, keywords, message = EXPRESSION_ERRORS[case]
+    with pytest.raises(ValueError, match=message):
+        haptics.Expression(*forces, **keywords)
+
+
+def test_live_parameters_refuse_unknown_names_and_values_that_are_not_finite(haptics,
+                                                                             native_laws):
+    law = haptics.Expression(**SNAP)
+    assert dict(law.params.items()) == SNAP["params"] and len(law.params) == 5
+    with pytest.raises(KeyError):
+        law.params["q"] = 1.0
+    with pytest.raises(KeyError):
+        law.set(k=1.0, q=2.0)
+    with pytest.raises(ValueError, match="finite"):
+        law.set(k=1.0, r=math.nan)
+    assert law.params["k"] == K  # nothing of a refused change was applied
+    native = snap_native(haptics, native_laws)
+    native.params[-1] = 0.5
+    assert list(native.params) == [*P, K, 0.5]
+    with pytest.raises(IndexError):
+        native.params[5] = 1.0
+    with pytest.raises(ValueError, match="finite"):
+        native.params[0] = math.inf
+
+
+BAD_FUNCTIONS = {
+    "None": (lambda laws: None, TypeError, "not None"),
+    "zero": (lambda laws: 0, ValueError, "address is 0"),
+    "a string": (lambda laws: "snap_point", TypeError, "ctypes function pointer"),
+    "a ctypes value": (lambda laws: ctypes.c_double(1.0), TypeError, "ctypes function pointer"),
+    "a null ctypes pointer": (lambda laws: ctypes.CFUNCTYPE(None)(), ValueError, "address is 0"),
+    "data, not code": (lambda laws: ctypes.addressof(ctypes.c_double(1.0)), ValueError,
+                       "no executable code"),
+    "a Python callback": (lambda laws: ctypes.CFUNCTYPE(None)(lambda: None), ValueError,
+                          "Python function"),
+    "an address attribute that is not one": (lambda laws: type("F", (), {"address": "x"})(),
+                                             TypeError, "address attribute"),
+}
+
+
+@pytest.mark.parametrize("case", BAD_FUNCTIONS)
+def test_a_native_effect_refuses_a_bad_function_before_calling_it(haptics, native_laws, case):
+    make, error, message = BAD_FUNCTIONS[case]
+    with pytest.raises(error, match=message):
+        haptics.NativeEffect(make(native_laws))
+
+
+def test_native_functions_come_as_ctypes_pointers_addresses_or_address_attributes(haptics,
+                                                                                  native_laws):
+    address = ctypes.cast(native_laws.snap_point, ctypes.c_void_p).value
+    holder = type("CFunc", (), {"address": address})()
+    for function in (native_laws.snap_point, address, holder):
+        assert haptics.NativeEffect(function, [*P, K, R]).address == address
+    with pytest.raises(ValueError, match="at most 16"):
+        haptics.NativeEffect(address, [0.0] * 17)
+    with pytest.raises(ValueError, match="state_size"):
+        haptics.NativeEffect(address, state_size=-1)
+
+
+def test_an_effect_cannot_be_subclassed_in_python(haptics):
+    with pytest.raises(TypeError, match="Expression.*NativeEffect"):
+        class Snap(haptics.Effect):
+            pass
