@@ -13,8 +13,7 @@ meanwhile, and between slices of that work looks at what the proxy touches.
 import math
 import sys
 import time
-from collections import Counter
-from typing import List, Sequence, Tuple
+from typing import Dict, List, Sequence, Tuple
 
 import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
@@ -78,9 +77,9 @@ def main(port: str, seconds: float) -> None:
 
     loop = haptics.ServoLoop(orvex.SerialStream(port), RATE_HZ)
     loop.add(scene)
-    touched: Counter = Counter()
+    touched: Dict[str, int] = {}
     looks = 0
-    deepest = {}
+    deepest: Dict[str, float] = {}
     primes = found = 0
     with loop:
         start = time.monotonic()
@@ -98,14 +97,14 @@ def main(port: str, seconds: float) -> None:
             looks += 1
             if contact is not None:
                 name = names.get(id(contact["shape"]), "?")
-                touched[name] += 1
+                touched[name] = touched.get(name, 0) + 1
                 deepest[name] = max(deepest.get(name, 0.0), contact["depth"])
         last = scene.contact()
         state = loop.state()
     stats = loop.stats()
     for name in ("sphere", "box", "torus"):
         print("%-6s touched in %3.0f%% of the looks, deepest %.2f mm"
-              % (name, 100.0 * touched[name] / max(looks, 1), 1e3 * deepest.get(name, 0.0)))
+              % (name, 100.0 * touched.get(name, 0) / max(looks, 1), 1e3 * deepest.get(name, 0.0)))
     if last is not None:
         print("last contact: %s, proxy (%.4f, %.4f, %.4f) m, depth %.2f mm, normal (%.2f, %.2f, %.2f)"
               % (names.get(id(last["shape"]), "?"), *last["proxy"], 1e3 * last["depth"],

@@ -236,6 +236,7 @@ class _ServoState(TypedDict):
     position: list[float]
     velocity: list[float]
     force: list[float]
+    proxy: list[float]
 
 class _ServoStats(TypedDict):
     cycles: int
