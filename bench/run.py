@@ -1,7 +1,7 @@
 """Measures the library's exchanges against their floor and their peer, in one run, with the
 contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike;
 then the servo loop (servo.py), what a user's own law costs (laws.py), the couplings on the
-emulator (coupling.py), and the recorder and line timing (recording.py).
+emulator (coupling.py), the recorder and line timing (recording.py) and the scene (scene.py).
 
     run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke] [--long]
 
@@ -20,6 +20,7 @@ import figures
 import laws
 import listener
 import recording
+import scene
 import servo
 from processes import CppContenders, StandInDevices
 from python_contenders import LibraryCorvane, LibraryHandle, PeerPyserial, timed_round
@@ -99,6 +100,8 @@ def main():
     print(coupling.table(summary["coupling"]))
     summary["recording"] = recording.measure(chosen.build / "bench", chosen.smoke, chosen.long)
     print(recording.table(summary["recording"]))
+    summary["scene"] = scene.measure(chosen.build / "bench", chosen.smoke)
+    print(scene.table(summary["scene"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
     chosen.json.write_text(json.dumps(summary, indent=2) + "\n")
     print(f"figures written to {chosen.json}")
@@ -107,7 +110,8 @@ def main():
         found = (figures.problems(summary, counter_check)
                  + listener.problems(summary["handle_listener"]) + servo.problems(summary["servo"])
                  + laws.problems(summary["laws"]) + coupling.problems(summary["coupling"])
-                 + recording.problems(summary["recording"]))
+                 + recording.problems(summary["recording"])
+                 + scene.problems(summary["scene"]))
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)
         return 1 if found else 0

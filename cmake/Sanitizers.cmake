@@ -1,12 +1,13 @@
 # Instrumented builds, each in a build folder of its own.
 #   ORVEX_SANITIZE: AddressSanitizer and UndefinedBehaviorSanitizer on everything built here; any
 #                   undefined behaviour stops the program, so a test cannot pass over one.
-#   ORVEX_FUZZ:     the same, plus libFuzzer coverage, and the fuzz harnesses (clang only).
 #   ORVEX_SANITIZE_THREAD: ThreadSanitizer, for the tests of the threads that own a device and
 #                   the lock-free parts they hand over through; any data race fails the test.
+#   ORVEX_FUZZ:     the same as ORVEX_SANITIZE, plus libFuzzer coverage, and the fuzz harnesses
+#                   (clang only).
 option(ORVEX_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
-option(ORVEX_FUZZ "Build the libFuzzer harnesses (needs clang)" OFF)
 option(ORVEX_SANITIZE_THREAD "Build with ThreadSanitizer" OFF)
+option(ORVEX_FUZZ "Build the libFuzzer harnesses (needs clang)" OFF)
 
 if(ORVEX_SANITIZE_THREAD AND (ORVEX_SANITIZE OR ORVEX_FUZZ))
   message(FATAL_ERROR "ThreadSanitizer builds in a folder of its own, without the other sanitizers")

@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Optional
 import OrvexHaptics as haptics
 import OrvexHardwareAPI as orvex
 
+from . import kinds
 from .message_log import MessageLog
 from .requests import Refused
 
@@ -22,14 +23,22 @@ HISTOGRAM_BINS = 40         # 0 to 1 ms; the last bin also counts everything slo
 
 TIME, X, VX, FX, EXCHANGE_US = 0, 1, 4, 7, 10
 
-DEFAULT_SETTINGS = {
-    "wall": {"enabled": False, "position": 0.03, "stiffness": 2000.0},
-    "damper": {"enabled": False, "coefficient": 2.0},
-    "spring": {"enabled": False, "anchor": [0.0, 0.0, 0.0], "stiffness": 200.0},
-    "force": [0.0, 0.0, 0.0],
-}
+DEFAULT_SETTINGS = dict({name: kinds.defaults(kind) for name, kind in kinds.EFFECTS.items()},
+                        force=[0.0, 0.0, 0.0], shapes=[])
+# How a shape the page describes is made: its kind's class, given every parameter by name.
+SHAPE_CLASSES = {"sphere": "Sphere", "box": "Box", "plane": "Plane"}
 # The wall's face is a plane across x; it pushes towards smaller x.
 WALL_NORMAL = [-1.0, 0.0, 0.0]
+
+
+def made(shapes: List[Dict[str, Any]]) -> List[Any]:
+    """The scene's shapes from their checked settings; a combination the library refuses (a
+    dynamic friction above the static one, a zero normal) is refused whole."""
+    try:
+        return [getattr(haptics, SHAPE_CLASSES[shape["kind"]])(
+            **{key: value for key, value in shape.items() if key != "kind"}) for shape in shapes]
+    except ValueError as error:
+        raise Refused(422, "shape refused: %s" % error) from None
 
 
 def describe_info(info: Dict[str, Any]) -> Dict[str, Any]:
@@ -55,10 +64,10 @@ class CorvaneSession:
         log.received(name, "device information: id %(device_id)d, model %(device_model_number)d,"
                      " hardware %(hardware_version)d, firmware %(firmware_version)d,"
                      " UUID %(device_id_ext)s" % self.info)
-        self.settings = {key: (dict(value) if isinstance(value, dict) else list(value))
-                         for key, value in DEFAULT_SETTINGS.items()}
+        self.settings = copy.deepcopy(DEFAULT_SETTINGS)
         self._loop: Optional[Any] = None
         self._effects: Dict[str, Any] = {}
+        self._scene: Optional[Any] = None
         self._stop_reason: Optional[str] = None
         self._reset_sampling()
 
@@ -81,6 +90,8 @@ class CorvaneSession:
                                                   stiffness=0.0),
                              "damper": haptics.Damper(coefficient=0.0),
                              "spring": haptics.Spring(anchor=[0.0, 0.0, 0.0], stiffness=0.0)}
+            self._scene = haptics.Scene()
+            loop.add(self._scene)
             self._apply(loop, self.settings, added=set())
             self._log.sent(self.name, "wake-up, then the servo loop at %g Hz" % RATE_HZ)
             try:
@@ -111,8 +122,9 @@ class CorvaneSession:
     def set_effects(self, checked: Dict[str, Any]) -> None:
         """Settings already checked by `requests.effects`; a running loop takes them at once."""
         with self._lock:
-            before = {key: bool(value.get("enabled")) for key, value in self.settings.items()
-                      if isinstance(value, dict)}
+            if "shapes" in checked:
+                made(checked["shapes"])  # refused before anything changes
+            before = {key: bool(self.settings[key]["enabled"]) for key in kinds.EFFECTS}
             for key, value in checked.items():
                 if isinstance(value, dict):
                     self.settings[key].update(value)
@@ -144,6 +156,10 @@ class CorvaneSession:
                 loop.remove(effect)
         if "force" in changed:
             loop.force = list(settings["force"])
+        if "shapes" in changed:
+            self._scene.clear()
+            for shape in made(settings["shapes"]):
+                self._scene.add(shape)
 
     def _describe_effects(self) -> str:
         s = self.settings
@@ -155,11 +171,14 @@ class CorvaneSession:
         if s["spring"]["enabled"]:
             parts.append("spring to (%g, %g, %g) m, %g N/m"
                          % (*s["spring"]["anchor"], s["spring"]["stiffness"]))
+        if s["shapes"]:
+            parts.append("scene of %s" % ", ".join(shape["kind"] for shape in s["shapes"]))
         parts.append("test force (%g, %g, %g) N" % tuple(s["force"]))
         return "; ".join(parts)
 
     def describe(self) -> Dict[str, Any]:
         return {"id": self.name, "kind": self.kind, "port": self.port, "info": self.info,
+                "schema": kinds.schema(),
                 "max_force": self.max_force, "settings": copy.deepcopy(self.settings),
                 "running": self.running, "stop_reason": self._stop_reason}
 

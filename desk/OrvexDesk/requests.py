@@ -8,9 +8,8 @@ import json
 import math
 from typing import Any, Dict, List, Optional
 
-WORKSPACE_M = 0.1        # the arm's reach along each axis from its centre
-MAX_STIFFNESS = 5000.0   # N/m: stiffer than this, a 1 kHz loop makes the arm buzz
-MAX_DAMPING = 50.0       # N·s/m
+from . import kinds
+
 MAX_USER_DATA = 255      # bytes in one handle state
 MAX_BODY = 64 * 1024
 MAX_NESTING = 8          # objects and lists inside each other; the deepest request has 3
@@ -124,31 +123,54 @@ def fields(body: Dict[str, Any], known: List[str], where: str) -> None:
         raise Refused(400, "%s has no field %s" % (where, ", ".join(unknown)))
 
 
-def effects(body: Dict[str, Any], max_force: float) -> Dict[str, Any]:
-    """Effect settings: any of wall, damper, spring and force, each whole or in part."""
-    fields(body, ["wall", "damper", "spring", "force"], "effects")
-    checked: Dict[str, Any] = {}
-    laws = {
-        "wall": {"enabled": flag,
-                 "position": lambda v, n: number(v, n, -WORKSPACE_M, WORKSPACE_M),
-                 "stiffness": lambda v, n: number(v, n, 0.0, MAX_STIFFNESS)},
-        "damper": {"enabled": flag,
-                   "coefficient": lambda v, n: number(v, n, 0.0, MAX_DAMPING)},
-        "spring": {"enabled": flag,
-                   "anchor": lambda v, n: vector(v, n, -WORKSPACE_M, WORKSPACE_M),
-                   "stiffness": lambda v, n: number(v, n, 0.0, MAX_STIFFNESS)},
-    }
-    for effect, checks in laws.items():
-        if effect not in body:
+def parameters(settings: Any, kind: Dict[str, Any], where: str, whole: bool) -> Dict[str, Any]:
+    """Settings of one kind of effect or shape, checked against its parameters; all of them when
+    whole, else any of them."""
+    if not isinstance(settings, dict):
+        raise Refused(400, "%s must be an object" % where)
+    known = {p["name"]: p for p in kind["parameters"]}
+    fields(settings, list(known) + (["kind"] if whole else []), where)
+    checked = {}
+    for name, p in known.items():
+        if name not in settings:
+            if whole:
+                raise Refused(400, "%s needs %s" % (where, name))
             continue
-        settings = body[effect]
-        if not isinstance(settings, dict):
-            raise Refused(400, "%s must be an object" % effect)
-        fields(settings, list(checks), effect)
-        checked[effect] = {key: checks[key](value, "%s.%s" % (effect, key))
-                           for key, value in settings.items()}
+        label = "%s.%s" % (where, name)
+        value = settings[name]
+        if p["type"] == "flag":
+            checked[name] = flag(value, label)
+        elif p["type"] == "vector":
+            checked[name] = vector(value, label, p["low"], p["high"])
+        else:
+            checked[name] = number(value, label, p["low"], p["high"])
+    return checked
+
+
+def shapes(value: Any) -> List[Dict[str, Any]]:
+    """The scene: a list of shapes, each {"kind": ..., and every parameter of its kind}."""
+    if not isinstance(value, list) or len(value) > kinds.MAX_SHAPES:
+        raise Refused(400, "shapes must be a list of at most %d shapes" % kinds.MAX_SHAPES)
+    checked = []
+    for index, shape in enumerate(value):
+        where = "shapes[%d]" % index
+        kind = shape.get("kind") if isinstance(shape, dict) else None
+        if kind not in kinds.SHAPES:
+            raise Refused(400, "%s.kind must be one of %s" % (where, ", ".join(kinds.SHAPES)))
+        checked.append(dict(parameters(shape, kinds.SHAPES[kind], where, whole=True), kind=kind))
+    return checked
+
+
+def effects(body: Dict[str, Any], max_force: float) -> Dict[str, Any]:
+    """Effect settings: any of the kinds of effect, each whole or in part, the test force, and
+    the scene's shapes."""
+    fields(body, list(kinds.EFFECTS) + ["force", "shapes"], "effects")
+    checked: Dict[str, Any] = {name: parameters(body[name], kind, name, whole=False)
+                               for name, kind in kinds.EFFECTS.items() if name in body}
     if "force" in body:
         checked["force"] = force(body["force"], max_force)
+    if "shapes" in body:
+        checked["shapes"] = shapes(body["shapes"])
     return checked
 
 

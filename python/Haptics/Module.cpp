@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "Bindings.h"
+#include "SceneBindings.h"
 #include "StopAtExit.h"
 
 namespace py = pybind11;
@@ -18,6 +19,7 @@ PYBIND11_MODULE(OrvexHaptics, m) {
   Python::bind_servo_loop(m);
   Python::bind_laws(m);
   Python::bind_couplings(m);
+  Python::bind_scene(m);
   Python::bind_handle_listener(m);
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&Python::stop_all_at_exit));

@@ -77,6 +77,43 @@ test('with a wall, the plotted position stops at the wall', { skip: noBrowser },
   await corvane.screenshot({ path: join(shots, 'corvane.png') });
 });
 
+test('shapes added on the page are drawn, and the arm pushed onto a sphere rests on it', { skip: noBrowser }, async () => {
+  const corvane = page.locator('#panel-corvane-1');
+  const fill = async (values) => {
+    for (const [name, value] of Object.entries(values)) await corvane.locator(`input[name=${name}]`).fill(String(value));
+  };
+  const addShape = async (kind, values) => {
+    await corvane.locator('select[name=shape-kind]').selectOption(kind);
+    await fill(values);
+    await corvane.locator('button[name=add-shape]').click();
+  };
+  await addShape('box', { 'shape-size-x': 0.04, 'shape-size-y': 0.04, 'shape-size-z': 0.03, 'shape-position-x': -0.04, 'shape-position-y': 0.03, 'shape-position-z': -0.06 });
+  await addShape('plane', { 'shape-point-z': -0.09 });
+  await addShape('sphere', {
+    'shape-radius': 0.04, 'shape-position-x': 0.015, 'shape-position-y': 0, 'shape-position-z': -0.055,
+    'shape-stiffness': 1000, 'shape-damping': 5, 'shape-static-friction': 0.8, 'shape-dynamic-friction': 0.5,
+  });
+  await until('three shapes listed', async () => (await corvane.locator('ul.shapes li').count()) === 3);
+  // The wall goes; 2 N down onto the sphere, whose surface is at z = -0.018 where the arm is
+  // (x = 0, or 0.03 after the wall): held about 2 mm into it, friction keeping it from sliding.
+  await corvane.locator('input[name=wall-enabled]').uncheck();
+  await corvane.locator('input[name=damper-enabled]').check();
+  await fill({ 'damper-coefficient': 4, 'force-x': 0, 'force-z': -2 });
+  await corvane.locator('button[name=apply]').click();
+  const start = corvane.getByRole('button', { name: 'Start loop' });
+  if (await start.count()) await start.click();
+  const z = await until('the arm to rest on the sphere', async () => {
+    const [time, , , zs] = await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').plotted());
+    if (!time.length) return null;
+    const recent = zs.slice(zs.length - Math.floor(zs.length / 5));
+    return recent.at(-1) < -0.01 && Math.max(...recent) - Math.min(...recent) < 0.0005 ? recent : null;
+  }, 20);
+  assert.ok(z.every((value) => value > -0.0225 && value < -0.0175), `z at rest: ${z.slice(-3)}`);
+  assert.equal(await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').sceneShapes.group.children.length), 3);
+  assert.ok(await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').sceneShapes.proxy.visible));
+  await corvane.screenshot({ path: join(shots, 'corvane-scene.png') });
+});
+
 test('the handle\'s grip and trigger bar follow its messages', { skip: noBrowser }, async () => {
   const read = () => page.evaluate(() => {
     const panel = window.orvexDesk.panels.get('handle-1');

@@ -15,6 +15,20 @@ def _effect(kind):
     return Effect
 
 
+class Scene:
+    kind = "Scene"
+
+    def __init__(self):
+        self.shapes = []
+
+    def add(self, shape):
+        self.shapes.append(shape)
+        return shape
+
+    def clear(self):
+        self.shapes = []
+
+
 class ServoLoop:
     made = []
 
@@ -121,4 +135,6 @@ def module():
     """Stands in for the OrvexHaptics module."""
     return SimpleNamespace(ServoLoop=ServoLoop, HandleListener=HandleListener,
                            Spring=_effect("Spring"), Damper=_effect("Damper"),
-                           Wall=_effect("Wall"), ConstantForce=_effect("ConstantForce"))
+                           Wall=_effect("Wall"), ConstantForce=_effect("ConstantForce"),
+                           Scene=Scene, Sphere=_effect("Sphere"), Box=_effect("Box"),
+                           Plane=_effect("Plane"))

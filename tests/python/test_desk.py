@@ -107,7 +107,7 @@ def test_the_loop_starts_with_the_effects_set_and_a_one_second_watchdog(desk, de
     assert status == 200 and answer["running"]
     loop = desk_doubles.ServoLoop.made[-1]
     assert loop.options["watchdog_s"] == 1.0 and loop.options["max_force"] == 5.0
-    assert sorted(effect.kind for effect in loop.effects) == ["Damper", "Wall"]
+    assert sorted(effect.kind for effect in loop.effects) == ["Damper", "Scene", "Wall"]
     wall = next(effect for effect in loop.effects if effect.kind == "Wall")
     assert wall.point == [0.02, 0.0, 0.0] and wall.stiffness == 1500 and wall.normal == [-1.0, 0.0, 0.0]
     assert loop.force == [1, 0, 0] and loop.calls[-1] == ("start",)
@@ -115,9 +115,36 @@ def test_the_loop_starts_with_the_effects_set_and_a_one_second_watchdog(desk, de
     # While it runs, a change reaches the loop at once: the wall goes, the spring comes.
     call(desk, "PUT", "/api/devices/%s/effects" % corvane,
          {"wall": {"enabled": False}, "spring": {"enabled": True, "anchor": [0, 0.01, 0]}})
-    assert sorted(effect.kind for effect in loop.effects) == ["Damper", "Spring"]
+    assert sorted(effect.kind for effect in loop.effects) == ["Damper", "Scene", "Spring"]
     assert call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": False})[1]["running"] is False
     assert loop.calls[-1] == ("stop",)
+
+
+SPHERE = {"kind": "sphere", "radius": 0.02, "position": [0, 0, -0.04], "stiffness": 800,
+          "damping": 1, "static_friction": 0.5, "dynamic_friction": 0.3}
+
+
+def test_shapes_reach_the_loops_scene_whole_and_the_page_gets_their_schema(desk, devices):
+    corvane, _ = opened(desk, devices)
+    call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": True})
+    scene = next(e for e in desk_doubles.ServoLoop.made[-1].effects if e.kind == "Scene")
+    plane = {"kind": "plane", "point": [0, 0, -0.06], "normal": [0, 0, 1], "stiffness": 1000,
+             "damping": 0, "static_friction": 0, "dynamic_friction": 0}
+    status, answer = call(desk, "PUT", "/api/devices/%s/effects" % corvane,
+                          {"shapes": [SPHERE, plane]})
+    assert status == 200 and answer["settings"]["shapes"] == [SPHERE, plane]
+    sphere = scene.shapes[0]
+    assert (sphere.kind, sphere.radius, sphere.position, sphere.static_friction) == (
+        "Sphere", 0.02, [0, 0, -0.04], 0.5)
+    assert [shape.kind for shape in scene.shapes] == ["Sphere", "Plane"]
+    call(desk, "PUT", "/api/devices/%s/effects" % corvane, {"shapes": [plane]})
+    assert [shape.kind for shape in scene.shapes] == ["Plane"]
+    # One schema per kind, from which the page builds its controls.
+    schema = answer["schema"]
+    assert set(schema["effects"]) == {"wall", "damper", "spring"}
+    assert set(schema["shapes"]) == {"sphere", "box", "plane"}
+    assert [p["name"] for p in schema["shapes"]["sphere"]["parameters"]] == [
+        "radius", "position", "stiffness", "damping", "static_friction", "dynamic_friction"]
 
 
 def test_handle_commands_are_queued_on_the_listener(desk, devices):
@@ -143,6 +170,13 @@ REFUSED = [
     ("PUT", "/api/devices/{corvane}/effects", {"wall": {"position": True}}, 400, "wall.position must be a finite number"),
     ("PUT", "/api/devices/{corvane}/effects", {"damper": {"coefficient": 1}, "force": [9, 0, 0]}, 422, "limit"),
     ("PUT", "/api/devices/{corvane}/effects", {"walls": {}}, 400, "no field walls"),
+    ("PUT", "/api/devices/{corvane}/effects", {"shapes": [dict(SPHERE, kind="torus")]}, 400,
+     "shapes[0].kind must be one of sphere, box, plane"),
+    ("PUT", "/api/devices/{corvane}/effects", {"shapes": [dict(SPHERE, radius=0)]}, 400,
+     "shapes[0].radius must lie between"),
+    ("PUT", "/api/devices/{corvane}/effects",
+     {"shapes": [{k: v for k, v in SPHERE.items() if k != "damping"}]}, 400, "shapes[0] needs damping"),
+    ("PUT", "/api/devices/{corvane}/effects", {"shapes": [SPHERE] * 17}, 400, "at most 16 shapes"),
     ("POST", "/api/devices/{corvane}/loop", {"running": "yes"}, 400, "running must be true or false"),
     ("POST", "/api/devices/{corvane}/status", {}, 400, "is not a handle"),
     ("POST", "/api/devices/{handle}/loop", {"running": True}, 400, "is not a Corvane"),

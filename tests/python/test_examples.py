@@ -118,3 +118,12 @@ def test_record_wall_records_every_cycle_across_a_held_lock(emulator, tmp_path, 
     out = _run_example("record_wall.py", emulator("--corvane").path(0), 2.5, path)
     rows = int(out.split(": ")[-1].split(" rows")[0])
     assert rows > 100 and ", 0 lost, 0 gaps" in out, out
+
+
+def test_feel_shapes_touches_each_shape_and_reports_the_loop(emulator):
+    out = _run_example("feel_shapes.py", emulator("--corvane").path(0), 3)
+    assert "torus of 20000 triangles" in out
+    for name in ("sphere", "box", "torus"):
+        line = next(l for l in out.splitlines() if l.startswith(name) and "touched" in l)
+        assert "deepest" in line
+    assert "stopped by stop" in out and "primes" in out

@@ -1,8 +1,11 @@
 // A Corvane's card: information, servo loop and effects, live plots, the arm in 3D, loop figures.
 import { call } from './api.js';
 import { el, facts, fixed, numberInput, readNumber } from './dom.js';
+import { kindControls } from './kind-controls.js';
 import { Histogram, TimePlot } from './plots.js';
+import { SceneShapes } from './scene-shapes.js';
 import { THREE, View3D } from './scene.js';
+import { ShapeEditor } from './shape-editor.js';
 
 const WORKSPACE_M = 0.1;
 
@@ -44,30 +47,20 @@ export class CorvanePanel {
     this.update(device);
   }
 
+  // One fieldset per kind of effect, as the desk's schema describes it; then the test force and
+  // the scene's shapes.
   buildControls(device) {
-    const s = device.settings;
-    const wallOn = el('input', { type: 'checkbox', name: 'wall-enabled' });
-    const wallAt = numberInput('Position x', 'm', s.wall.position, 0.005, 'wall-position');
-    const wallK = numberInput('Stiffness', 'N/m', s.wall.stiffness, 100, 'wall-stiffness');
-    const damperOn = el('input', { type: 'checkbox', name: 'damper-enabled' });
-    const damperB = numberInput('Coefficient', 'N·s/m', s.damper.coefficient, 0.5, 'damper-coefficient');
-    const springOn = el('input', { type: 'checkbox', name: 'spring-enabled' });
-    const anchor = ['x', 'y', 'z'].map((axis, i) => numberInput(`Anchor ${axis}`, 'm', s.spring.anchor[i], 0.005, `spring-anchor-${axis}`));
-    const springK = numberInput('Stiffness', 'N/m', s.spring.stiffness, 50, 'spring-stiffness');
-    const force = ['x', 'y', 'z'].map((axis, i) => numberInput(`F${axis}`, 'N', s.force[i], 0.5, `force-${axis}`));
-    wallOn.checked = s.wall.enabled;
-    damperOn.checked = s.damper.enabled;
-    springOn.checked = s.spring.enabled;
+    const effects = Object.entries(device.schema.effects).map(([name, kind]) => [name, kind, kindControls(name, kind, device.settings[name])]);
+    const force = ['x', 'y', 'z'].map((axis, i) => numberInput(`F${axis}`, 'N', device.settings.force[i], 0.5, `force-${axis}`));
+    this.shapes = new ShapeEditor(device.schema, (shapes) => this.applyEffects({ shapes }));
     const form = el('form', { class: 'effects', onsubmit: (event) => { event.preventDefault(); this.applyEffects(); } },
-      el('fieldset', {}, el('legend', {}, el('label', {}, wallOn, ' Wall (pushes towards −x)')), wallAt.field, wallK.field),
-      el('fieldset', {}, el('legend', {}, el('label', {}, damperOn, ' Damping')), damperB.field),
-      el('fieldset', {}, el('legend', {}, el('label', {}, springOn, ' Spring')), ...anchor.map((a) => a.field), springK.field),
+      ...effects.map(([, kind, controls]) => el('fieldset', {},
+        el('legend', {}, el('label', {}, controls.flag, ` ${kind.label}`)), ...controls.fields)),
       el('fieldset', {}, el('legend', { text: `Test force (limit ${device.max_force} N by length)` }), ...force.map((f) => f.field)),
-      el('button', { type: 'submit', name: 'apply', text: 'Apply effects' }));
+      el('button', { type: 'submit', name: 'apply', text: 'Apply effects' }),
+      this.shapes.element);
     const read = () => ({
-      wall: { enabled: wallOn.checked, position: readNumber(wallAt.input), stiffness: readNumber(wallK.input) },
-      damper: { enabled: damperOn.checked, coefficient: readNumber(damperB.input) },
-      spring: { enabled: springOn.checked, anchor: anchor.map((a) => readNumber(a.input)), stiffness: readNumber(springK.input) },
+      ...Object.fromEntries(effects.map(([name, , controls]) => [name, controls.read()])),
       force: force.map((f) => readNumber(f.input)),
     });
     return { form, read };
@@ -85,6 +78,7 @@ export class CorvanePanel {
       new THREE.MeshStandardMaterial({ color: 0x2f6fb7, transparent: true, opacity: 0.28, side: THREE.DoubleSide }));
     this.wall.rotation.y = Math.PI / 2;
     scene.add(this.wall);
+    this.sceneShapes = new SceneShapes(scene, WORKSPACE_M);
     this.arrow = new THREE.ArrowHelper(new THREE.Vector3(1, 0, 0), new THREE.Vector3(), 0.001, 0x2e9c6a);
     scene.add(this.arrow);
   }
@@ -99,9 +93,9 @@ export class CorvanePanel {
     }
   }
 
-  async applyEffects() {
+  async applyEffects(settings = this.controls.read()) {
     try {
-      this.update(await call('PUT', `/api/devices/${this.id}/effects`, this.controls.read()));
+      this.update(await call('PUT', `/api/devices/${this.id}/effects`, settings));
       return true;
     } catch (error) {
       this.notify(error.message);
@@ -127,6 +121,8 @@ export class CorvanePanel {
       this.wall.visible = wall.enabled;
       this.wall.position.x = wall.position;
     }
+    this.shapes.show(device.settings.shapes);
+    this.sceneShapes?.show(device.settings.shapes, device.state);
     if (device.rows?.length) {
       this.plots[0].append(device.rows.map((r) => [r[0], r[1], r[2], r[3]]));
       this.plots[1].append(device.rows.map((r) => [r[0], r[4], r[5], r[6]]));

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <array>
+#include <mutex>
+
+#include "Haptics/Effect.h"
+#include "Haptics/Material.h"
+#include "Haptics/Seqlock.h"
+
+namespace Orvex::HardwareAPI::Haptics {
+
+// A unit quaternion w, x, y, z: the rotation from a shape's own frame to the world's.
+using Quaternion = std::array<double, 4>;
+
+// Where a segment first meets a shape's surface, in the shape's own frame.
+struct SurfaceHit {
+  double t = 0;      // 0 at the segment's start, 1 at its end
+  Vector3d normal{};  // unit, pointing out of the shape (towards the segment's start)
+};
+
+// Something a Scene renders: a pose, a material and a geometry, all settable live from any
+// thread. Everything the loop reads of a shape is one record published through a seqlock, so a
+// change (a new pose, a new material, a new radius) reaches the loop whole at its next cycle.
+// Setters refuse values that make no shape (returning false, the shape unchanged).
+class Shape {
+ public:
+  // The published state. extent holds the kind's own sizes (a sphere's radius, a box's edges, a
+  // capsule's radius and length, a plane's unit normal).
+  struct Record {
+    Vector3d position{};
+    Quaternion orientation{1, 0, 0, 0};
+    Material material{};
+    Vector3d extent{};
+  };
+
+  virtual ~Shape() = default;
+  Shape(const Shape&) = delete;
+  Shape& operator=(const Shape&) = delete;
+
+  Material material() const { return record().material; }
+  double stiffness() const { return material().stiffness; }
+  double damping() const { return material().damping; }
+  double static_friction() const { return material().static_friction; }
+  double dynamic_friction() const { return material().dynamic_friction; }
+  bool set_material(const Material& material);  // see Material::refusal()
+  bool set_stiffness(double stiffness);
+  bool set_damping(double damping);
+  bool set_static_friction(double friction);
+  bool set_dynamic_friction(double friction);
+
+  // Any thread: the record as last published. The loop uses try_read(), which gives up rather
+  // than wait for a writer (false: keep the record read before).
+  Record record() const { return published.load(); }
+  bool try_read(Record& record) const { return published.try_load(record); }
+
+  // Loop thread (any thread may call them: they only read their arguments), in the shape's own
+  // frame: where the segment from -> to first enters the shape from outside (false when it does
+  // not), and whether a point is inside.
+  virtual bool enters(const Record& record, const Vector3d& from, const Vector3d& to,
+                      SurfaceHit& hit) const noexcept = 0;
+  virtual bool contains(const Record& record, const Vector3d& point) const noexcept = 0;
+
+ protected:
+  explicit Shape(const Record& initial) : published(initial) {}
+
+  Vector3d position() const { return record().position; }
+  Quaternion orientation() const { return record().orientation; }
+  Vector3d extent() const { return record().extent; }
+  bool set_position(const Vector3d& position);           // finite
+  bool set_orientation(const Quaternion& orientation);   // finite, not zero; normalised
+
+  // Publishes the record that change makes of the current one, unless change returns false;
+  // writers take turns.
+  template <class Change>
+  bool update(Change&& change) {
+    std::lock_guard<std::mutex> hold(writers);
+    Record next = published.load();
+    if (!change(next)) return false;
+    published.store(next);
+    return true;
+  }
+
+ private:
+  bool change_material(double Material::*field, double value);
+
+  std::mutex writers;  // never taken by the loop
+  Seqlock<Record> published;
+};
+
+}  // namespace Orvex::HardwareAPI::Haptics
