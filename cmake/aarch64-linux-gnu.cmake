@@ -18,10 +18,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Started by full path (posix_spawn does not search PATH), with the target's dynamic loader and
-# libraries taken from the same folder.
-find_program(ORVEX_QEMU_AARCH64 qemu-aarch64)
-if(NOT ORVEX_QEMU_AARCH64)
-  message(FATAL_ERROR "qemu-aarch64 (Debian's qemu-user) is needed to run what this build makes")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/QemuAarch64.cmake)
+# The target's dynamic loader and libraries are taken from the same folder.
 set(CMAKE_CROSSCOMPILING_EMULATOR "${ORVEX_QEMU_AARCH64};-L;/usr/${ORVEX_TARGET_TRIPLE}")
+
+# The C library, for the record of what a build was tested with.
+file(STRINGS /usr/${ORVEX_TARGET_TRIPLE}/include/features.h glibc_version
+  REGEX "^#define[ \t]+__GLIBC(_MINOR)?__[ \t]")
+string(REGEX REPLACE "#define[ \t]+__GLIBC__[ \t]+([0-9]+);#define[ \t]+__GLIBC_MINOR__[ \t]+([0-9]+)"
+  "glibc \\1.\\2" ORVEX_C_LIBRARY "${glibc_version}")
+set(ORVEX_C_LIBRARY "${ORVEX_C_LIBRARY}" CACHE INTERNAL "The C library the build links")

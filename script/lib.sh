@@ -38,3 +38,17 @@ run_bench() {
   PYTHONPATH="$(system_package_path serial)" "$(built_python "$dir")" "$root/bench/run.py" \
     --build "$dir" "$@"
 }
+
+# What a cross build folder's programs are and how they run here, e.g. "built for AArch64 with
+# musl 1.2.4, run by qemu-aarch64 version 7.2.22".
+describe_cross_build() {
+  local machine libc runner
+  machine=$(readelf -h "$1/tools/emulator/orvex-emulator" | sed -n 's/^ *Machine: *//p')
+  libc=$(sed -n 's/^ORVEX_C_LIBRARY:[A-Z]*=//p' "$1/CMakeCache.txt")
+  if grep -q '^ORVEX_QEMU_AARCH64:' "$1/CMakeCache.txt"; then
+    runner="run by $(qemu-aarch64 --version | head -n 1)"
+  else
+    runner="run natively"
+  fi
+  echo "built for $machine with $libc, $runner"
+}

@@ -3,7 +3,7 @@
 // System-call interposition for what a pseudo-terminal cannot show: a failing read(), a short
 // write(), a clock that steps back, an fcntl() or ioctl() that fails, a line that is no terminal
 // or a made-up one that is, a call that is slow. The
-// test binaries link with --wrap for each call below, so the library's calls come here first.
+// test binaries link with -wrap for each call below, so the library's calls come here first.
 // A hook returns std::nullopt to let the real call through. Calls through real:: bypass hooks and
 // counters; the harness's own I/O uses them.
 
