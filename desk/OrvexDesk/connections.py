@@ -159,7 +159,11 @@ class BoundedHTTPServer:
                     if key.fileobj is self.socket:
                         self._accept()
                     else:
-                        self._receive(self._arriving[key.fileobj])  # type: ignore[index]
+                        # A connection dropped earlier in this batch (to make room for a new
+                        # one) may still have its event in it.
+                        arriving = self._arriving.get(key.fileobj)  # type: ignore[call-overload]
+                        if arriving is not None:
+                            self._receive(arriving)
                 self._expire()
         finally:
             self._stopped.set()

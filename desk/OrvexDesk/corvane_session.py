@@ -68,6 +68,9 @@ class CorvaneSession:
         self._loop: Optional[Any] = None
         self._effects: Dict[str, Any] = {}
         self._scene: Optional[Any] = None
+        # The shapes the scene holds: made again only when they change, since a shape made anew
+        # around the resting arm is not felt until the arm has left it.
+        self._scene_shapes: Optional[List[Dict[str, Any]]] = None
         self._stop_reason: Optional[str] = None
         self._reset_sampling()
 
@@ -91,6 +94,7 @@ class CorvaneSession:
                              "damper": haptics.Damper(coefficient=0.0),
                              "spring": haptics.Spring(anchor=[0.0, 0.0, 0.0], stiffness=0.0)}
             self._scene = haptics.Scene()
+            self._scene_shapes = None
             loop.add(self._scene)
             self._apply(loop, self.settings, added=set())
             self._log.sent(self.name, "wake-up, then the servo loop at %g Hz" % RATE_HZ)
@@ -156,10 +160,11 @@ class CorvaneSession:
                 loop.remove(effect)
         if "force" in changed:
             loop.force = list(settings["force"])
-        if "shapes" in changed:
+        if "shapes" in changed and settings["shapes"] != self._scene_shapes:
             self._scene.clear()
             for shape in made(settings["shapes"]):
                 self._scene.add(shape)
+            self._scene_shapes = copy.deepcopy(settings["shapes"])
 
     def _describe_effects(self) -> str:
         s = self.settings

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "../Effects/EffectParameters.h"
+#include "../MonotonicClock.h"
 #include "Haptics/Seqlock.h"
 #include "ReactionLedger.h"
 #include "TargetHold.h"

@@ -1,16 +1,8 @@
 #include "TargetHold.h"
 
-#include <time.h>
-
 #include <cmath>
 
 namespace Orvex::HardwareAPI::Haptics {
-
-std::int64_t monotonic_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 void LoopOrigin::observe(double time_s, std::int64_t now_ns) {
   const std::int64_t candidate = now_ns - std::llround(time_s * 1e9);

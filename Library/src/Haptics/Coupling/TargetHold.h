@@ -32,8 +32,6 @@ struct HeldTarget {
   Vector3d velocity{};
 };
 
-std::int64_t monotonic_ns();
-
 // The loop's start on the monotonic clock, learned from inside its cycles. A cycle's time is
 // counted from its wake-up, which came before the moment the effect looks at the clock, so
 // now - time is never earlier than the start, and comes nearest to it in the quickest cycle:

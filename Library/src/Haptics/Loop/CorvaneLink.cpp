@@ -10,6 +10,7 @@
 
 #include "Device/CorvaneWire.h"
 #include "Device/LittleEndian.h"
+#include "../MonotonicClock.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 

@@ -49,8 +49,4 @@ class CorvaneLink {
   int deadlines_missed = 0;  // calls in a row that ended with that message unfinished
 };
 
-// Monotonic nanoseconds, the clock of every deadline above; the loop's one clock, defined beside
-// the couplings' loop origin.
-std::int64_t monotonic_ns();
-
 }  // namespace Orvex::HardwareAPI::Haptics

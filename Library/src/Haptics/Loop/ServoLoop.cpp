@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "../Coupling/PassivityController.h"
+#include "../MonotonicClock.h"
 #include "CorvaneLink.h"
 #include "EffectTable.h"
 #include "ForceLimit.h"

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "../MonotonicClock.h"
+
 namespace Orvex::HardwareAPI::Haptics {
 
 namespace {
@@ -20,12 +22,6 @@ constexpr long writer_period_ns = 20'000'000;
 // crash reads up to its last whole second.
 constexpr std::int64_t checkpoint_period_ns = 250'000'000;
 constexpr std::size_t batch_rows = 1024;
-
-std::int64_t now_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 }  // namespace
 
@@ -88,15 +84,15 @@ void* Recorder::entry(void* self) {
 void Recorder::write_until_finished() {
   // A name that tools (top, the benchmark) can find the writer by.
   pthread_setname_np(pthread_self(), "orvex-recorder");
-  std::int64_t last_checkpoint = now_ns();
+  std::int64_t last_checkpoint = monotonic_ns();
   // Acquire: a finish request comes after the producer's last push, which drain() then sees.
   while (!finishing.load(std::memory_order_acquire)) {
     const timespec pause{0, writer_period_ns};
     nanosleep(&pause, nullptr);
     drain();
-    if (now_ns() - last_checkpoint >= checkpoint_period_ns) {
+    if (monotonic_ns() - last_checkpoint >= checkpoint_period_ns) {
       file.checkpoint();
-      last_checkpoint = now_ns();
+      last_checkpoint = monotonic_ns();
     }
   }
   drain();
