@@ -20,42 +20,17 @@
 #include "Haptics/Plane.h"
 #include "Haptics/Scene.h"
 #include "Haptics/Sphere.h"
+#include "TorusGeometry.h"
 
 namespace {
 
 using namespace Orvex::HardwareAPI::Haptics;
 using Clock = std::chrono::steady_clock;
 
-constexpr double major_radius = 0.05, minor_radius = 0.02;
+constexpr double major_radius = Orvex::Testing::TorusGeometry::major_radius;
+constexpr double minor_radius = Orvex::Testing::TorusGeometry::minor_radius;
 constexpr double period = 0.001;  // s: 1 kHz
 constexpr double speed = 0.2;     // m/s
-
-struct Geometry {
-  std::vector<Vector3d> vertices;
-  std::vector<Mesh::Triangle> triangles;
-};
-
-Geometry torus(int around, int across) {
-  std::vector<Vector3d> vertices;
-  std::vector<Mesh::Triangle> triangles;
-  for (int i = 0; i < around; ++i) {
-    for (int j = 0; j < across; ++j) {
-      const double u = 2 * M_PI * i / around, v = 2 * M_PI * j / across;
-      const double ring = major_radius + minor_radius * std::cos(v);
-      vertices.push_back({ring * std::cos(u), ring * std::sin(u), minor_radius * std::sin(v)});
-    }
-  }
-  auto index = [&](int i, int j) {
-    return static_cast<std::uint32_t>((i % around) * across + (j % across));
-  };
-  for (int i = 0; i < around; ++i) {
-    for (int j = 0; j < across; ++j) {
-      triangles.push_back({index(i, j), index(i + 1, j), index(i + 1, j + 1)});
-      triangles.push_back({index(i, j), index(i + 1, j + 1), index(i, j + 1)});
-    }
-  }
-  return {std::move(vertices), std::move(triangles)};
-}
 
 struct Figures {
   double p50_us, p99_us, max_us, touching_percent;
@@ -152,7 +127,7 @@ int main(int argc, char** argv) {
   std::vector<double> builds;
   std::shared_ptr<Mesh> mesh;
   for (int i = 0; i < (smoke ? 1 : 5); ++i) {
-    Geometry geometry = torus(500, 100);
+    Orvex::Testing::TorusGeometry geometry = Orvex::Testing::torus_geometry(500, 100);
     const auto start = Clock::now();
     mesh = Mesh::make(std::move(geometry.vertices), std::move(geometry.triangles));
     builds.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());

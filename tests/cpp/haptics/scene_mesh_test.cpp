@@ -10,34 +10,18 @@
 
 #include "Haptics/Mesh.h"
 #include "SceneRig.h"
+#include "TorusGeometry.h"
 
 namespace {
 
 using namespace SceneRig;
 
-constexpr double major_radius = 0.05, minor_radius = 0.02;
+constexpr double major_radius = Orvex::Testing::TorusGeometry::major_radius;
+constexpr double minor_radius = Orvex::Testing::TorusGeometry::minor_radius;
 
-// A torus around z, its triangles wound so that their normals point out.
 std::shared_ptr<Mesh> torus(int around, int across) {
-  std::vector<Vector3d> vertices;
-  std::vector<Mesh::Triangle> triangles;
-  for (int i = 0; i < around; ++i) {
-    for (int j = 0; j < across; ++j) {
-      const double u = 2 * M_PI * i / around, v = 2 * M_PI * j / across;
-      const double ring = major_radius + minor_radius * std::cos(v);
-      vertices.push_back({ring * std::cos(u), ring * std::sin(u), minor_radius * std::sin(v)});
-    }
-  }
-  auto index = [&](int i, int j) {
-    return static_cast<std::uint32_t>((i % around) * across + (j % across));
-  };
-  for (int i = 0; i < around; ++i) {
-    for (int j = 0; j < across; ++j) {
-      triangles.push_back({index(i, j), index(i + 1, j), index(i + 1, j + 1)});
-      triangles.push_back({index(i, j), index(i + 1, j + 1), index(i, j + 1)});
-    }
-  }
-  return Mesh::make(vertices, triangles);
+  Orvex::Testing::TorusGeometry geometry = Orvex::Testing::torus_geometry(around, across);
+  return Mesh::make(geometry.vertices, geometry.triangles);
 }
 
 // Möller and Trumbore's segment-triangle test, from either side: t or infinity.
