@@ -428,7 +428,8 @@ TEST_F(ServoLoopTest, TheLoopThreadAllocatesNothing) {
   EXPECT_GT(loop.stats().cycles, cycles + 10);
   EXPECT_EQ(loop_allocations.load(), before);
   std::vector<TraceRow> rows(loop.trace_capacity());
-  EXPECT_EQ(loop.copy_trace(rows.data()), 64u);
+  // The loop's next push may take the oldest row while it is being copied.
+  EXPECT_GE(loop.copy_trace(rows.data()), 63u);
   EXPECT_GE(loop.stats().watchdog_trips, 1u);
 }
 

@@ -33,8 +33,14 @@ void TraceRing::copy(std::optional<std::uint64_t> after_cycle, TraceCopy& copy) 
     const std::uint64_t first = std::max(from, held_from);
     copy.rows.resize(static_cast<std::size_t>(end - first));
     std::size_t copied = 0;
-    for (std::uint64_t place = first; place < end; ++place)
-      if (slots[place % size].read(copy.rows[copied], place + 1)) ++copied;  // else overwritten
+    for (std::uint64_t place = first; place < end; ++place) {
+      // A row overwritten meanwhile means the pusher lapped this copy there: the rows before it
+      // are let go too (counted as overwritten), so that the copy is one unbroken run of rows.
+      if (slots[place % size].read(copy.rows[copied], place + 1))
+        ++copied;
+      else
+        copied = 0;
+    }
     copy.rows.resize(copied);
     // A restart meanwhile: the rows may be an earlier run's, so the copy starts again.
     if (run_start.load(std::memory_order_acquire) != start) continue;
