@@ -355,6 +355,9 @@ struct ServoLoop::Impl {
       if (reply == CorvaneLink::Reply::good && !check.accept(position, velocity, answered))
         reply = CorvaneLink::Reply::bad;
       if (reply == CorvaneLink::Reply::good) {
+        // The ramp counts from the first state there is to render, so a first reply that comes
+        // late does not cut the ramp short.
+        if (!replied) shaping.restart_ramp(cycle);
         // The last good state stands for the arm until the next one.
         x = widened(position);
         v = widened(velocity);
