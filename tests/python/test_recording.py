@@ -91,10 +91,16 @@ def test_a_recording_is_the_wire_cycle_for_cycle(orvex, haptics, verbose_arm, tm
     commands, replies = wire_exchanges(log_path.read_text())
     # The last command is stop()'s zero force, after the last cycle.
     assert len(commands) == len(rows) + 1 == len(replies)
+    # A row holds the state the loop had at its cycle: that cycle's reply, or on a busy machine
+    # an earlier one whose successor had not come whole in time; never a later one, never out of
+    # order.
+    answered = 0
     for cycle, row in enumerate(rows):
         assert row[14] == cycle
         assert row[7:10] == commands[cycle]
-        assert row[1:7] == replies[cycle]
+        while answered < cycle and row[1:7] != replies[answered]:
+            answered += 1
+        assert row[1:7] == replies[answered], cycle
     assert any(abs(f) > 0 for row in rows for f in row[7:10])
 
 
