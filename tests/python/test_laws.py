@@ -133,7 +133,8 @@ def test_state_carries_over_and_t_and_dt_follow_the_loop(haptics, double, make_l
     while loop.stats()["cycles"] < 300 and time.monotonic() < deadline:
         time.sleep(0.02)
     rows = memoryview(loop.trace()).tolist()
-    assert len(rows) == 200
+    # A copy of a full ring while the loop runs may lose its oldest row to the next push.
+    assert len(rows) >= 199
     for before, row in zip(rows, rows[1:]):
         assert row[14] == before[14] + 1
         # The counter grows by one per cycle; t is the cycle's time; dt the time since the last.
