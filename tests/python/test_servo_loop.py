@@ -142,7 +142,8 @@ def test_effects_and_the_application_force_add_up(haptics, double, make_loop):
 
 
 def test_a_force_over_the_limit_is_shortened_with_its_direction_kept(haptics, double, make_loop):
-    loop = make_loop(max_force=10.0, watchdog_s=0)
+    # Without a ramp: one ramp cycle scales the force to exactly the limit, unclamped.
+    loop = make_loop(max_force=10.0, watchdog_s=0, ramp_s=0)
     loop.add(haptics.ConstantForce([30.0, -40.0, 0.0]))
     loop.start()
     assert double.wait_for((6.0, -8.0, 0.0)) == pytest.approx((6.0, -8.0, 0.0), rel=1e-6)
