@@ -112,10 +112,16 @@ CorvaneLink::Reply CorvaneLink::read_message(std::uint8_t code, std::size_t body
       }
       got += static_cast<std::size_t>(n);
     }
+    // The message has no checksum, so a reply cut short is completed by the start of the next
+    // one without a trace in its bytes. Two signs give it away, and either makes the message
+    // one not to believe; the next whole message is read instead, or the cycle goes without:
+    // - it began before the latest command went out (the next reply follows it), or
+    // - bytes that are not yet a whole message follow it (the rest of the one it borrowed from,
+    //   or another reply still arriving, which is newer anyway).
+    const bool began_earlier = deadlines_missed > 0;
     got = 0;
     deadlines_missed = 0;
-    // Another whole reply waiting means this one is old: the newest state is wanted.
-    if (pending_bytes(port) < static_cast<int>(wanted)) return Reply::good;
+    if (!began_earlier && pending_bytes(port) == 0) return Reply::good;
   }
 }
 

@@ -3,10 +3,10 @@
 // The servo loop's own exchange path to a Corvane: the same messages as the device class, but
 // each wait bounded by a deadline on the monotonic clock and spent in a readiness wait, and a
 // reply that comes out of step dropped with whatever is pending, so that one bad byte costs one
-// cycle instead of a second-long drain. A reply still arriving at its deadline is not lost: it is
-// completed at the next call (a slow device answers a cycle late rather than never), and when
-// several whole replies wait, the newest is taken. Loop thread only; never allocates, never
-// throws.
+// cycle instead of a second-long drain. A reply still arriving at its deadline is completed at
+// the next call and set aside for the reply that follows it; a reply is taken only when nothing
+// follows it on the line, so that the newest is taken and a reply cut short is never completed
+// with the bytes of the next. Loop thread only; never allocates, never throws.
 
 #include <array>
 #include <cstdint>
