@@ -35,9 +35,9 @@ def test_a_faulty_line_never_delivers_garbage(orvex, haptics, emulator, fault):
         stats = listener.stats()
         assert listener.running and stats["stop_reason"] is None
     statuses = [m for m in delivered if m["kind"] == "status"]
-    # A status cut short still costs the listener the stream's one-second read limit, so a
-    # truncating line lets through fewer than the 500 a second the handle sends.
-    assert len(statuses) > 10 * FAULT_SECONDS
+    # A bad message costs itself and perhaps the one after it, never the line: nearly all of the
+    # 500 a second the handle sends come through.
+    assert len(statuses) > 400 * FAULT_SECONDS
     for status in statuses:
         assert status["device_id"] == 300
         assert abs(math.sqrt(sum(q * q for q in status["quaternion"])) - 1) < 0.25

@@ -42,14 +42,16 @@ struct HandleListenerStats {
 // Receives every message of a handle on a thread of its own, so that the application never
 // waits on the port and a handle that streams is read as fast as it sends.
 //
-// The thread owns the stream while it runs: it waits for the port to become readable before
-// each Receive, so an idle handle costs no processor time and minutes of silence never run the
-// stream into its one-second read limit. A message that starts and does not complete within that
-// limit spends the stream, and the listener stops with the reason device_lost. Commands are queued
-// by the application and written by the thread between two messages, never during one.
+// The thread owns the stream while it runs: it waits for the port to become readable and reads
+// what it holds, never waiting for the rest of a message, so an idle handle costs no processor
+// time and a message cut short costs itself: one that does not complete within 0.1 s of its
+// first byte breaks off and is dropped. The listener stops with the reason device_lost when the
+// port hangs up or a write fails. Commands are queued by the application and written by the
+// thread as soon as it wakes.
 //
 // A message that broke off, or whose values no handle sends (a quaternion far from unit length,
-// a device id other than the information reply's), is refused and counted, not delivered.
+// a device id other than the information reply's, a status whose user data holds a whole status
+// of the same handle), is refused and counted, not delivered.
 //
 // Decoded messages go into a queue of fixed capacity, allocated at construction; when it is full
 // the oldest message is dropped and counted. The latest status and the latest information reply

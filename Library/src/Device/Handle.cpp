@@ -2,57 +2,50 @@
 
 #include <cstring>
 
+#include "HandleWire.h"
 #include "LittleEndian.h"
 
 namespace Orvex::HardwareAPI::Devices {
 
+namespace wire = HandleWire;
+
 namespace {
 
-// Header codes. The status request and the status message share one.
-constexpr std::uint8_t wakeup_header = 10;
-constexpr std::uint8_t info_header = 208;
-constexpr std::uint8_t status_header = 218;
-constexpr std::uint8_t handle_state_header = 219;
-constexpr std::uint8_t error_header = 223;
-
-// Body lengths after the header code; a status message adds its user data to the fixed part.
-constexpr std::int32_t info_length = 6;
-constexpr std::int32_t status_fixed_length = 21;
-constexpr std::int32_t error_length = 3;
-// Header code, device_id and data_length, before the user data.
-constexpr std::size_t handle_state_fixed_length = 4;
+constexpr auto info_length = static_cast<std::int32_t>(wire::info_body_size);
+constexpr auto status_fixed_length = static_cast<std::int32_t>(wire::status_fixed_body_size);
+constexpr auto error_length = static_cast<std::int32_t>(wire::error_body_size);
 
 }  // namespace
 
 Handle::Handle(IO::SerialStream* stream) : Device(stream) {}
 
 void Handle::SendDeviceWakeup() {
-  tx_buffer[0] = wakeup_header;
+  tx_buffer[0] = wire::wakeup_code;
   WriteBytes(1);
 }
 
 void Handle::RequestStatus() {
-  tx_buffer[0] = status_header;
+  tx_buffer[0] = wire::status_code;
   WriteBytes(1);
 }
 
 void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
                              const std::uint8_t* user_data) {
   std::uint8_t* command = tx_buffer.get();
-  command[0] = handle_state_header;
+  command[0] = wire::handle_state_code;
   LittleEndian::put_u16(command + 1, device_id);
   command[3] = data_length;
-  if (data_length > 0) std::memcpy(command + handle_state_fixed_length, user_data, data_length);
-  WriteBytes(handle_state_fixed_length + data_length);
+  if (data_length > 0) std::memcpy(command + wire::handle_state_fixed_size, user_data, data_length);
+  WriteBytes(wire::handle_state_fixed_size + data_length);
 }
 
 std::int32_t Handle::Receive() {
   switch (ReadHeaderCode()) {
-    case status_header:
+    case wire::status_code:
       return ReceiveStatusMessage();
-    case error_header:
+    case wire::error_code:
       return ReceiveErrorResponse();
-    case info_header:
+    case wire::info_code:
       return ReceiveInfo();
     default:
       return -1;
@@ -69,11 +62,7 @@ std::int32_t Handle::ReceiveStatusMessage() {
 
   const std::uint8_t* body = rx_buffer.get();
   HandleStatusMessageRecord record{};
-  record.device_id = LittleEndian::get_u16(body);
-  record.error_flag = body[2];
-  record.hall_effect_sensor_level = body[3];
-  for (int i = 0; i < 4; ++i) record.quaternion[i] = LittleEndian::get_f32(body + 4 + 4 * i);
-  record.user_data_length = body[20];
+  wire::decode_status_fixed(body, record);
 
   // The user data lands over the fixed part, from index 0.
   const std::int32_t data_count = ReadBytes(record.user_data_length);
@@ -93,11 +82,7 @@ std::int32_t Handle::ReceiveInfo() {
 
   const std::uint8_t* body = rx_buffer.get();
   HandleInfoRecord record{};
-  record.tool_data_remaining = body[0];
-  record.device_id = LittleEndian::get_u16(body + 1);
-  record.device_model_number = body[3];
-  record.hardware_version = body[4];
-  record.firmware_version = body[5];
+  wire::decode_info(body, record);
 
   OnReceiveHandleInfo(record.tool_data_remaining, record.device_id, record.device_model_number,
                       record.hardware_version, record.firmware_version);
@@ -110,7 +95,8 @@ std::int32_t Handle::ReceiveErrorResponse() {
   if (count != error_length) return count;
 
   const std::uint8_t* body = rx_buffer.get();
-  const HandleErrorResponseRecord record{LittleEndian::get_u16(body), body[2]};
+  HandleErrorResponseRecord record{};
+  wire::decode_error(body, record);
 
   OnReceiveHandleErrorResponse(record.device_id, record.error_code);
   OnReceiveHandleErrorResponseRecord(record);

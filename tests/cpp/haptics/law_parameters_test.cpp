@@ -34,10 +34,12 @@ TEST(LawParameters, KeepsItsCountAndRefusesAWholeChangeForOneBadPart) {
 TEST(LawParameters, AReaderNeverSeesHalfAChangeWhileWritersRace) {
   LawParameters parameters({}, LawParameters::capacity);
   std::atomic<bool> done{false};
+  std::atomic<std::size_t> reads{0};
   // Two writers, each publishing every parameter at once to one value of its own per change.
+  // They go on until the reader has read often too: on a loaded machine it may get no turn.
   auto writer = [&](double sign) {
     std::vector<LawParameters::Change> change(LawParameters::capacity);
-    for (int n = 1; n <= 20000; ++n) {
+    for (int n = 1; n <= 20000 || reads.load() < 1000; ++n) {
       for (std::size_t i = 0; i < change.size(); ++i) change[i] = {i, sign * n};
       parameters.set(change.data(), change.size());
     }
@@ -48,7 +50,7 @@ TEST(LawParameters, AReaderNeverSeesHalfAChangeWhileWritersRace) {
     second.join();
     done = true;
   });
-  std::size_t reads = 0, torn = 0;
+  std::size_t torn = 0;
   while (!done) {
     LawParameters::Values seen{};
     if (!parameters.try_read(seen)) continue;
@@ -56,10 +58,10 @@ TEST(LawParameters, AReaderNeverSeesHalfAChangeWhileWritersRace) {
     for (double value : seen) torn += value != seen[0];
   }
   stopper.join();
-  EXPECT_GT(reads, 0u);
+  EXPECT_GE(reads.load(), 1000u);
   EXPECT_EQ(torn, 0u);
   const double last = parameters.values()[0];
-  EXPECT_EQ(std::abs(last), 20000.0);
+  EXPECT_GE(std::abs(last), 20000.0);
 }
 
 }  // namespace

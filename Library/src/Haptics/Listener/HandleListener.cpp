@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -14,12 +15,14 @@
 #include <thread>
 
 #include "Haptics/StreamClaim.h"
+#include "HandleFramer.h"
 #include "HandleInbox.h"
 #include "HandleOutbox.h"
 #include "IO/PortSetup.h"
 #include "IO/SerialStream.h"
 #include "ListenerWakeup.h"
 #include "ListeningHandle.h"
+#include "../MonotonicClock.h"
 #include "../Recording/HandleRecordRow.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -43,6 +46,14 @@ int pending_bytes(int port) {
   return ::ioctl(port, FIONREAD, &pending) == 0 ? pending : 0;
 }
 
+// A readiness wait ends by the deadline of the message in progress, so that one that broke off
+// is dropped on time.
+int poll_timeout_ms(std::int64_t message_deadline_ns) {
+  if (message_deadline_ns == 0) return readiness_wait_ms;
+  const std::int64_t left_ms = (message_deadline_ns - monotonic_ns()) / 1000000 + 1;
+  return static_cast<int>(std::clamp<std::int64_t>(left_ms, 0, readiness_wait_ms));
+}
+
 std::int64_t steady_ms() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -62,12 +73,15 @@ struct HandleListener::State {
   bool reopen();
   // Writes every queued command; the thread is between two messages whenever it calls this.
   void send_commands();
+  // Takes every whole message the framer holds, and drops one that broke off.
+  void take_messages();
   bool queue(const HandleCommand& command);
 
   IO::SerialStream* const stream;
   const bool reconnect;
   HandleInbox inbox;
   ListeningHandle handle;
+  HandleFramer framer;
   HandleOutbox<command_capacity> outbox;
   ListenerWakeup wakeup;
   HandleCommand sending;  // the command being written, off the thread's small stack
@@ -85,6 +99,20 @@ struct HandleListener::State {
 
 void HandleListener::State::send_commands() {
   while (outbox.take(sending)) sending.send(handle);
+}
+
+void HandleListener::State::take_messages() {
+  for (;;) {
+    switch (framer.next(monotonic_ns())) {
+      case HandleFramer::Next::message:
+        framer.put_back(framer.size() - handle.take(framer.message(), framer.size()));
+        if (handle.adopted()) reconnects.fetch_add(1, std::memory_order_relaxed);
+        break;
+      case HandleFramer::Next::unknown: inbox.count_unknown(); break;
+      case HandleFramer::Next::broken_off: inbox.count_refused(); break;
+      case HandleFramer::Next::wait: return;
+    }
+  }
 }
 
 bool HandleListener::State::queue(const HandleCommand& command) {
@@ -121,8 +149,10 @@ bool HandleListener::State::reopen() {
     const bool taken = ::dup2(reopened, port) == port;
     ::close(reopened);
     if (!taken) continue;
-    // The port is new: what made the stream fail is gone with the old one.
+    // The port is new: what made the stream fail is gone with the old one, and so is any
+    // message the old one left unfinished.
     stream->clear();
+    framer.clear();
     handle.await_same_handle();
     handle.SendDeviceWakeup();
     return true;
@@ -137,12 +167,12 @@ bool HandleListener::State::listen_until_lost() {
     // Commands wait until the handle on a reopened port has shown it is the one they are for.
     if (!handle.on_probation()) send_commands();
     if (stop_requested.load()) return true;
-    // A stream that failed to open, whose write failed, or whose message broke off is spent.
+    // A stream that failed to open or whose write failed is spent.
     if (port < 0 || !stream->good()) return false;
     if (handle.on_probation() && steady_ms() > adoption_deadline) return false;
 
     watched[0].revents = watched[1].revents = 0;
-    if (::poll(watched, 2, readiness_wait_ms) < 0) {
+    if (::poll(watched, 2, poll_timeout_ms(framer.deadline_ns())) < 0) {
       if (errno == EINTR) continue;
       return false;
     }
@@ -150,12 +180,10 @@ bool HandleListener::State::listen_until_lost() {
     // A port that hung up may still hold what came before; once that is read, it is gone.
     const bool hung_up = watched[0].revents & (POLLHUP | POLLERR | POLLNVAL);
     if (hung_up && pending_bytes(port) == 0) return false;
-    if (watched[0].revents & POLLIN || hung_up) {
-      // A header code that is no handle message leaves the stream good; the bytes after it come
-      // as codes of their own, each counted, until a message starts again.
-      if (handle.receive() < 0 && stream->good()) inbox.count_unknown();
-      if (handle.adopted()) reconnects.fetch_add(1, std::memory_order_relaxed);
-    }
+    if ((watched[0].revents & POLLIN || hung_up) &&
+        framer.read_from(port, monotonic_ns()) == HandleFramer::Read::hung_up)
+      return false;
+    take_messages();
   }
 }
 
@@ -177,6 +205,8 @@ bool HandleListener::start() {
   state->stop_requested.store(false);
   state->stop_reason.store(HandleStopReason::none);
   state->handle.restart_clock();
+  // A message the last run left unfinished has long broken off.
+  state->framer.clear();
   state->running.store(true);
   // The thread starts with every signal blocked (a new thread inherits the mask): a signal meant
   // for the application is never handled on the listener's time.

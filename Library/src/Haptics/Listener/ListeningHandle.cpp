@@ -1,18 +1,39 @@
 #include "ListeningHandle.h"
 
 #include <cmath>
+#include <cstring>
+
+#include "Device/HandleWire.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
 namespace {
 
-// Body sizes of whole messages, as Receive counts them.
-constexpr std::int32_t status_fixed_size = 21;
-constexpr std::int32_t info_size = 6;
-constexpr std::int32_t error_size = 3;
+namespace wire = Devices::HandleWire;
 
 // A handle reports a unit quaternion; a flipped bit moves its length far from 1.
 constexpr double quaternion_length_tolerance = 0.25;
+
+bool near_unit(const float (&quaternion)[4]) {
+  double squared = 0;
+  for (const float component : quaternion) squared += double{component} * component;
+  return std::isfinite(squared) && std::fabs(std::sqrt(squared) - 1.0) <= quaternion_length_tolerance;
+}
+
+// Where in a status's user data the fixed part of another status of the same handle begins, or
+// the data's length when none does. A length byte flipped on the line makes a status swallow
+// the messages after it; a handle's own data holding one of its whole status messages is
+// implausible.
+std::size_t swallowed_status_at(const Devices::HandleStatusMessageRecord& status) {
+  const std::size_t length = status.user_data_length;
+  for (std::size_t at = 0; at + 1 + wire::status_fixed_body_size <= length; ++at) {
+    if (status.user_data[at] != wire::status_code) continue;
+    Devices::HandleStatusMessageRecord inner{};
+    wire::decode_status_fixed(status.user_data + at + 1, inner);
+    if (inner.device_id == status.device_id && near_unit(inner.quaternion)) return at;
+  }
+  return length;
+}
 
 }  // namespace
 
@@ -21,19 +42,43 @@ ListeningHandle::ListeningHandle(IO::SerialStream* stream, HandleInbox& inbox)
 
 void ListeningHandle::restart_clock() { started = std::chrono::steady_clock::now(); }
 
-std::int32_t ListeningHandle::receive() {
-  built = false;
-  const std::int32_t count = Receive();
-  if (!built) return count;  // no handle message
-  if (!plausible(count)) {
+std::size_t ListeningHandle::take(const std::uint8_t* bytes, std::size_t size) {
+  const std::uint8_t* body = bytes + 1;
+  switch (bytes[0]) {
+    case wire::info_code:
+      message.kind = HandleMessage::Kind::info;
+      wire::decode_info(body, message.info);
+      break;
+    case wire::error_code:
+      message.kind = HandleMessage::Kind::error;
+      wire::decode_error(body, message.error);
+      break;
+    default: {
+      message.kind = HandleMessage::Kind::status;
+      auto& status = message.status;
+      wire::decode_status_fixed(body, status);
+      // The framer took as many bytes as the length byte claims.
+      const std::size_t length = size - 1 - wire::status_fixed_body_size;
+      std::memcpy(status.user_data, body + wire::status_fixed_body_size, length);
+      std::memset(status.user_data + length, 0, sizeof status.user_data - length);
+      const std::size_t swallowed = swallowed_status_at(status);
+      if (swallowed < length) {
+        // Refused, and the messages it swallowed are read again from the first one.
+        inbox.count_refused();
+        return 1 + wire::status_fixed_body_size + swallowed;
+      }
+      break;
+    }
+  }
+  if (!plausible()) {
     inbox.count_refused();
-    return count;
+    return size;
   }
   if (probation) {
     // Only the information reply of the handle known before ends it.
     if (message.kind != HandleMessage::Kind::info ||
         (knows_device && message.info.device_id != device_id))
-      return count;
+      return size;
     probation = false;
     just_adopted = true;
   }
@@ -42,7 +87,7 @@ std::int32_t ListeningHandle::receive() {
     device_id = message.info.device_id;
   }
   deliver();
-  return count;
+  return size;
 }
 
 void ListeningHandle::await_same_handle() { probation = true; }
@@ -53,43 +98,19 @@ bool ListeningHandle::adopted() {
   return adopted_now;
 }
 
-bool ListeningHandle::plausible(std::int32_t count) const {
+bool ListeningHandle::plausible() const {
+  // Once a handle has named itself, every message on the line is its own; on probation another
+  // handle's information reply is merely not adopted.
+  const auto same_device = [this](std::uint16_t id) { return !knows_device || id == device_id; };
   switch (message.kind) {
-    case HandleMessage::Kind::info: return count == info_size;
-    case HandleMessage::Kind::error:
-      return count == error_size && (!knows_device || message.error.device_id == device_id);
+    case HandleMessage::Kind::info: return probation || same_device(message.info.device_id);
+    case HandleMessage::Kind::error: return same_device(message.error.device_id);
     case HandleMessage::Kind::status: {
       const auto& status = message.status;
-      // A length byte that claims more than came means the message broke off.
-      if (count != status_fixed_size + status.user_data_length) return false;
-      if (knows_device && status.device_id != device_id) return false;
-      double squared = 0;
-      for (const float component : status.quaternion) squared += double{component} * component;
-      return std::isfinite(squared) &&
-             std::fabs(std::sqrt(squared) - 1.0) <= quaternion_length_tolerance;
+      return same_device(status.device_id) && near_unit(status.quaternion);
     }
   }
   return false;
-}
-
-void ListeningHandle::OnReceiveHandleInfoRecord(const Devices::HandleInfoRecord& record) {
-  message.kind = HandleMessage::Kind::info;
-  message.info = record;
-  built = true;
-}
-
-void ListeningHandle::OnReceiveHandleStatusMessageRecord(
-    const Devices::HandleStatusMessageRecord& record) {
-  message.kind = HandleMessage::Kind::status;
-  message.status = record;
-  built = true;
-}
-
-void ListeningHandle::OnReceiveHandleErrorResponseRecord(
-    const Devices::HandleErrorResponseRecord& record) {
-  message.kind = HandleMessage::Kind::error;
-  message.error = record;
-  built = true;
 }
 
 void ListeningHandle::deliver() {

@@ -1,9 +1,11 @@
 #pragma once
 
-// The handle a listener's thread receives with: each message that came whole and can be a
-// handle's becomes a stamped message in the inbox; any other is refused and counted.
+// The handle a listener's thread talks to: it writes the queued commands through the device
+// class, and each whole message the framer cuts that can be a handle's becomes a stamped message
+// in the inbox; any other is refused and counted.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 #include "Devices/Handle.h"
@@ -18,8 +20,9 @@ class ListeningHandle : public Devices::Handle {
   // Message times count from here.
   void restart_clock();
 
-  // Receives one message: Receive's result.
-  std::int32_t receive();
+  // Takes one whole message, header code first, as the framer cut it. Returns how many of its
+  // bytes were the message: fewer when it swallowed the next ones, which are then read again.
+  std::size_t take(const std::uint8_t* bytes, std::size_t size);
 
   // After a reopened port: nothing is delivered until an information reply names the handle
   // known before (any handle when none was); then adopted() turns true once.
@@ -27,13 +30,9 @@ class ListeningHandle : public Devices::Handle {
   bool on_probation() const { return probation; }
   bool adopted();
 
-  void OnReceiveHandleInfoRecord(const Devices::HandleInfoRecord& record) override;
-  void OnReceiveHandleStatusMessageRecord(const Devices::HandleStatusMessageRecord& record) override;
-  void OnReceiveHandleErrorResponseRecord(const Devices::HandleErrorResponseRecord& record) override;
-
  private:
-  // Whether the message built can be a handle's, given the reads' count.
-  bool plausible(std::int32_t count) const;
+  // Whether the message decoded can be a handle's.
+  bool plausible() const;
   // Stamps the message being built and puts it in the inbox.
   void deliver();
 
@@ -41,7 +40,6 @@ class ListeningHandle : public Devices::Handle {
   std::chrono::steady_clock::time_point started;
   // Built here rather than on the thread's stack, which is small on some systems.
   HandleMessage message;
-  bool built = false;
   bool knows_device = false;
   std::uint16_t device_id = 0;  // of the last information reply delivered
   bool probation = false;
