@@ -40,7 +40,7 @@ def test_a_faulty_line_never_delivers_garbage(orvex, haptics, emulator, fault):
     assert len(statuses) > 400 * FAULT_SECONDS
     for status in statuses:
         assert status["device_id"] == 300
-        assert abs(math.sqrt(sum(q * q for q in status["quaternion"])) - 1) < 0.25
+        assert abs(math.sqrt(sum(q * q for q in status["quaternion"])) - 1) <= 0.05
     assert stats["refused"] + stats["unknown"] > 0 or fault == "--drop"
 
 

@@ -30,7 +30,8 @@ constexpr std::int64_t window_ns = 20'000'000;
 void put_float(Bytes& out, float value) {
   std::uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(bits >> shift));
+  for (int shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<std::uint8_t>(bits >> shift));
 }
 
 // A state reply whose six values are `base`, base+1, ..., so each reply is told apart.

@@ -231,6 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A flipped length byte makes a status claim the messages after it as user data.
         Fault{"LengthClaimsTheNextTwo", with_length(status_message({}), 2 * 22)},
         Fault{"LengthClaimsPartOfTheNext", with_length(status_message({}), 30)},
+        Fault{"LengthClaimsTheNextsCodeAndId", with_length(status_message({}), 3)},
+        Fault{"LengthClaimsTheNextsFirstTwoBytes", with_length(status_message({}), 2)},
         Fault{"StatusCutInItsQuaternion", cut(status_message({}), 10)},
         Fault{"QuaternionExponentFlipped", [] {
                 Bytes flipped = status_message({});

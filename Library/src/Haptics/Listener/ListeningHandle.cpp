@@ -11,27 +11,37 @@ namespace {
 
 namespace wire = Devices::HandleWire;
 
-// A handle reports a unit quaternion; a flipped bit moves its length far from 1.
-constexpr double quaternion_length_tolerance = 0.25;
+// A handle reports a unit quaternion (normalised, to within its rounding); a flipped bit, or a
+// message completed with the next one's bytes, moves its length away from 1.
+constexpr double quaternion_length_tolerance = 0.05;
 
 bool near_unit(const float (&quaternion)[4]) {
   double squared = 0;
   for (const float component : quaternion) squared += double{component} * component;
-  return std::isfinite(squared) && std::fabs(std::sqrt(squared) - 1.0) <= quaternion_length_tolerance;
+  return std::isfinite(squared) &&
+         std::fabs(std::sqrt(squared) - 1.0) <= quaternion_length_tolerance;
 }
 
-// Where in a status's user data the fixed part of another status of the same handle begins, or
-// the data's length when none does. A length byte flipped on the line makes a status swallow
-// the messages after it; a handle's own data holding one of its whole status messages is
-// implausible.
+// Where in a status's user data another status of the same handle begins, or the data's length
+// when none does. A length byte flipped on the line makes a status swallow what follows it; a
+// handle's own data holding the start of one of its status messages (its header code and device
+// id, and a unit quaternion when that came too; at the data's end, the code and the id's first
+// byte) is implausible: by chance, one status in 65,536 with random user data.
 std::size_t swallowed_status_at(const Devices::HandleStatusMessageRecord& status) {
   const std::size_t length = status.user_data_length;
-  for (std::size_t at = 0; at + 1 + wire::status_fixed_body_size <= length; ++at) {
-    if (status.user_data[at] != wire::status_code) continue;
+  const std::uint8_t id[2] = {static_cast<std::uint8_t>(status.device_id & 0xFF),
+                              static_cast<std::uint8_t>(status.device_id >> 8)};
+  for (std::size_t at = 0; at + 3 <= length; ++at) {
+    const std::uint8_t* start = status.user_data + at;
+    if (start[0] != wire::status_code || start[1] != id[0] || start[2] != id[1]) continue;
+    if (at + 1 + wire::status_fixed_body_size > length) return at;
     Devices::HandleStatusMessageRecord inner{};
-    wire::decode_status_fixed(status.user_data + at + 1, inner);
-    if (inner.device_id == status.device_id && near_unit(inner.quaternion)) return at;
+    wire::decode_status_fixed(start + 1, inner);
+    if (near_unit(inner.quaternion)) return at;
   }
+  if (length >= 2 && status.user_data[length - 2] == wire::status_code &&
+      status.user_data[length - 1] == id[0])
+    return length - 2;
   return length;
 }
 
