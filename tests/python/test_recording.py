@@ -206,7 +206,8 @@ def test_trace_since_gives_exactly_the_new_rows_and_the_overwritten_count(orvex,
         first = loop.trace(since=0)
         cycles = [row[14] for row in memoryview(first).tolist()]
         assert cycles == list(range(int(cycles[0]), int(cycles[0]) + len(cycles)))
-        assert len(first) == 100 and first.overwritten == cycles[0] - 1
+        # A full ring copied while the loop runs may lose its oldest row to the next push.
+        assert len(first) in (99, 100) and first.overwritten == cycles[0] - 1
         newer = loop.trace(since=cycles[-1])
         new_cycles = [row[14] for row in memoryview(newer).tolist()]
         assert newer.overwritten == 0 or new_cycles[0] == cycles[-1] + 1 + newer.overwritten
