@@ -51,8 +51,8 @@ def test_a_faulty_line_costs_single_cycles_never_the_loop(orvex, haptics, emulat
         rows = memoryview(loop.trace()).tolist()
         assert loop.running and stats["stop_reason"] is None
     # A bad or missing reply costs its own cycle: the next command goes out within the reply
-    # window (3.5 ms at 1 kHz). The largest gap is a figure for a quiet machine (see the docs); on
-    # a loaded one the scheduler alone can hold any thread up, so the test looks at nearly all.
+    # window (3.5 ms at 1 kHz). The largest gap is the machine's own (see the docs): the
+    # scheduler alone can hold any thread up, so the test looks at nearly all.
     gaps = sorted(b[0] - a[0] for a, b in zip(rows, rows[1:]))
     assert gaps[int(0.99 * len(gaps))] < 0.005, "gaps: %s ms" % [round(1e3 * g, 1) for g in gaps[-20:]]
     assert stats["bad_replies"] > 0 or fault == "--drop"
