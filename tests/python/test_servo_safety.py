@@ -90,10 +90,14 @@ def test_a_device_back_on_its_link_is_adopted_and_ramped_in(orvex, haptics, emul
     first.process.wait()
     assert wait_until(lambda: not loop.state()["connected"], 2)
     assert loop.running and loop.stats()["stop_reason"] is None
+    # The state stays the last cycle's until a new cycle runs: the force is looked at in the
+    # cycles after the device came back.
+    lost_cycle = loop.state()["cycle"]
 
     emulator("--corvane", "--link", link, "--uuid", UUID)
     back = time.monotonic()
-    assert wait_until(lambda: loop.state()["connected"] and loop.state()["force"][0] == 2.0, 5)
+    assert wait_until(lambda: loop.state()["connected"] and loop.state()["cycle"] > lost_cycle
+                      and loop.state()["force"][0] == 2.0, 5)
     assert time.monotonic() - back < 2.0
     assert loop.stats()["reconnects"] == 1
     # Back from nothing, through the ramp: the first force after the gap is a small one.
