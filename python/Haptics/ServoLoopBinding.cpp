@@ -37,9 +37,11 @@ using Haptics::StopReason;
 struct PythonServoLoop {
   PythonServoLoop(IO::SerialStream* stream, const ServoSettings& settings)
       : stream(stream), loop(stream, settings) {}
+  // Stops with the interpreter lock held: the loop thread never takes it, and a daemon thread
+  // collecting the loop while the interpreter finalises would be ended by Python when it took
+  // the lock back, an end that cannot pass through a destructor.
   ~PythonServoLoop() {
     forget_at_exit(this);
-    py::gil_scoped_release released;
     loop.stop();
   }
 
