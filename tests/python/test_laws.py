@@ -141,8 +141,10 @@ def test_state_carries_over_and_t_and_dt_follow_the_loop(haptics, double, make_l
         assert row[9] - before[9] == pytest.approx(1e-3, rel=1e-3)
         assert row[7] == pytest.approx(f32(row[0]), rel=1e-6)
         assert row[8] == pytest.approx(f32(1000 * (row[0] - before[0])), rel=1e-5, abs=1e-4)
-    # The first cycle has no reply to render from: effects begin at the second.
-    assert row[9] == pytest.approx(1e-3 * row[14], rel=1e-5)
+    # The first cycle has no reply to render from: effects begin at the second, or later when
+    # the first reply came late (on a loaded machine).
+    unrendered = row[14] - 1e3 * row[9]
+    assert unrendered == pytest.approx(round(unrendered), abs=1e-2) and round(unrendered) >= 0
     dts = [1000 * (b[0] - a[0]) for a, b in zip(rows, rows[1:])]
     assert sorted(dts)[len(dts) // 2] == pytest.approx(1.0, abs=0.3)  # ms, at 1 kHz
 
