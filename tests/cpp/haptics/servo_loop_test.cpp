@@ -177,7 +177,9 @@ ServoSettings without_watchdog() {
 }
 
 TEST_F(ServoLoopTest, SendsTheEffectsPlusTheApplicationForceFromTheLastReply) {
-  CorvaneStandIn device(pty, {0, 0, 0, 0.5f, -1, 2});
+  // A stand-in's position stands still: its velocity is kept slow enough that each reply is
+  // still where the last one predicts.
+  CorvaneStandIn device(pty, {0, 0, 0, 0.0625f, -0.125f, 0.25f});
   ServoLoop loop(&stream, without_watchdog());
   ASSERT_EQ(loop.add(std::make_shared<Damper>(2)), AddResult::added);
   ASSERT_EQ(loop.add(std::make_shared<ConstantForce>(Vector3d{1, 0, 0})), AddResult::added);
@@ -185,7 +187,7 @@ TEST_F(ServoLoopTest, SendsTheEffectsPlusTheApplicationForceFromTheLastReply) {
   ASSERT_EQ(loop.start(), StartResult::started);
   EXPECT_TRUE(loop.running());
   EXPECT_EQ(loop.info().device_id, 300);
-  EXPECT_EQ(device.wait_for({0, 2, -3.75f}), (std::array<float, 3>{0, 2, -3.75f}));
+  EXPECT_EQ(device.wait_for({0.875f, 0.25f, -0.25f}), (std::array<float, 3>{0.875f, 0.25f, -0.25f}));
   loop.stop();
   EXPECT_FALSE(loop.running());
   EXPECT_EQ(device.last_force(), (std::array<float, 3>{0, 0, 0}));
@@ -316,8 +318,8 @@ INSTANTIATE_TEST_SUITE_P(
         ShapingCase{"step_limit", 0, 0.75, 0, 0, {0, 0.75f, 1.5f, 2, 2}},
         ShapingCase{"ramp_under_step_limit", 0.02, 0.25, 0, 0,
                     {0, 0.25f, 0.5f, 0.75f, 1, 1.25f, 1.5f, 1.75f, 2, 2}},
-        ShapingCase{"speed_limit", 0, 0, 0.5, 0.6f, {0, 0, 0, 0}},
-        ShapingCase{"under_the_speed_limit", 0, 0, 0.5, 0.4f, {0, 2, 2}}),
+        ShapingCase{"speed_limit", 0, 0, 0.25, 0.3f, {0, 0, 0, 0}},
+        ShapingCase{"under_the_speed_limit", 0, 0, 0.25, 0.2f, {0, 2, 2}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ServoLoopTest, AWatchdogTripLetsGoAtOnceAndTheForceRampsBackWhenFed) {
