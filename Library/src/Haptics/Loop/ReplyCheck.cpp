@@ -24,15 +24,15 @@ bool ReplyCheck::predicted_by(const Sample& sample, const Devices::Vector3& posi
 }
 
 bool ReplyCheck::accept(const Devices::Vector3& position, const Devices::Vector3& velocity,
-                        std::int64_t sent_ns) {
+                        std::int64_t arrived_ns) {
   for (int i = 0; i < 3; ++i) {
     // Written so that NaN fails.
     if (!(std::fabs(position[i]) <= position_limit_m)) return false;
     if (!(std::fabs(velocity[i]) <= speed_limit_m_s)) return false;
   }
-  const Sample reply{true, position, velocity, sent_ns};
-  const bool fits = !reference.held || predicted_by(reference, position, velocity, sent_ns) ||
-                    (candidate.held && predicted_by(candidate, position, velocity, sent_ns));
+  const Sample reply{true, position, velocity, arrived_ns};
+  const bool fits = !reference.held || predicted_by(reference, position, velocity, arrived_ns) ||
+                    (candidate.held && predicted_by(candidate, position, velocity, arrived_ns));
   if (!fits) {
     candidate = reply;
     return false;

@@ -465,7 +465,7 @@ struct ServoLoop::Impl {
         reply = link.receive_state(sent + reply_wait_ns, position, velocity);
       const std::int64_t answered = now_ns();
       exchange_time.record(answered - sent);
-      if (reply == CorvaneLink::Reply::good && !check.accept(position, velocity, sent))
+      if (reply == CorvaneLink::Reply::good && !check.accept(position, velocity, answered))
         reply = CorvaneLink::Reply::bad;
       if (reply == CorvaneLink::Reply::good) {
         // The ramp counts from the first state there is to render, so a first reply that comes
