@@ -65,7 +65,9 @@ TEST(ReplyCheck, EveryFlippedBitThatMovesTheArmBeyondNoiseIsRefused) {
         ++refused;
       }
       // The sign and every exponent bit move a position by half of it or more.
-      if (bit >= 23) EXPECT_FALSE(taken) << "axis " << axis << " bit " << bit;
+      if (bit >= 23) {
+        EXPECT_FALSE(taken) << "axis " << axis << " bit " << bit;
+      }
       // The clean reply that follows is taken: a garbled one is never a new track.
       Vector3 after = x;
       for (int i = 0; i < 3; ++i) after[i] = static_cast<float>(x[i] + v[i] * 2e-3);
