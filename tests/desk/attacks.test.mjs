@@ -12,7 +12,7 @@ import { readFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
-import { api, EmulatorLog, launchBrowser, loggingEmulator, noBrowser, sleep, startDesk, stopDesk, until } from './harness.mjs';
+import { api, EmulatorLog, launchBrowser, loggingEmulator, noBrowser, sleep, startDesk, stopDesk, takeLink, until } from './harness.mjs';
 
 const WATCHDOG_MS = 1000;
 // The page's script, the desk and the loop share a loaded machine: the force must be gone well
@@ -60,7 +60,7 @@ function attackPage(path) {
     }).join('\n');
     return `${forms}<script>document.querySelectorAll('form').forEach((form) => form.submit());</script>`;
   }
-  if (path === '/frame') return `<iframe id="desk" src="${desk.link}" width="800" height="600"></iframe>`;
+  if (path === '/frame') return `<iframe id="desk" src="${target}/" width="800" height="600"></iframe>`;
   if (path === '/events') return `<iframe hidden src="${target}/api/events"></iframe>`;
   return '';
 }
@@ -83,7 +83,7 @@ async function deskLog() {
 
 async function openOwnPage() {
   const page = await context.newPage();
-  await page.goto(desk.link);
+  await page.goto(await takeLink(desk));
   await page.locator('#connection.on').waitFor();
   await page.locator('#panel-corvane-1').waitFor();
   return page;
@@ -92,8 +92,8 @@ async function openOwnPage() {
 // The own page sets 3 N and starts the loop; resolves once the force reaches the arm.
 async function pushWithOwnPage(page) {
   await page.evaluate(async () => {
-    const token = document.querySelector('meta[name="desk-token"]').content;
-    const send = (method, path, body) => fetch(path, { method, headers: { 'Content-Type': 'application/json', 'X-Desk-Token': token }, body: JSON.stringify(body) });
+    const send = window.orvexDesk.call;
+    await send('POST', '/api/devices/corvane-1/holder', {});
     await send('PUT', '/api/devices/corvane-1/effects', { force: [3, 0, 0], wall: { enabled: false }, damper: { enabled: true, coefficient: 4 } });
     await send('POST', '/api/devices/corvane-1/loop', { running: true });
   });
@@ -179,7 +179,7 @@ test('a name rebound to the desk\'s address is refused on every route and the ev
   const before = [log.commands('corvane'), log.commands('handle')];
   const rebound = await browser.newContext({ bypassCSP: true });
   const page = await rebound.newPage();
-  const first = await page.goto(`http://rebound.test:${desk.port}/?token=${desk.token}`);
+  const first = await page.goto(`http://rebound.test:${desk.port}/`);
   assert.equal(first.status(), 403);
   // Now the attacker's page has the desk's origin, as far as the browser knows.
   const statuses = await page.evaluate(async ([changes, reads, token]) => {
@@ -204,7 +204,7 @@ test('a name rebound to the desk\'s address is refused on every route and the ev
 
 test('the desk\'s page is not shown inside another site\'s frame', { skip: noBrowser }, async () => {
   const page = await context.newPage();
-  const framed = page.waitForResponse((answer) => answer.url().startsWith(desk.link.split('?')[0]));
+  const framed = page.waitForResponse((answer) => answer.url() === `${desk.origin}/`);
   await page.goto(`http://localhost:${attackerPort}/frame`);
   const answer = await framed;
   assert.equal(answer.headers()['x-frame-options'], 'DENY');
@@ -275,7 +275,8 @@ test('2,000 idle connections neither grow the desk\'s threads nor stop its page'
   })));
   await sleep(500);
   const during = threads();
-  await page.reload();
+  // A reload needs a new link: the session lived in the page.
+  await page.goto(await takeLink(desk));
   await page.locator('#connection.on').waitFor({ timeout: 10000 });
   await page.locator('#panel-corvane-1 input[name=force-x]').fill('1');
   await page.locator('#panel-corvane-1 button[name=apply]').click();
