@@ -112,6 +112,10 @@ $('open-form').addEventListener('submit', async (event) => {
   }
 });
 
+// A new link opened in this tab changes only the fragment, which loads nothing: start afresh
+// with it, as a new page.
+window.addEventListener('hashchange', () => location.reload());
+
 // The browser tests read what the page shows, and ask as the page asks, through this.
 window.orvexDesk = { panels, call };
 openSession().then((id) => {
