@@ -17,7 +17,7 @@ let session = null; // { token, page }: this page's, once traded
 export async function openSession() {
   const code = new URLSearchParams(location.hash.slice(1)).get('code');
   if (location.hash) history.replaceState(null, '', location.pathname);
-  if (!code) throw new RequestError('no one-time code in this page\'s address', 401);
+  if (!code) throw new RequestError('This page\'s address holds no one-time code', 401);
   session = await send('POST', '/api/session', {}, { code });
   return session.page;
 }

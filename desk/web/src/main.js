@@ -123,4 +123,5 @@ openSession().then((id) => {
   window.orvexDesk.page = id;
   connect();
   startHeartbeat();
-}, (error) => sessionEnded(error.status === 401 ? `${error.message}.` : `The desk did not answer: ${error.message}.`));
+}, (error) => sessionEnded(error.status === 401
+  ? `${error.message[0].toUpperCase()}${error.message.slice(1)}.` : `The desk did not answer: ${error.message}.`));
