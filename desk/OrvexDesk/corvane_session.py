@@ -32,6 +32,9 @@ STALL_S = 1.5
 # ... seen standing still by this many samples in a row, so that a sampler that was itself held
 # up along with the loop (a machine stalled as a whole) does not take the gap for a stall.
 STALL_SAMPLES = 15
+# Closing the desk waits this long for a stalled loop's own stop, so its zero goes out before the
+# port (or the emulator behind it) is closed.
+STALLED_STOP_WAIT_S = 2.0
 TRACE_ROWS = 1024           # a second of cycles, far more than one sampling period needs
 PLOT_STEP_S = 0.004         # rows sent to the page: the first of every 4 ms of loop time
 HISTOGRAM_BIN_US = 25.0
@@ -91,6 +94,7 @@ class CorvaneSession:
         self._scene_shapes: Optional[List[Dict[str, Any]]] = None
         self._stop_reason: Optional[str] = None
         self._stalled = False
+        self._stopping: Optional[threading.Thread] = None  # a stalled loop's stop
         self._reset_sampling()
 
     def _reset_sampling(self) -> None:
@@ -164,10 +168,15 @@ class CorvaneSession:
                     self._loop = None
             self._log.sent(self.name, "zero force; stalled servo loop stopped")
 
-        threading.Thread(target=stop_stalled, name="%s stop" % self.name, daemon=True).start()
+        self._stopping = threading.Thread(target=stop_stalled, name="%s stop" % self.name,
+                                          daemon=True)
+        self._stopping.start()
 
     def close(self) -> None:
         self.stop()
+        stopping = self._stopping
+        if stopping is not None:
+            stopping.join(STALLED_STOP_WAIT_S)
 
     def feed(self) -> None:
         loop = self._loop

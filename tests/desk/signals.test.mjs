@@ -35,7 +35,8 @@ for (const signal of ['SIGHUP', 'SIGTERM', 'SIGINT', 'SIGQUIT']) {
       const forces = log.forces();
       console.log(`# ${signal}: exit ${code ?? by}, ${forces.length} force commands, the last ${JSON.stringify(forces.at(-1).force)}`);
       assert.deepEqual([code, by], [0, null]);
-      assert.deepEqual(forces.at(-1).force, [0, 0, 0]);
+      assert.deepEqual(forces.at(-1).force, [0, 0, 0],
+        `the emulator's last lines:\n${log.lines.slice(-8).map(({ line }) => line).join('\n')}\nthe desk said:\n${desk.output}`);
       assert.match(desk.output, /stopped/);
     } finally {
       beating = false;
