@@ -14,6 +14,7 @@ import queue
 import resource
 import selectors
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -49,11 +50,12 @@ def plain_answer(status: int, reason: str, message: str) -> bytes:
 class _Arriving:
     """A connection whose request is still on its way."""
 
-    __slots__ = ("sock", "address", "received", "deadline", "needed")
+    __slots__ = ("sock", "address", "received", "deadline", "needed", "greeted")
 
     def __init__(self, sock: socket.socket, address: Tuple, deadline: float):
         self.sock = sock
         self.address = address
+        self.greeted = not isinstance(sock, ssl.SSLSocket)  # a TLS handshake is done
         self.received = bytearray()
         self.deadline = deadline
         self.needed: Optional[int] = None  # the request's whole length, once its head is in
@@ -119,12 +121,15 @@ class BoundedHTTPServer:
     """Serves `handler_class` (a ReceivedRequestHandler) with a bounded number of threads.
 
     `extra_workers` are added to the pool for answers that last (event streams), which their
-    handler must itself keep at no more than that many."""
+    handler must itself keep at no more than that many. With `tls`, every connection is TLS,
+    its handshake made by the serving thread without blocking, like the request's reading."""
 
     handler_class = ReceivedRequestHandler
     max_body = 64 * 1024
 
-    def __init__(self, address: Tuple[str, int], extra_workers: int = 0):
+    def __init__(self, address: Tuple[str, int], extra_workers: int = 0,
+                 tls: Optional[ssl.SSLContext] = None):
+        self._tls = tls
         family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
         self.socket = socket.socket(family, socket.SOCK_STREAM)
         try:
@@ -209,23 +214,32 @@ class BoundedHTTPServer:
             if len(self._arriving) >= self._waiting_limit:
                 self._drop(next(iter(self._arriving.values())))
             sock.setblocking(False)
+            if self._tls is not None:
+                sock = self._tls.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
             arriving = _Arriving(sock, address, time.monotonic() + REQUEST_TIME_S)
             self._arriving[sock] = arriving
             self._selector.register(sock, selectors.EVENT_READ)
 
     def _receive(self, arriving: _Arriving) -> None:
-        try:
-            chunk = arriving.sock.recv(65536)
-        except (BlockingIOError, InterruptedError):
-            return
-        except OSError:
-            chunk = b""
-        if not chunk:
-            self._drop(arriving)
-            return
-        arriving.received += chunk
-        if not arriving.complete(self.max_body):
-            return
+        while True:
+            try:
+                if not arriving.greeted:
+                    arriving.sock.do_handshake()  # type: ignore[attr-defined]  # an SSLSocket
+                    arriving.greeted = True
+                chunk = arriving.sock.recv(65536)
+            except (BlockingIOError, InterruptedError, ssl.SSLWantReadError, ssl.SSLWantWriteError):
+                return
+            except OSError:  # a failed handshake included
+                chunk = b""
+            if not chunk:
+                self._drop(arriving)
+                return
+            arriving.received += chunk
+            if arriving.complete(self.max_body):
+                break
+            # TLS may hold decrypted bytes that no readiness of the socket announces.
+            if not (isinstance(arriving.sock, ssl.SSLSocket) and arriving.sock.pending()):
+                return
         self._selector.unregister(arriving.sock)
         del self._arriving[arriving.sock]
         arriving.sock.setblocking(True)

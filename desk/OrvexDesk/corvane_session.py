@@ -3,6 +3,7 @@
 import copy
 import math
 import threading
+import time
 from typing import Any, Dict, List, Optional
 
 import OrvexHaptics as haptics
@@ -16,6 +17,24 @@ RATE_HZ = 1000.0
 # Long enough that a page that loses its connection for less than this keeps its forces; short
 # enough that a page that is gone stops pushing within about a second.
 WATCHDOG_S = 1.0
+# The largest change of the force from one cycle to the next, in N: 500 N/s at 1 kHz. The
+# stiffest wall the desk offers (5000 N/m) met at a brisk 0.1 m/s grows by 0.5 N a millisecond,
+# so the limit leaves every effect's feel alone at hand speeds, while a reversal the page asks
+# for (+10 N to -10 N) is spread over 40 ms instead of landing in one cycle.
+MAX_FORCE_STEP = 0.5
+# Forces fade in over this time when the loop starts, when an effect is added, and when the
+# watchdog lets the page's beats back in.
+RAMP_S = 0.25
+# A running loop whose cycle count has not moved for this long is stalled: the desk shows it so
+# and stops it. Far longer than any wait of a loaded machine; the loop's own device check
+# (a quarter of a second without a reply) ends a loop whose device went silent.
+STALL_S = 1.5
+# ... seen standing still by this many samples in a row, so that a sampler that was itself held
+# up along with the loop (a machine stalled as a whole) does not take the gap for a stall.
+STALL_SAMPLES = 15
+# Closing the desk waits this long for a stalled loop's own stop, so its zero goes out before the
+# port (or the emulator behind it) is closed.
+STALLED_STOP_WAIT_S = 2.0
 TRACE_ROWS = 1024           # a second of cycles, far more than one sampling period needs
 PLOT_STEP_S = 0.004         # rows sent to the page: the first of every 4 ms of loop time
 HISTOGRAM_BIN_US = 25.0
@@ -49,10 +68,12 @@ def describe_info(info: Dict[str, Any]) -> Dict[str, Any]:
 class CorvaneSession:
     kind = "corvane"
 
-    def __init__(self, name: str, port: str, log: MessageLog, max_force: float):
+    def __init__(self, name: str, port: str, log: MessageLog, max_force: float,
+                 max_force_step: float = MAX_FORCE_STEP):
         self.name = name
         self.port = port
         self.max_force = max_force
+        self.max_force_step = max_force_step
         self._log = log
         self._lock = threading.Lock()
         self._stream = orvex.SerialStream(port)
@@ -72,23 +93,38 @@ class CorvaneSession:
         # around the resting arm is not felt until the arm has left it.
         self._scene_shapes: Optional[List[Dict[str, Any]]] = None
         self._stop_reason: Optional[str] = None
+        self._stalled = False
+        self._stopping: Optional[threading.Thread] = None  # a stalled loop's stop
         self._reset_sampling()
 
     def _reset_sampling(self) -> None:
         self._last_time = -1.0
         self._last_slot = -1
         self._histogram = [0] * HISTOGRAM_BINS
+        self._cycles = -1
+        self._cycles_moved_at = time.monotonic()
+        self._still_samples = 0
 
     @property
     def running(self) -> bool:
+        """A loop runs on the port (a stalled one too, until it has stopped)."""
         return self._loop is not None and self._loop.running
 
     def start(self) -> None:
+        # Start and stop hold the lock throughout: a start waits until the loop before has sent
+        # its zero and left the port, so never two loops talk to one device.
         with self._lock:
             if self.running:
-                raise Refused(409, "the servo loop of %s is already running" % self.name)
+                raise Refused(409, "the servo loop of %s %s" % (
+                    self.name, "stalled and is being stopped" if self._stalled else "is already running"))
+            if self._loop is not None:
+                # A loop that ended by itself (its device lost) holds the port until it is
+                # stopped: a new loop would be refused the port until then.
+                self._loop.stop()
+                self._loop = None
             loop = haptics.ServoLoop(self._stream, RATE_HZ, max_force=self.max_force,
-                                     watchdog_s=WATCHDOG_S, trace_capacity=TRACE_ROWS)
+                                     watchdog_s=WATCHDOG_S, trace_capacity=TRACE_ROWS,
+                                     ramp_s=RAMP_S, max_force_step=self.max_force_step)
             self._effects = {"wall": haptics.Wall(point=[0.0, 0.0, 0.0], normal=WALL_NORMAL,
                                                   stiffness=0.0),
                              "damper": haptics.Damper(coefficient=0.0),
@@ -104,19 +140,43 @@ class CorvaneSession:
                 raise Refused(409, "the servo loop did not start: %s" % error) from None
             self._loop = loop
             self._stop_reason = None
+            self._stalled = False
             self._reset_sampling()
         self._log.note(self.name, "servo loop started, %s" % self._describe_effects())
 
     def stop(self) -> None:
         with self._lock:
-            loop, self._loop = self._loop, None
-        if loop is not None:
+            loop = self._loop
+            if loop is None or self._stalled:
+                return  # a stalled loop is being stopped by a thread of its own
             loop.stop()
+            self._loop = None
             self._stop_reason = loop.stats()["stop_reason"]
-            self._log.sent(self.name, "zero force; servo loop stopped")
+        self._log.sent(self.name, "zero force; servo loop stopped")
+
+    def _let_go_of_stalled(self, loop: Any) -> None:
+        """The sampler saw the loop's cycles stand still: shown as stalled at once, stopped (zero
+        sent) by a thread of its own, since a stalled loop may take long to stop."""
+        self._stalled = True
+        self._stop_reason = "stalled"
+        self._log.note(self.name, "servo loop stalled: no cycle for %g s; stopping it" % STALL_S)
+
+        def stop_stalled() -> None:
+            loop.stop()
+            with self._lock:
+                if self._loop is loop:
+                    self._loop = None
+            self._log.sent(self.name, "zero force; stalled servo loop stopped")
+
+        self._stopping = threading.Thread(target=stop_stalled, name="%s stop" % self.name,
+                                          daemon=True)
+        self._stopping.start()
 
     def close(self) -> None:
         self.stop()
+        stopping = self._stopping
+        if stopping is not None:
+            stopping.join(STALLED_STOP_WAIT_S)
 
     def feed(self) -> None:
         loop = self._loop
@@ -190,8 +250,10 @@ class CorvaneSession:
     def describe(self) -> Dict[str, Any]:
         return {"id": self.name, "kind": self.kind, "port": self.port, "info": self.info,
                 "schema": kinds.schema(),
-                "max_force": self.max_force, "settings": copy.deepcopy(self.settings),
-                "running": self.running, "stop_reason": self._stop_reason}
+                "max_force": self.max_force, "max_force_step": self.max_force_step,
+                "settings": copy.deepcopy(self.settings),
+                "running": self.running and not self._stalled, "stalled": self._stalled,
+                "stop_reason": self._stop_reason}
 
     def sample(self) -> Dict[str, Any]:
         """What changed since the last sample: new plot rows, state, stats, the histogram."""
@@ -199,16 +261,27 @@ class CorvaneSession:
         frame = self.describe()
         if loop is None:
             return frame
+        stats = loop.stats()
         if not loop.running and self._stop_reason is None:
-            self._stop_reason = loop.stats()["stop_reason"]
+            self._stop_reason = stats["stop_reason"]
             self._log.note(self.name, "servo loop stopped: %s" % self._stop_reason)
             frame["running"], frame["stop_reason"] = False, self._stop_reason
-        rows = self._new_rows(loop)
-        frame["rows"] = rows
+        elif loop.running and not self._stalled and self._stalled_now(stats["cycles"]):
+            self._let_go_of_stalled(loop)
+            frame = self.describe()
+        frame["rows"] = self._new_rows(loop)
         frame["state"] = loop.state()
-        frame["stats"] = loop.stats()
+        frame["stats"] = stats
         frame["histogram"] = {"bin_us": HISTOGRAM_BIN_US, "counts": list(self._histogram)}
         return frame
+
+    def _stalled_now(self, cycles: int) -> bool:
+        now = time.monotonic()
+        if cycles != self._cycles:
+            self._cycles, self._cycles_moved_at, self._still_samples = cycles, now, 0
+            return False
+        self._still_samples += 1
+        return now - self._cycles_moved_at > STALL_S and self._still_samples >= STALL_SAMPLES
 
     def _new_rows(self, loop: Any) -> List[List[float]]:
         rows = memoryview(loop.trace()).tolist()

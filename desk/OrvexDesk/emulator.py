@@ -1,7 +1,9 @@
 """Virtual devices for a desk on a machine with none: `orvex-emulator` as a co-process.
 
 The emulator ends when its standard input closes, so it cannot outlive the desk, however the
-desk ends."""
+desk ends. It runs in a session of its own: the signals of the desk's terminal (a hang-up,
+Ctrl-C, Ctrl-\\) go to the desk alone, which sends its zero force to the device before closing
+the emulator."""
 
 import shutil
 import subprocess
@@ -28,7 +30,7 @@ def find_emulator(given: Optional[str]) -> str:
 def start_emulator(program: str) -> Tuple[subprocess.Popen, List[Tuple[str, str]]]:
     """The running emulator and its devices, as (kind, port) in order."""
     process = subprocess.Popen([program, *ARGUMENTS], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, text=True)
+                               stdout=subprocess.PIPE, text=True, start_new_session=True)
     devices = []
     for _ in range(2):
         line = process.stdout.readline().split()

@@ -1,21 +1,23 @@
-"""Who may ask the desk for anything: its own page, opened from the link it printed.
+"""Who may ask the desk for anything: its own page, opened from a link it printed.
 
 A request is admitted in this order, and the first check it fails answers it:
   1. its Host is one the desk listens as (403): a name rebound to this machine is not;
-  2. a browser that says where the request comes from says it comes from the desk (403);
-  3. it carries the desk's token (401): in the X-Desk-Token header for the JSON interface, in
-     the header or the page's cookie for the event stream and the page;
+  2. a browser that says where the request comes from says it comes from the desk itself or
+     from the person (typed, bookmarked, opened from the terminal) (403): no other page, another
+     port of this machine included, gets anything, not even the page in a popup;
+  3. it carries the session token of a page (401), in the X-Desk-Token header, for everything
+     but the page, its assets and the trade of a one-time code for a token;
   4. a change (POST, PUT, DELETE) names the desk as its Origin, or failing that its Referer
      (403), and is sent as application/json (415), which no form and no "no-cors" fetch of
      another site can do.
 """
 
-import hmac
 import ipaddress
 from email.message import Message as Headers  # what http.server parses a request's head into
-from typing import Mapping, Optional, Set
+from typing import Optional, Set
 from urllib.parse import urlsplit
 
+from .pages import Page, Pages
 from .requests import Refused
 
 TOKEN_HEADER = "X-Desk-Token"
@@ -36,11 +38,6 @@ SECURITY_HEADERS = {
 }
 
 
-def cookie_name(port: int) -> str:
-    """Cookies are kept per host, not per port: two desks on one machine keep one each."""
-    return "orvex-desk-%d" % port
-
-
 def _bracketed(host: str) -> str:
     return "[%s]" % host if ":" in host else host
 
@@ -54,10 +51,10 @@ def _ip_literal(name: str) -> bool:
 
 
 class Guard:
-    def __init__(self, listen_host: str, port: int, token: str):
-        self.token = token
+    def __init__(self, listen_host: str, port: int, pages: Pages, scheme: str = "http"):
+        self.pages = pages
         self.port = port
-        self.cookie = cookie_name(port)
+        self.scheme = scheme
         self._any_address = listen_host in WILDCARDS
         self._names: Set[str] = {name for name in LOOPBACK_NAMES}
         self._names.add(_bracketed(listen_host).lower())
@@ -83,40 +80,35 @@ class Guard:
     def check_host(self, headers: Headers) -> None:
         if not self.host_allowed(headers.get("Host")):
             raise Refused(403, "this desk answers only to its own address, not to %s"
-                          % (headers.get("Host") or "a request without a Host"))
+                          % (headers.get("Host") or "a request without a Host")[:100])
 
     # -- 2. where a browser says the request comes from
 
     @staticmethod
     def check_fetch_site(headers: Headers) -> None:
-        """Browsers tell where a request comes from; another site, another port of this machine
-        included, gets nothing, not even the event stream in a hidden frame."""
+        """Browsers tell where a request comes from: "same-origin" (the desk's page) and "none"
+        (the person opened the link) only. Another site, another port of this machine included
+        ("same-site"), gets nothing: not the page in a popup or a frame, not the event stream,
+        not an asset. A navigation another page started says so too."""
         site = headers.get("Sec-Fetch-Site")
         if site is not None and site not in ("same-origin", "none"):
-            raise Refused(403, "the desk answers only its own page, not a %s request" % site)
+            raise Refused(403, "the desk answers only its own page, not a %s request" % site[:40])
 
-    # -- 3. the token
+    # -- 3. the page's session
 
-    def token_given(self, headers: Headers, cookies: Mapping[str, str],
-                    query_token: Optional[str] = None, cookie_allowed: bool = False) -> bool:
-        candidates = [headers.get(TOKEN_HEADER), query_token]
-        if cookie_allowed:
-            candidates.append(cookies.get(self.cookie))
-        return any(given is not None and hmac.compare_digest(given.encode(), self.token.encode())
-                   for given in candidates)
-
-    def check_token(self, headers: Headers, cookies: Mapping[str, str],
-                    cookie_allowed: bool) -> None:
-        if not self.token_given(headers, cookies, cookie_allowed=cookie_allowed):
-            raise Refused(401, "this desk needs the token of the link it printed at start")
+    def check_token(self, headers: Headers) -> Page:
+        page = self.pages.find(headers.get(TOKEN_HEADER))
+        if page is None:
+            raise Refused(401, "this desk obeys only a page opened from a link it printed;"
+                          " open the newest one")
+        return page
 
     # -- 4. changes
 
-    @staticmethod
-    def check_change(method: str, headers: Headers) -> None:
+    def check_change(self, method: str, headers: Headers) -> None:
         if method not in CHANGES:
             return
-        own = "http://" + (headers.get("Host") or "").strip().lower()
+        own = self.scheme + "://" + (headers.get("Host") or "").strip().lower()
         origin = headers.get("Origin")
         if origin is not None:
             from_desk = origin.strip().lower() == own
@@ -125,7 +117,7 @@ class Guard:
             from_desk = referer == own or referer.startswith(own + "/")
         if not from_desk:
             raise Refused(403, "a change must come from the desk's own page, not from %s"
-                          % (origin or headers.get("Referer") or "an unnamed origin"))
+                          % (origin or headers.get("Referer") or "an unnamed origin")[:100])
         kind = (headers.get("Content-Type") or "").split(";")[0].strip().lower()
         if kind != "application/json":
             raise Refused(415, "a change must be sent as application/json, not %s"

@@ -6,6 +6,7 @@ compared by device number, not by name, so neither a link nor a device node made
 a device port's name can bring in another terminal (a shell's pseudo-terminal, say).
 """
 
+import json
 import os
 import stat
 import threading
@@ -23,6 +24,8 @@ def device_number(port: str) -> int:
         status = os.stat(port)
     except OSError:
         raise Refused(404, "no port %s" % port) from None
+    except ValueError:  # a NUL, or a text no file name can be
+        raise Refused(400, "%s cannot name a port" % json.dumps(port)[:80]) from None
     if not stat.S_ISCHR(status.st_mode):
         raise Refused(400, "%s is not a serial port" % port)
     return status.st_rdev

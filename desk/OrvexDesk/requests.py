@@ -76,11 +76,23 @@ def parse_body(raw: bytes) -> Dict[str, Any]:
     return body
 
 
+def figure(value: float) -> str:
+    """A number as exactly as it was given or computed: 10, 0.5, 10.000000000000002."""
+    return "%d" % value if float(value).is_integer() and abs(value) < 1e15 else repr(float(value))
+
+
+def shown(value: Any) -> str:
+    """A value the page sent, shown in a refusal: as JSON, and short."""
+    text = json.dumps(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
 def number(value: Any, name: str, low: float = -math.inf, high: float = math.inf) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        raise Refused(400, "%s must be a finite number, not %s" % (name, json.dumps(value)))
+        raise Refused(400, "%s must be a finite number, not %s" % (name, shown(value)))
     if not low <= value <= high:
-        raise Refused(400, "%s must lie between %g and %g, not %g" % (name, low, high, value))
+        raise Refused(400, "%s must lie between %s and %s, not %s"
+                      % (name, figure(low), figure(high), figure(value)))
     return float(value)
 
 
@@ -103,8 +115,15 @@ def integer(value: Any, name: str, low: int, high: int) -> int:
 
 
 def text(value: Any, name: str) -> str:
+    """A non-empty text that UTF-8 can carry (no lone surrogate) and holds no NUL."""
     if not isinstance(value, str) or not value:
         raise Refused(400, "%s must be a non-empty text" % name)
+    if "\0" in value:
+        raise Refused(400, "%s must not hold a NUL character" % name)
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise Refused(400, "%s holds a lone surrogate, which no UTF-8 text can" % name) from None
     return value
 
 
@@ -113,14 +132,14 @@ def force(value: Any, max_force: float) -> List[float]:
     components = vector(value, "force")
     length = math.sqrt(sum(c * c for c in components))
     if length > max_force:
-        raise Refused(422, "force of %.3g N is above the loop's limit of %g N" % (length, max_force))
+        raise Refused(422, "%s N is above the loop's limit of %s N" % (figure(length), figure(max_force)))
     return components
 
 
 def fields(body: Dict[str, Any], known: List[str], where: str) -> None:
     unknown = sorted(set(body) - set(known))
     if unknown:
-        raise Refused(400, "%s has no field %s" % (where, ", ".join(unknown)))
+        raise Refused(400, "%s has no field %s" % (where, ", ".join(unknown)[:80]))
 
 
 def parameters(settings: Any, kind: Dict[str, Any], where: str, whole: bool) -> Dict[str, Any]:
@@ -155,7 +174,7 @@ def shapes(value: Any) -> List[Dict[str, Any]]:
     for index, shape in enumerate(value):
         where = "shapes[%d]" % index
         kind = shape.get("kind") if isinstance(shape, dict) else None
-        if kind not in kinds.SHAPES:
+        if not isinstance(kind, str) or kind not in kinds.SHAPES:
             raise Refused(400, "%s.kind must be one of %s" % (where, ", ".join(kinds.SHAPES)))
         checked.append(dict(parameters(shape, kinds.SHAPES[kind], where, whole=True), kind=kind))
     return checked
@@ -180,7 +199,10 @@ def user_data(value: Optional[Any]) -> bytes:
         return b""
     if not isinstance(value, str):
         raise Refused(400, "user_data must be a text")
-    data = value.encode("utf-8")
+    try:
+        data = value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise Refused(400, "user_data holds a lone surrogate, which no UTF-8 text can") from None
     if len(data) > MAX_USER_DATA:
         raise Refused(400, "user_data is %d bytes, at most %d fit" % (len(data), MAX_USER_DATA))
     return data

@@ -5,23 +5,23 @@ Every answer that is not the page is JSON; a refused request gets a 4xx status a
 business, checked before anything else.
 """
 
-import html
 import json
 import mimetypes
 import re
 import select
 import socket
+import ssl
 import sys
 import threading
-from http.cookies import CookieError, SimpleCookie
 from pathlib import Path
 from typing import Any, Callable, Dict, Optional, Tuple
-from urllib.parse import parse_qs, urlsplit
+from urllib.parse import urlsplit
 
 from . import requests
 from .connections import BoundedHTTPServer, ReceivedRequestHandler
 from .desk import Desk
 from .guard import SECURITY_HEADERS, Guard
+from .pages import Page, Pages
 from .requests import Refused
 
 ASSETS = Path(__file__).resolve().parent / "web"
@@ -29,16 +29,21 @@ KEEPALIVE_S = 0.5        # an idle event stream still says something this often
 BACKLOG = 300            # log lines a newly connected page gets
 MAX_EVENT_STREAMS = 8    # pages following the desk at once
 STREAM_SEND_BUFFER = 64 * 1024  # what the kernel may hold for a page that stopped reading
+MAX_PATH = 2048          # far longer than any route; a longer one is answered 414 unread
+MAX_ASSET_NAME = 64      # the build's file names are short; longer ones are looked up nowhere
+SESSION_PATH = "/api/session"
 
 
 class DeskServer(BoundedHTTPServer):
     max_body = requests.MAX_BODY
 
-    def __init__(self, address: Tuple[str, int], desk: Desk, token: str):
+    def __init__(self, address: Tuple[str, int], desk: Desk, pages: Pages,
+                 tls: Optional[ssl.SSLContext] = None):
         self.desk = desk
         self.handler_class = DeskHandler
-        super().__init__(address, extra_workers=MAX_EVENT_STREAMS)
-        self.guard = Guard(address[0], self.server_address[1], token)
+        super().__init__(address, extra_workers=MAX_EVENT_STREAMS, tls=tls)
+        self.guard = Guard(address[0], self.server_address[1], pages,
+                           scheme="https" if tls else "http")
         self.event_streams = threading.BoundedSemaphore(MAX_EVENT_STREAMS)
 
 
@@ -48,6 +53,7 @@ Route = Callable[["DeskHandler", Dict[str, Any], Optional[str]], Tuple[int, Any]
 class DeskHandler(ReceivedRequestHandler):
     server: DeskServer  # type: ignore[assignment]  # not a socketserver, but serves as one
     server_version = "OrvexDesk"
+    page: Page  # the session of the page that asks, once its token was checked
     sys_version = ""  # the interpreter's version is nobody's business
 
     def log_message(self, format: str, *args: Any) -> None:
@@ -74,6 +80,7 @@ class DeskHandler(ReceivedRequestHandler):
         """Says what the desk takes; allows no other origin anything (no CORS headers)."""
         try:
             self.server.guard.check_host(self.headers)
+            self.server.guard.check_fetch_site(self.headers)
         except Refused as refused:
             return self._json(refused.status, {"error": refused.message})
         self.send_response(204)
@@ -84,20 +91,34 @@ class DeskHandler(ReceivedRequestHandler):
 
     # -- plumbing
 
+    def send_error(self, code: int, message: Optional[str] = None,
+                   explain: Optional[str] = None) -> None:
+        """http.server's own refusals (a request line too long or malformed, an unknown method):
+        a short JSON answer that never echoes the request."""
+        self.close_connection = True
+        reason = message or self.responses.get(code, ("refused",))[0]
+        self._json(code, {"error": reason[:120]})
+
     def _dispatch(self, method: str) -> None:
-        url = urlsplit(self.path)
         guard = self.server.guard
         try:
+            if len(self.path) > MAX_PATH:
+                raise Refused(414, "a path of %d characters is longer than any the desk has"
+                              % len(self.path))
+            url = urlsplit(self.path)
             guard.check_host(self.headers)
+            guard.check_fetch_site(self.headers)
             if method == "GET" and url.path == "/":
-                return self._page(parse_qs(url.query))
+                return self._page()
             if method == "GET" and url.path.startswith("/assets/"):
                 return self._asset(url.path[len("/assets/"):])
-            guard.check_fetch_site(self.headers)
-            events = method == "GET" and url.path == "/api/events"
-            guard.check_token(self.headers, self._cookies(), cookie_allowed=events)
+            if method == "POST" and url.path == SESSION_PATH:
+                guard.check_change(method, self.headers)
+                return self._json(*start_session(self, self._body()))
+            self.page = guard.check_token(self.headers)
+            self.page.seen()
             guard.check_change(method, self.headers)
-            if events:
+            if method == "GET" and url.path == "/api/events":
                 return self._events()
             route, device = self._route(method, url.path)
             body = self._body() if method in ("POST", "PUT") else {}
@@ -107,18 +128,10 @@ class DeskHandler(ReceivedRequestHandler):
             self._json(refused.status, {"error": refused.message})
         except (BrokenPipeError, ConnectionResetError, socket.timeout):
             raise
-        except Exception as error:  # an answer, never a traceback, whatever went wrong
-            print("OrvexDesk: %s %s failed: %r" % (method, url.path, error), file=sys.stderr,
-                  flush=True)
-            self._json(500, {"error": "the desk failed to do this: %s" % error})
-
-    def _cookies(self) -> Dict[str, str]:
-        cookies: SimpleCookie = SimpleCookie()
-        try:
-            cookies.load(self.headers.get("Cookie") or "")
-        except CookieError:
-            return {}
-        return {name: morsel.value for name, morsel in cookies.items()}
+        except Exception as error:  # an answer, never a traceback or a path, whatever went wrong
+            print("OrvexDesk: a %s request failed: %s" % (method, repr(error)[:200]),
+                  file=sys.stderr, flush=True)
+            self._json(500, {"error": "the desk failed to do this; its terminal says why"})
 
     def _route(self, method: str, path: str) -> Tuple[Route, Optional[str]]:
         for (route_method, pattern), route in ROUTES.items():
@@ -126,8 +139,8 @@ class DeskHandler(ReceivedRequestHandler):
             if found and route_method == method:
                 return route, (found.group(1) if found.groups() else None)
         if any(re.fullmatch(pattern, path) for _, pattern in ROUTES):
-            raise Refused(405, "%s is not allowed on %s" % (method, path))
-        raise Refused(404, "no such thing as %s" % path)
+            raise Refused(405, "%s is not allowed on %s" % (method, path[:100]))
+        raise Refused(404, "no such thing as %s" % path[:100])
 
     def _body(self) -> Dict[str, Any]:
         try:
@@ -149,41 +162,30 @@ class DeskHandler(ReceivedRequestHandler):
         self.end_headers()
         self.wfile.write(data)
 
-    def _file(self, data: bytes, content_type: str, status: int = 200,
-              cookie: Optional[str] = None) -> None:
-        self.send_response(status)
+    def _file(self, data: bytes, content_type: str) -> None:
+        self.send_response(200)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(data)))
         self.send_header("Cache-Control", "no-store")
-        if cookie:
-            self.send_header("Set-Cookie", cookie)
         self.end_headers()
         self.wfile.write(data)
 
     # -- the page
 
-    def _page(self, query: Dict[str, Any]) -> None:
-        """The page, for a request with the token (the printed link's, the page's cookie or the
-        header). It hands the token to the page's script in the page itself, and keeps it in a
-        cookie only this desk's own page gets, for the event stream and for reloading."""
-        guard = self.server.guard
-        if not guard.token_given(self.headers, self._cookies(),
-                                 query_token=(query.get("token") or [None])[0],
-                                 cookie_allowed=True):
-            return self._file(b"This desk opens only from the link it printed when it started.\n",
-                              "text/plain; charset=utf-8", status=401)
+    def _page(self) -> None:
+        """The page: the same for everybody, holding no secret. It trades the one-time code of
+        the link it was opened from for its session (see `pages`)."""
         page = ASSETS / "index.html"
         if not page.is_file():
             raise Refused(404, "the desk's page is not built; script/desk builds it")
-        text = page.read_text().replace("{{token}}", html.escape(guard.token, quote=True))
-        cookie = "%s=%s; Path=/; HttpOnly; SameSite=Strict" % (guard.cookie, guard.token)
-        self._file(text.encode(), "text/html; charset=utf-8", cookie=cookie)
+        self._file(page.read_bytes(), "text/html; charset=utf-8")
 
     def _asset(self, name: str) -> None:
         """The page's script and style: the same for everybody, so they need no token."""
         # Only the files the build put there, by name: no path leads out of the folder.
-        if not re.fullmatch(r"[\w.-]+", name) or name.startswith(".") or name == "index.html":
-            raise Refused(404, "no asset %s" % name)
+        if (len(name) > MAX_ASSET_NAME or not re.fullmatch(r"[\w.-]+", name, re.ASCII)
+                or name.startswith(".") or name == "index.html"):
+            raise Refused(404, "no such asset")
         path = ASSETS / name
         if not path.is_file():
             raise Refused(404, "no asset %s" % name)
@@ -202,12 +204,14 @@ class DeskHandler(ReceivedRequestHandler):
         and the stream ends."""
         if not self.server.event_streams.acquire(blocking=False):
             raise Refused(503, "%d pages already follow this desk" % MAX_EVENT_STREAMS)
+        self.page.stream_opened()
         try:
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, STREAM_SEND_BUFFER)
             self._stream_events()
         except (BrokenPipeError, ConnectionResetError, socket.timeout):
             pass
         finally:
+            self.page.stream_closed()
             self.server.event_streams.release()
 
     def _stream_events(self) -> None:
@@ -217,9 +221,9 @@ class DeskHandler(ReceivedRequestHandler):
         self.send_header("Cache-Control", "no-store")
         self.end_headers()
         seq = desk.broadcast.seq
-        hello = {"devices": [s.describe() for s in desk.sessions()],
+        hello = {"devices": [desk.describe(s) for s in desk.sessions()],
                  "log": desk.log.after(desk.log.last_seq - BACKLOG),
-                 "max_force": desk.max_force}
+                 "max_force": desk.max_force, "page": self.page.id}
         self._event("hello", hello)
         while not desk.broadcast.closed and not self._page_gone():
             frames = desk.broadcast.wait_after(seq, KEEPALIVE_S)
@@ -233,7 +237,12 @@ class DeskHandler(ReceivedRequestHandler):
         if not select.select([self.connection], [], [], 0)[0]:
             return False
         try:
+            if isinstance(self.connection, ssl.SSLSocket):
+                # TLS cannot peek; the page sends nothing more on its stream but its goodbye.
+                return self.connection.recv(1) == b""
             return self.connection.recv(1, socket.MSG_PEEK) == b""
+        except ssl.SSLWantReadError:
+            return False
         except OSError:
             return True
 
@@ -244,16 +253,26 @@ class DeskHandler(ReceivedRequestHandler):
 # -- the JSON interface
 
 
+def start_session(handler: DeskHandler, body: Dict[str, Any]) -> Tuple[int, Any]:
+    """A page trades the one-time code of its link for its session token."""
+    requests.fields(body, ["code"], "a session request")
+    page = handler.server.guard.pages.exchange(requests.text(body.get("code"), "code"))
+    if page is None:
+        raise Refused(401, "this link was used already, or is not the desk's")
+    handler.server.desk.log.note("desk", "%s opened" % page.id)
+    return 201, {"token": page.token, "page": page.id}
+
+
 def heartbeat(handler: DeskHandler, body: Dict[str, Any], _: Optional[str]) -> Tuple[int, Any]:
-    """The page's script is alive: the only thing that keeps a loop's force on."""
+    """The page's script is alive: the only thing that keeps the forces of its devices on."""
     requests.fields(body, [], "a heartbeat")
-    handler.server.desk.feed()
-    return 200, {"fed": True}
+    return 200, {"fed": handler.server.desk.feed(handler.page)}
 
 
 def list_devices(handler: DeskHandler, body: Dict[str, Any], _: Optional[str]) -> Tuple[int, Any]:
-    return 200, {"devices": [s.describe() for s in handler.server.desk.sessions()],
-                 "max_force": handler.server.desk.max_force}
+    desk = handler.server.desk
+    return 200, {"devices": [desk.describe(s) for s in desk.sessions()],
+                 "max_force": desk.max_force, "page": handler.page.id}
 
 
 def scan(handler: DeskHandler, body: Dict[str, Any], _: Optional[str]) -> Tuple[int, Any]:
@@ -265,42 +284,54 @@ def open_device(handler: DeskHandler, body: Dict[str, Any], _: Optional[str]) ->
     requests.fields(body, ["kind", "port"], "a device to open")
     kind = requests.text(body.get("kind"), "kind")
     port = requests.text(body.get("port"), "port")
-    return 201, handler.server.desk.open(kind, port).describe()
+    desk = handler.server.desk
+    return 201, desk.describe(desk.open(kind, port, handler.page))
 
 
 def close_device(handler: DeskHandler, body: Dict[str, Any], name: Optional[str]) -> Tuple[int, Any]:
+    handler.server.desk.written(str(name), handler.page)
     handler.server.desk.close(str(name))
     return 200, {"closed": name}
 
 
-def corvane(handler: DeskHandler, name: Optional[str]) -> Any:
-    session = handler.server.desk.session(str(name))
-    if session.kind != "corvane":
-        raise Refused(400, "%s is not a Corvane" % name)
+def take_over(handler: DeskHandler, body: Dict[str, Any], name: Optional[str]) -> Tuple[int, Any]:
+    """The explicit action by which a page takes a device another page holds."""
+    requests.fields(body, [], "a take-over")
+    desk = handler.server.desk
+    return 200, desk.describe(desk.take_over(str(name), handler.page))
+
+
+def of_kind(session: Any, kind: str, name: Optional[str]) -> Any:
+    if session.kind != kind:
+        raise Refused(400, "%s is not a %s" % (name, "Corvane" if kind == "corvane" else "handle"))
     return session
+
+
+def corvane(handler: DeskHandler, name: Optional[str]) -> Any:
+    """The Corvane, when the asking page holds it (or takes it, held by no page)."""
+    return of_kind(handler.server.desk.written(str(name), handler.page), "corvane", name)
 
 
 def handle(handler: DeskHandler, name: Optional[str]) -> Any:
-    session = handler.server.desk.session(str(name))
-    if session.kind != "handle":
-        raise Refused(400, "%s is not a handle" % name)
-    return session
+    return of_kind(handler.server.desk.written(str(name), handler.page), "handle", name)
 
 
 def set_loop(handler: DeskHandler, body: Dict[str, Any], name: Optional[str]) -> Tuple[int, Any]:
-    session = corvane(handler, name)
     requests.fields(body, ["running"], "the loop")
     if requests.flag(body.get("running"), "running"):
+        session = corvane(handler, name)
         session.start()
     else:
+        # Any page may let go of the arm: stopping sends zero, whoever holds the device.
+        session = of_kind(handler.server.desk.session(str(name)), "corvane", name)
         session.stop()
-    return 200, session.describe()
+    return 200, handler.server.desk.describe(session)
 
 
 def set_effects(handler: DeskHandler, body: Dict[str, Any], name: Optional[str]) -> Tuple[int, Any]:
     session = corvane(handler, name)
     session.set_effects(requests.effects(body, session.max_force))
-    return 200, session.describe()
+    return 200, handler.server.desk.describe(session)
 
 
 def request_status(handler: DeskHandler, body: Dict[str, Any],
@@ -327,6 +358,7 @@ ROUTES: Dict[Tuple[str, str], Route] = {
     ("POST", r"/api/scan"): scan,
     ("POST", r"/api/heartbeat"): heartbeat,
     ("DELETE", DEVICE): close_device,
+    ("POST", DEVICE + "/holder"): take_over,
     ("POST", DEVICE + "/loop"): set_loop,
     ("PUT", DEVICE + "/effects"): set_effects,
     ("POST", DEVICE + "/status"): request_status,

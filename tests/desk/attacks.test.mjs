@@ -1,8 +1,8 @@
 // The desk against pages of other sites, in headless Chromium: a desk started with --emulate,
-// its emulator's traffic logged, the person's own page open from the printed link, and attacker
-// pages served from another port of this machine (the same site to a browser, so the desk's
-// cookie goes along) and from "localhost" (another site). What reaches a device is read from
-// the emulator's log.
+// its emulator's traffic logged, the person's own page open from a printed link, and attacker
+// pages served from another port of this machine (the same site to a browser: it would get the
+// desk's cookies, if it had any) and from "localhost" (another site), whose server logs every
+// request it gets. What reaches a device is read from the emulator's log.
 //   node --test tests/desk/
 import assert from 'node:assert/strict';
 import { mkdtempSync, rmSync } from 'node:fs';
@@ -12,7 +12,7 @@ import { readFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
-import { api, EmulatorLog, launchBrowser, loggingEmulator, noBrowser, sleep, startDesk, stopDesk, until } from './harness.mjs';
+import { api, codeOf, EmulatorLog, launchBrowser, loggingEmulator, noBrowser, session, sleep, startDesk, stopDesk, takeLink, until } from './harness.mjs';
 
 const WATCHDOG_MS = 1000;
 // The page's script, the desk and the loop share a loaded machine: the force must be gone well
@@ -27,6 +27,7 @@ let context;
 let own;
 let attacker;
 let attackerPort;
+const attackerLog = []; // every request the other server got: method, path and headers
 
 const CHANGES = [
   ['POST', '/api/devices', { kind: 'handle', port: '/dev/tty' }],
@@ -60,8 +61,9 @@ function attackPage(path) {
     }).join('\n');
     return `${forms}<script>document.querySelectorAll('form').forEach((form) => form.submit());</script>`;
   }
-  if (path === '/frame') return `<iframe id="desk" src="${desk.link}" width="800" height="600"></iframe>`;
+  if (path === '/frame') return `<iframe id="desk" src="${target}/" width="800" height="600"></iframe>`;
   if (path === '/events') return `<iframe hidden src="${target}/api/events"></iframe>`;
+  if (path === '/popup') return `<script>window.popup = window.open('${target}/', 'desk');</script>`;
   return '';
 }
 
@@ -81,9 +83,9 @@ async function deskLog() {
   });
 }
 
-async function openOwnPage() {
+async function openOwnPage(link) {
   const page = await context.newPage();
-  await page.goto(desk.link);
+  await page.goto(link ?? await takeLink(desk));
   await page.locator('#connection.on').waitFor();
   await page.locator('#panel-corvane-1').waitFor();
   return page;
@@ -92,8 +94,8 @@ async function openOwnPage() {
 // The own page sets 3 N and starts the loop; resolves once the force reaches the arm.
 async function pushWithOwnPage(page) {
   await page.evaluate(async () => {
-    const token = document.querySelector('meta[name="desk-token"]').content;
-    const send = (method, path, body) => fetch(path, { method, headers: { 'Content-Type': 'application/json', 'X-Desk-Token': token }, body: JSON.stringify(body) });
+    const send = window.orvexDesk.call;
+    await send('POST', '/api/devices/corvane-1/holder', {});
     await send('PUT', '/api/devices/corvane-1/effects', { force: [3, 0, 0], wall: { enabled: false }, damper: { enabled: true, coefficient: 4 } });
     await send('POST', '/api/devices/corvane-1/loop', { running: true });
   });
@@ -122,6 +124,7 @@ before(async () => {
   desk = await startDesk(['--emulator', loggingEmulator(folder, logPath)]);
   log = new EmulatorLog(logPath);
   attacker = createServer((request, answer) => {
+    attackerLog.push(`${request.method} ${request.url} ${JSON.stringify(request.headers)}`);
     answer.writeHead(200, { 'Content-Type': 'text/html' });
     answer.end(`<!doctype html><title>attacker</title>${attackPage(new URL(request.url, 'http://x').pathname)}`);
   });
@@ -179,7 +182,7 @@ test('a name rebound to the desk\'s address is refused on every route and the ev
   const before = [log.commands('corvane'), log.commands('handle')];
   const rebound = await browser.newContext({ bypassCSP: true });
   const page = await rebound.newPage();
-  const first = await page.goto(`http://rebound.test:${desk.port}/?token=${desk.token}`);
+  const first = await page.goto(`http://rebound.test:${desk.port}/`);
   assert.equal(first.status(), 403);
   // Now the attacker's page has the desk's origin, as far as the browser knows.
   const statuses = await page.evaluate(async ([changes, reads, token]) => {
@@ -204,7 +207,7 @@ test('a name rebound to the desk\'s address is refused on every route and the ev
 
 test('the desk\'s page is not shown inside another site\'s frame', { skip: noBrowser }, async () => {
   const page = await context.newPage();
-  const framed = page.waitForResponse((answer) => answer.url().startsWith(desk.link.split('?')[0]));
+  const framed = page.waitForResponse((answer) => answer.url() === `${desk.origin}/`);
   await page.goto(`http://localhost:${attackerPort}/frame`);
   const answer = await framed;
   assert.equal(answer.headers()['x-frame-options'], 'DENY');
@@ -275,7 +278,8 @@ test('2,000 idle connections neither grow the desk\'s threads nor stop its page'
   })));
   await sleep(500);
   const during = threads();
-  await page.reload();
+  // A reload needs a new link: the session lived in the page.
+  await page.goto(await takeLink(desk));
   await page.locator('#connection.on').waitFor({ timeout: 10000 });
   await page.locator('#panel-corvane-1 input[name=force-x]').fill('1');
   await page.locator('#panel-corvane-1 button[name=apply]').click();
@@ -283,5 +287,117 @@ test('2,000 idle connections neither grow the desk\'s threads nor stop its page'
   console.log(`# desk threads: ${before} before, ${during} with 2,000 idle connections`);
   assert.ok(during <= before, `${during} threads with 2,000 idle connections, ${before} before`);
   for (const socket of idle) socket.destroy();
+  await page.close();
+});
+
+// The session token a page sends, read off its requests.
+function tokenOf(page) {
+  const seen = {};
+  page.on('request', (request) => { seen.token = request.headers()['x-desk-token'] ?? seen.token; });
+  return () => seen.token;
+}
+
+test('another server on this machine that the browser visits receives no token, no code, no cookie', { skip: noBrowser }, async () => {
+  const page = await context.newPage();
+  const token = tokenOf(page);
+  await page.goto(await takeLink(desk));
+  await page.locator('#connection.on').waitFor();
+  await until('a request with the page\'s token', () => token());
+  const visits = attackerLog.length;
+  for (const site of [`http://127.0.0.1:${attackerPort}`, `http://localhost:${attackerPort}`]) {
+    const other = await context.newPage();
+    await other.goto(`${site}/anything?x=1`);
+    await other.evaluate(() => fetch('/api/more', { credentials: 'include' }));
+    await other.close();
+  }
+  const seen = attackerLog.slice(visits);
+  assert.ok(seen.length >= 4, JSON.stringify(seen));
+  const secrets = [token(), desk.token, ...desk.links.map(codeOf)];
+  assert.deepEqual(seen.filter((line) => secrets.some((secret) => line.includes(secret)) || /"cookie"/.test(line)), []);
+  await page.close();
+});
+
+test('a popup another port opens gets no page, and no force stays once the person\'s tab closes', { skip: noBrowser }, async () => {
+  const page = await openOwnPage();
+  await pushWithOwnPage(page);
+  const opener = await context.newPage();
+  const popped = opener.waitForEvent('popup');
+  const deskAnswer = context.waitForEvent('response', (answer) => answer.url() === `${desk.origin}/`);
+  await opener.goto(`http://127.0.0.1:${attackerPort}/popup`);
+  const popup = await popped;
+  assert.equal((await deskAnswer).status(), 403);
+  await sleep(300);
+  assert.equal(await popup.evaluate(() => 'orvexDesk' in window), false);
+  const since = Date.now();
+  await page.close();
+  const took = await timeToZero(since);
+  console.log(`# popup open, own tab closed: force zero after ${took} ms`);
+  assert.ok(took < ZERO_WITHIN_MS, `${took} ms`);
+  await stopLoop();
+  await opener.close();
+});
+
+test('the history keeps only a dead code', { skip: noBrowser }, async () => {
+  const link = await takeLink(desk);
+  const page = await openOwnPage(link);
+  assert.equal(page.url(), `${desk.origin}/`);
+  // Whoever opens the link again, from the history or a shared screen, gets no session.
+  assert.equal((await session(desk, link)).status, 401);
+  const again = await context.newPage();
+  await again.goto(link);
+  await again.locator('#connection.bad').waitFor();
+  assert.match(await again.locator('#notice').innerText(), /used already.*new link/s);
+  assert.equal(await again.locator('#open-form button[type=submit]').isDisabled(), true);
+  await again.reload(); // a reload has no code left at all
+  await again.locator('#connection.bad').waitFor();
+  assert.match(await again.locator('#notice').innerText(), /no one-time code/);
+  await again.close();
+  await page.close();
+});
+
+test('two tabs: one writer; the other takes over only on purpose, and the first shows it at once', { skip: noBrowser }, async () => {
+  const first = await openOwnPage();
+  await pushWithOwnPage(first);
+  const second = await openOwnPage();
+  const bar = second.locator('#panel-corvane-1 .holding');
+  await bar.waitFor();
+  assert.match(await bar.innerText(), /Read-only: another page \(page-\d+\) holds corvane-1/);
+  assert.equal(await second.locator('#panel-corvane-1 button[name=apply]').isDisabled(), true);
+  const refused = await second.evaluate(() => window.orvexDesk.call('PUT', '/api/devices/corvane-1/effects', { force: [-3, 0, 0] }).then(() => 'applied', (error) => error.message));
+  assert.match(refused, /held by another page/);
+  assert.equal((await api(desk, 'GET', '/api/devices')).body.devices[0].settings.force[0], 3);
+  await bar.getByRole('button', { name: 'Take over' }).click();
+  const tookAt = Date.now();
+  await until('the first tab to say it lost the Corvane', async () => /took over corvane-1/.test(await first.locator('#notice').innerText()), 3);
+  console.log(`# take-over shown on the first tab after ${Date.now() - tookAt} ms`);
+  await first.locator('#panel-corvane-1 .holding').waitFor();
+  const after = await first.evaluate(() => window.orvexDesk.call('PUT', '/api/devices/corvane-1/effects', { force: [-3, 0, 0] }).then(() => 'applied', (error) => error.message));
+  assert.match(after, /held by another page/);
+  await stopLoop();
+  await first.close();
+  await second.close();
+});
+
+test('moving a stiff spring\'s anchor across steps the wire force by at most 0.5 N a cycle', { skip: noBrowser }, async () => {
+  const page = await openOwnPage();
+  const send = (body) => page.evaluate((settings) => window.orvexDesk.call('PUT', '/api/devices/corvane-1/effects', settings), body);
+  await page.evaluate(() => window.orvexDesk.call('POST', '/api/devices/corvane-1/holder', {}));
+  await send({ force: [0, 0, 0], wall: { enabled: false }, damper: { enabled: true, coefficient: 2 }, spring: { enabled: true, stiffness: 5000, anchor: [0.05, 0, 0] } });
+  await page.evaluate(() => window.orvexDesk.call('POST', '/api/devices/corvane-1/loop', { running: true }));
+  const since = Date.now();
+  await until('the spring to pull at 10 N', () => log.forces(since).some(({ force }) => force[0] > 9.9));
+  await send({ spring: { anchor: [-0.05, 0, 0] } });
+  await until('the spring to pull the other way at 10 N', () => log.forces(since).some(({ force }) => force[0] < -9.9));
+  await sleep(200);
+  const forces = log.forces(since).map(({ force }) => force);
+  // Letting go (the watchdog on a stalled page, a stop) drops to zero at once; every other
+  // change goes through the step limit.
+  const steps = forces.slice(1).map((force, n) => [Math.hypot(...force.map((f, i) => f - forces[n][i])), force])
+    .filter(([, force]) => force.some((f) => f !== 0)).map(([step]) => step);
+  const largest = Math.max(...steps);
+  console.log(`# spring anchor moved across: ${steps.length} steps, the largest ${largest.toFixed(4)} N`);
+  assert.ok(largest <= 0.5 + 1e-3, `a step of ${largest} N`);
+  await stopLoop();
+  await send({ spring: { enabled: false, anchor: [0, 0, 0] } });
   await page.close();
 });

@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { mkdirSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
-import { build, launchBrowser, noBrowser, startDesk, stopDesk, until } from './harness.mjs';
+import { build, launchBrowser, noBrowser, startDesk, stopDesk, takeLink, until } from './harness.mjs';
 
 const shots = join(build, 'desk-screenshots');
 
@@ -23,7 +23,7 @@ before(async () => {
   page = await browser.newPage({ viewport: { width: 1500, height: 1000 } });
   page.on('console', (message) => { if (message.type() === 'error') problems.push(message.text()); });
   page.on('pageerror', (error) => problems.push(error.message));
-  await page.goto(desk.link);
+  await page.goto(await takeLink(desk));
 });
 
 after(async () => {
@@ -38,7 +38,7 @@ test('both devices appear with their information', { skip: noBrowser }, async ()
   await corvane.waitFor();
   await handle.waitFor();
   assert.match(await corvane.locator('dl.facts').first().innerText(), /Model\s+4/);
-  assert.ok(!page.url().includes('token'), `the token left in the address bar: ${page.url()}`);
+  assert.ok(!page.url().includes('code'), `the link's code left in the address bar: ${page.url()}`);
   await until('the handle\'s information reply', async () => /Firmware\s+\d/.test(await handle.locator('dl.facts').first().innerText()));
 });
 
@@ -108,7 +108,8 @@ test('shapes added on the page are drawn, and the arm pushed onto a sphere rests
     const recent = zs.slice(zs.length - Math.floor(zs.length / 5));
     return recent.at(-1) < -0.01 && Math.max(...recent) - Math.min(...recent) < 0.0005 ? recent : null;
   }, 20);
-  assert.ok(z.every((value) => value > -0.0225 && value < -0.0175), `z at rest: ${z.slice(-3)}`);
+  const doings = (await page.locator('#log-lines .line.note, #log-lines .line.sent').allInnerTexts()).slice(-12).join('\n');
+  assert.ok(z.every((value) => value > -0.0225 && value < -0.0175), `z at rest: ${z.slice(-3)}; the desk's doings:\n${doings}`);
   assert.equal(await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').sceneShapes.group.children.length), 3);
   assert.ok(await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').sceneShapes.proxy.visible));
   await corvane.screenshot({ path: join(shots, 'corvane-scene.png') });

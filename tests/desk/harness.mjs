@@ -31,23 +31,41 @@ export function loggingEmulator(folder, log) {
   return wrapper;
 }
 
-// `python -m OrvexDesk --emulate` on any free port: { child, link, origin, token }.
-export function startDesk(args = []) {
-  const child = spawn(builtPython(), ['-m', 'OrvexDesk', '--emulate', '--port', '0', ...args], {
+// `python -m OrvexDesk --emulate` on any free port: { child, origin, port, token, links, output }.
+// The first link it prints is traded for `token`, the session `api` asks with; `takeLink` hands
+// out the next ones, one per page.
+export function startDesk(args = [], { emulate = true } = {}) {
+  const child = spawn(builtPython(), ['-m', 'OrvexDesk', ...(emulate ? ['--emulate'] : []), '--port', '0', ...args], {
     env: { ...process.env, PYTHONPATH: build }, stdio: ['ignore', 'pipe', 'inherit'],
   });
+  const desk = { child, links: [], taken: 0, output: '' };
   return new Promise((done, fail) => {
-    let seen = '';
-    child.stdout.on('data', (chunk) => {
-      seen += chunk;
-      const link = seen.match(/open (http:\S+)/);
-      if (link) {
-        const url = new URL(link[1]);
-        done({ child, link: link[1], origin: url.origin, port: Number(url.port), token: url.searchParams.get('token') });
+    child.stdout.on('data', async (chunk) => {
+      desk.output += chunk;
+      desk.links = [...desk.output.matchAll(/open (https?:\S+)/g)].map((found) => found[1]);
+      if (desk.links.length && !desk.origin) {
+        const url = new URL(desk.links[0]);
+        Object.assign(desk, { origin: url.origin, port: Number(url.port) });
+        desk.token = (await session(desk, await takeLink(desk))).body.token;
+        done(desk);
       }
     });
-    child.on('exit', (code) => fail(new Error(`the desk ended (${code}) before printing its link: ${seen}`)));
+    child.on('exit', (code) => fail(new Error(`the desk ended (${code}) before printing its link: ${desk.output}`)));
   });
+}
+
+// The next link the desk printed that no page was given yet.
+export async function takeLink(desk) {
+  await until('the desk\'s next link', () => desk.links.length > desk.taken);
+  desk.taken += 1;
+  return desk.links[desk.taken - 1];
+}
+
+export const codeOf = (link) => new URL(link).hash.slice('#code='.length);
+
+// A link's code traded for a session, as the page does it: { status, body: { token, page } }.
+export function session(desk, link) {
+  return api(desk, 'POST', '/api/session', { code: codeOf(link) }, { 'X-Desk-Token': undefined });
 }
 
 export async function stopDesk(desk) {
@@ -83,8 +101,10 @@ export function api(desk, method, path, body, headers = {}) {
   return new Promise((done, fail) => {
     const sent = request({
       host: '127.0.0.1', port: desk.port, method, path,
-      headers: { 'X-Desk-Token': desk.token, Origin: desk.origin, 'Content-Type': 'application/json',
-        'Content-Length': Buffer.byteLength(data), ...headers },
+      headers: Object.fromEntries(Object.entries({
+        'X-Desk-Token': desk.token, Origin: desk.origin, 'Content-Type': 'application/json',
+        'Content-Length': Buffer.byteLength(data), ...headers,
+      }).filter(([, value]) => value !== undefined)),
     }, (answer) => {
       let text = '';
       answer.on('data', (chunk) => { text += chunk; });

@@ -33,14 +33,17 @@ class ServoLoop:
     made = []
 
     def __init__(self, stream, rate_hz=1000.0, *, max_force=10.0, watchdog_s=0.1,
-                 trace_capacity=0, realtime=False):
+                 trace_capacity=0, realtime=False, ramp_s=0.25, max_force_step=None):
         self.options = dict(rate_hz=rate_hz, max_force=max_force, watchdog_s=watchdog_s,
-                            trace_capacity=trace_capacity, realtime=realtime)
+                            trace_capacity=trace_capacity, realtime=realtime, ramp_s=ramp_s,
+                            max_force_step=max_force_step)
         self.calls = []
         self.effects = []
         self.running = False
         self.rows = []
         self.stop_reason = None
+        self.hung = False  # a loop whose cycles stand still while it says it runs
+        self._cycles = 0
         ServoLoop.made.append(self)
 
     def start(self):
@@ -80,7 +83,9 @@ class ServoLoop:
                 "velocity": row[4:7], "force": row[7:10]}
 
     def stats(self):
-        return {"cycles": len(self.rows), "rate_hz": 1000.0, "missed": 0, "late_p50_us": 5.0,
+        if self.running and not self.hung:
+            self._cycles += 1
+        return {"cycles": len(self.rows) + self._cycles, "rate_hz": 1000.0, "missed": 0, "late_p50_us": 5.0,
                 "late_p99_us": 20.0, "late_max_us": 40.0, "exchange_p50_us": 170.0,
                 "exchange_p99_us": 900.0, "exchange_max_us": 1500.0, "clamped": 0,
                 "non_finite": 0, "watchdog_trips": 0, "realtime": False,

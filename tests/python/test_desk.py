@@ -1,5 +1,6 @@
 """The desk's server: each endpoint, refusals that reach no device, who may ask (Host, origin,
-token), which ports it opens, the event stream and the heartbeat, and its limits.
+the page's session), who holds each device, which ports it opens, the event stream and the
+heartbeat, and its limits.
 
 The devices are the emulator's; the servo loop and the listener are recording doubles, so a
 refused request is seen to reach neither the wire nor a loop."""
@@ -10,6 +11,7 @@ import json
 import os
 import socket
 import subprocess
+import sys
 import threading
 import time
 
@@ -19,7 +21,6 @@ import desk_doubles
 from conftest import MODULE_DIR
 
 EMULATOR = MODULE_DIR / "tools" / "emulator" / "orvex-emulator"
-TOKEN = "s3cret-token"
 
 
 @pytest.fixture
@@ -39,8 +40,11 @@ def devices(tmp_path):
 
 @pytest.fixture
 def desk(monkeypatch, devices):
+    """The desk's server; `token` is a page's session (the first link's), `links` the codes it
+    announced since."""
     from OrvexDesk import corvane_session, handle_session
     from OrvexDesk.desk import Desk
+    from OrvexDesk.pages import Pages
     from OrvexDesk.server import DeskServer
 
     double = desk_doubles.module()
@@ -49,7 +53,11 @@ def desk(monkeypatch, devices):
     desk_doubles.ServoLoop.made.clear()
     desk_doubles.HandleListener.made.clear()
     allowed = [devices["corvane"], devices["handle"]]
-    server = DeskServer(("127.0.0.1", 0), Desk(max_force=5.0, allowed_ports=allowed), TOKEN)
+    links = []
+    pages = Pages(announce=links.append)
+    server = DeskServer(("127.0.0.1", 0), Desk(max_force=5.0, allowed_ports=allowed), pages)
+    server.links = links
+    server.token = pages.exchange(pages.code).token
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
     thread.start()
     yield server
@@ -61,7 +69,7 @@ def desk(monkeypatch, devices):
 
 def own_headers(server):
     """What the desk's own page sends with every request."""
-    return {"X-Desk-Token": TOKEN, "Origin": "http://127.0.0.1:%d" % server.server_address[1],
+    return {"X-Desk-Token": server.token, "Origin": "http://127.0.0.1:%d" % server.server_address[1],
             "Content-Type": "application/json"}
 
 
@@ -107,6 +115,8 @@ def test_the_loop_starts_with_the_effects_set_and_a_one_second_watchdog(desk, de
     assert status == 200 and answer["running"]
     loop = desk_doubles.ServoLoop.made[-1]
     assert loop.options["watchdog_s"] == 1.0 and loop.options["max_force"] == 5.0
+    # Smooth by default: no change from the page steps the force by more than 0.5 N a cycle.
+    assert (loop.options["max_force_step"], loop.options["ramp_s"]) == (0.5, 0.25)
     assert sorted(effect.kind for effect in loop.effects) == ["Damper", "Scene", "Wall"]
     wall = next(effect for effect in loop.effects if effect.kind == "Wall")
     assert wall.point == [0.02, 0.0, 0.0] and wall.stiffness == 1500 and wall.normal == [-1.0, 0.0, 0.0]
@@ -220,7 +230,7 @@ def read_events(server, count, on_hello=lambda: None):
     """The first `count` events of the stream, each as (name, data), and the raw text read;
     `on_hello` runs once the stream has said hello."""
     connection = http.client.HTTPConnection(*server.server_address[:2], timeout=10)
-    connection.request("GET", "/api/events", headers={"X-Desk-Token": TOKEN})
+    connection.request("GET", "/api/events", headers={"X-Desk-Token": server.token})
     answer = connection.getresponse()
     assert answer.status == 200
     assert answer.getheader("Content-Type") == "text/event-stream"
@@ -273,31 +283,85 @@ def test_only_the_pages_heartbeat_feeds_the_watchdog(desk, devices):
                {"Content-Type": "text/plain"}]
     assert [call(desk, "POST", "/api/heartbeat", {}, headers=h)[0] for h in refused] == [401, 403, 415]
     assert loop.calls.count(("feed",)) == 0
-    assert call(desk, "POST", "/api/heartbeat", {}) == (200, {"fed": True})
+    assert call(desk, "POST", "/api/heartbeat", {}) == (200, {"fed": [corvane, "handle-1"]})
     assert loop.calls.count(("feed",)) == 1
 
 
-def test_the_page_hands_its_script_the_token_and_keeps_it_in_a_strict_cookie(desk):
-    connection = http.client.HTTPConnection(*desk.server_address[:2], timeout=10)
-    connection.request("GET", "/?token=" + TOKEN)
-    answer = connection.getresponse()
-    page = answer.read().decode()
-    assert answer.status == 200
-    assert '<meta name="desk-token" content="%s">' % TOKEN in page
-    cookie = answer.getheader("Set-Cookie")
+def test_a_link_opens_one_page_and_no_answer_sets_a_cookie(desk):
     port = desk.server_address[1]
-    assert cookie == "orvex-desk-%d=%s; Path=/; HttpOnly; SameSite=Strict" % (port, TOKEN)
-    # The cookie or the header alone open the page too; a wrong token is never pasted into it.
-    assert call(desk, "GET", "/", headers={"Cookie": "orvex-desk-%d=%s" % (port, TOKEN),
-                                           "X-Desk-Token": None})[0] == 200
-    assert call(desk, "GET", "/")[0] == 200
-    status, page = call(desk, "GET", "/?token=%22%3E%3Cscript%3E", headers={"X-Desk-Token": None})
-    assert status == 401 and b"<script>" not in page
-    # The cookie opens the event stream, never the JSON interface: that needs the header.
-    assert call(desk, "GET", "/api/devices", headers={"Cookie": "orvex-desk-%d=%s" % (port, TOKEN),
-                                                      "X-Desk-Token": None})[0] == 401
-    assert call(desk, "GET", "/assets/desk.js", headers={"X-Desk-Token": None})[0] == 200
+    status, page = call(desk, "GET", "/", headers={"X-Desk-Token": None})
+    assert status == 200 and b"desk.js" in page  # the page holds no secret: anybody may load it
+    code = desk.links[-1]
+    status, session = call(desk, "POST", "/api/session", {"code": code}, headers={"X-Desk-Token": None})
+    assert status == 201 and session["page"] == "page-2" and len(session["token"]) >= 40
+    # The code is dead once used, so the history that keeps it keeps nothing of use; the desk
+    # announces the next link for another page or a reload.
+    assert call(desk, "POST", "/api/session", {"code": code})[0] == 401
+    assert len(desk.links) == 2 and desk.links[-1] != code
+    # A session's token opens the JSON interface and the event stream; a code does not.
+    assert call(desk, "GET", "/api/devices", headers={"X-Desk-Token": session["token"]})[0] == 200
+    assert call(desk, "GET", "/api/devices", headers={"X-Desk-Token": desk.links[-1]})[0] == 401
+    # A trade must come from the desk's own page, as JSON, like every change.
+    assert call(desk, "POST", "/api/session", {"code": desk.links[-1]},
+                headers={"Origin": "http://127.0.0.1:1"})[0] == 403
+    assert call(desk, "POST", "/api/session", {"code": desk.links[-1]},
+                headers={"Sec-Fetch-Site": "same-site"})[0] == 403
+    for method, path in [("GET", "/"), ("GET", "/assets/desk.js"), ("GET", "/api/devices"),
+                         ("POST", "/api/session")]:
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        connection.request(method, path, body=b"{}", headers=own_headers(desk))
+        answer = connection.getresponse()
+        answer.read()
+        assert answer.getheader("Set-Cookie") is None, (method, path)
+        connection.close()
     assert call(desk, "GET", "/assets/..%2Fserver.py")[0] == 404
+
+
+@pytest.mark.parametrize("site", ["same-site", "cross-site"])
+@pytest.mark.parametrize("mode", ["navigate", "cors", "no-cors"])
+def test_every_route_the_page_included_refuses_other_sites(desk, devices, site, mode):
+    """Another port of this machine is "same-site" to a browser: its popups, frames and
+    fetches get nothing, not the page either."""
+    corvane, handle = opened(desk, devices)
+    before = (devices["commands"](), desk.desk.log.last_seq)
+    for method, path in ROUTES:
+        path = path.format(corvane=corvane, handle=handle)
+        status, answer = call(desk, method, path, body_for(path),
+                              headers={"Sec-Fetch-Site": site, "Sec-Fetch-Mode": mode})
+        assert (method, path, status) == (method, path, 403), answer
+    assert (devices["commands"](), desk.desk.log.last_seq) == before
+
+
+def test_one_hand_on_each_device(desk, devices, monkeypatch):
+    from OrvexDesk import pages
+
+    corvane, _ = opened(desk, devices)  # opened by the fixture's page, which holds it
+    other = call(desk, "POST", "/api/session", {"code": desk.links[-1]})[1]["token"]
+    as_other = {"X-Desk-Token": other}
+    call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": True})
+    loop = desk_doubles.ServoLoop.made[-1]
+    status, answer = call(desk, "PUT", "/api/devices/%s/effects" % corvane, {"force": [4, 0, 0]},
+                          headers=as_other)
+    assert status == 409 and "held by another page (page-1)" in answer["error"]
+    assert call(desk, "GET", "/api/devices", headers=as_other)[1]["devices"][0]["holder"] == "page-1"
+    # The other page's heartbeat keeps nothing on; the holder's does.
+    assert call(desk, "POST", "/api/heartbeat", {}, headers=as_other)[1] == {"fed": []}
+    assert call(desk, "POST", "/api/heartbeat", {})[1] == {"fed": [corvane, "handle-1"]}
+    assert loop.calls.count(("feed",)) == 1
+    # Taken over on purpose: the holder is now the other page, and the first one is refused.
+    status, answer = call(desk, "POST", "/api/devices/%s/holder" % corvane, {}, headers=as_other)
+    assert status == 200 and answer["holder"] == "page-2"
+    assert call(desk, "PUT", "/api/devices/%s/effects" % corvane, {"force": [1, 0, 0]})[0] == 409
+    assert call(desk, "POST", "/api/heartbeat", {})[1] == {"fed": ["handle-1"]}
+    assert loop.force == [0.0, 0.0, 0.0] and "taken over by page-2 from page-1" in str(
+        desk.desk.log.after(0))
+    # Any page may let go of the arm.
+    assert call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": False})[0] == 200
+    assert loop.calls[-1] == ("stop",)
+    # A holder whose page is gone (no stream, no beat) holds nothing: the next change takes it.
+    monkeypatch.setattr(pages, "GONE_AFTER_S", 0.2)
+    time.sleep(0.3)
+    assert call(desk, "PUT", "/api/devices/%s/effects" % corvane, {"force": [1, 0, 0]})[0] == 200
 
 
 ROUTES = [("GET", "/"), ("GET", "/assets/desk.js"), ("GET", "/api/events"), ("GET", "/api/devices"),
@@ -324,8 +388,7 @@ def test_a_foreign_host_is_refused_on_every_route_before_anything_else(desk, dev
         path = path.format(corvane=corvane, handle=handle)
         # http.client puts its own Host first unless told not to.
         connection = http.client.HTTPConnection(*desk.server_address[:2], timeout=10)
-        connection.putrequest(method, path + ("?token=" + TOKEN if path == "/" else ""),
-                              skip_host=True)
+        connection.putrequest(method, path, skip_host=True)
         data = json.dumps(body_for(path)).encode()
         headers = dict(own_headers(desk), **{"Content-Length": str(len(data))})
         if host:
@@ -357,8 +420,8 @@ CHANGES_REFUSED = [
     ({"Content-Type": "text/plain"}, 415, "application/json"),
     ({"Content-Type": "application/x-www-form-urlencoded"}, 415, "application/json"),
     ({"Content-Type": None}, 415, "without a Content-Type"),
-    ({"X-Desk-Token": None}, 401, "token"),
-    ({"X-Desk-Token": TOKEN + "x"}, 401, "token"),
+    ({"X-Desk-Token": None}, 401, "link it printed"),
+    ({"X-Desk-Token": "x"}, 401, "link it printed"),
     ({"Sec-Fetch-Site": "same-site"}, 403, "same-site request"),
     ({"Sec-Fetch-Site": "cross-site"}, 403, "cross-site request"),
 ]
@@ -398,7 +461,7 @@ def test_options_and_every_answer_allow_no_other_origin_and_no_framing(desk):
     answer.read()
     assert answer.status == 204
     assert not [name for name in answer.headers if name.lower().startswith("access-control-")]
-    for method, path in [("GET", "/?token=" + TOKEN), ("GET", "/api/devices"), ("GET", "/nothing")]:
+    for method, path in [("GET", "/"), ("GET", "/api/devices"), ("GET", "/nothing")]:
         connection = http.client.HTTPConnection(*desk.server_address[:2], timeout=10)
         connection.request(method, path, headers=own_headers(desk))
         answer = connection.getresponse()
@@ -478,7 +541,7 @@ def test_a_page_that_stops_reading_the_stream_is_dropped(desk, devices, monkeypa
     stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     stalled.connect(desk.server_address[:2])
     stalled.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-Desk-Token: %s\r\n\r\n"
-                    % (desk.server_address[1], TOKEN.encode()))
+                    % (desk.server_address[1], desk.token.encode()))
     # Frames of about a kilobyte at 30 a second fill a few kilobytes of buffers within a second
     # or two; then a write times out and the desk hangs up.
     time.sleep(6)
@@ -499,7 +562,7 @@ def test_event_streams_and_waiting_connections_are_capped(desk, monkeypatch):
     streams = []
     for _ in range(server.MAX_EVENT_STREAMS):
         connection = http.client.HTTPConnection(*desk.server_address[:2], timeout=10)
-        connection.request("GET", "/api/events", headers={"X-Desk-Token": TOKEN})
+        connection.request("GET", "/api/events", headers={"X-Desk-Token": desk.token})
         answer = connection.getresponse()
         assert answer.status == 200
         streams.append(answer)
@@ -537,4 +600,154 @@ def test_event_streams_and_waiting_connections_are_capped(desk, monkeypatch):
 def test_the_hosts_a_desk_answers_to(listen, host, allowed):
     from OrvexDesk.guard import Guard
 
-    assert Guard(listen, 8765, TOKEN).host_allowed(host) is allowed
+    from OrvexDesk.pages import Pages
+
+    assert Guard(listen, 8765, Pages(announce=print)).host_allowed(host) is allowed
+
+
+BAD_INPUT = [
+    ("PUT", "/api/devices/{corvane}/effects", {"shapes": [dict(SPHERE, kind=["sphere"])]}, 400,
+     "shapes[0].kind must be one of"),
+    ("PUT", "/api/devices/{corvane}/effects", {"shapes": [dict(SPHERE, kind={"a": 1})]}, 400,
+     "shapes[0].kind must be one of"),
+    ("POST", "/api/devices", {"kind": "handle", "port": "/dev/tty\u0000ACM0"}, 400, "NUL"),
+    ("POST", "/api/devices", {"kind": "handle", "port": "/dev/\ud800"}, 400, "lone surrogate"),
+    ("POST", "/api/devices", {"kind": ["corvane"], "port": "/dev/ttyACM0"}, 400, "kind must be"),
+    ("POST", "/api/devices/{handle}/state", {"user_data": "\ud800"}, 400, "lone surrogate"),
+    ("POST", "/api/devices/{handle}/state", {"user_data": "a\u0000b", "\udfff": 1}, 400,
+     "has no field"),
+    ("PUT", "/api/devices/{corvane}/effects", {"force": [5.000000000000001, 0, 0]}, 422,
+     "5.000000000000001 N is above the loop's limit of 5 N"),
+    ("PUT", "/api/devices/{corvane}/effects", {"wall": {"stiffness": 5000.000000000001}}, 400,
+     "wall.stiffness must lie between 0 and 5000, not 5000.000000000001"),
+    ("GET", "/assets/" + "a" * 300, None, 404, "no such asset"),
+    ("GET", "/" + "a" * 300, None, 404, "no such thing"),
+    ("GET", "/api/" + "%C3%A9" * 1000, None, 414, "longer than any"),
+    ("PATCH", "/api/devices", {}, 501, "Unsupported method"),
+]
+
+
+@pytest.mark.parametrize("method, path, body, status, error", BAD_INPUT,
+                         ids=["%s %s %d" % (case[0], case[1][:30], case[3]) for case in BAD_INPUT])
+def test_bad_input_is_a_4xx_naming_the_problem_and_no_path_of_the_desk(desk, devices, capfd,
+                                                                    method, path, body, status,
+                                                                    error):
+    corvane, handle = opened(desk, devices)
+    before = devices["commands"]()
+    raw = None if body is None else json.dumps(body).replace("\\\\", "\\").encode()
+    got, answer = call(desk, method, path.format(corvane=corvane, handle=handle), raw=raw)
+    assert (got, error in answer["error"]) == (status, True), answer
+    assert "OrvexDesk/" not in answer["error"] and "Traceback" not in answer["error"]
+    assert devices["commands"]() == before
+    assert capfd.readouterr().err == ""
+
+
+def test_a_request_line_that_long_costs_one_short_answer_and_no_line(desk, capfd):
+    with socket.create_connection(desk.server_address[:2]) as sock:
+        sock.sendall(b"GET /assets/" + b"a" * 20000 + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        sock.settimeout(5)
+        answer = b""
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+    assert answer.split(b"\r\n")[0].split()[1] in (b"414", b"404") and len(answer) < 2000
+    assert len(capfd.readouterr().err.splitlines()) <= 1
+
+
+def test_a_stalled_loop_shows_as_stalled_and_is_stopped(desk, devices, monkeypatch):
+    from OrvexDesk import corvane_session
+
+    monkeypatch.setattr(corvane_session, "STALL_S", 0.3)
+    monkeypatch.setattr(corvane_session, "STALL_SAMPLES", 3)
+    corvane, _ = opened(desk, devices)
+    call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": True})
+    loop = desk_doubles.ServoLoop.made[-1]
+    time.sleep(0.5)
+    assert call(desk, "GET", "/api/devices")[1]["devices"][0]["stalled"] is False  # cycles move
+    loop.hung = True
+    deadline = time.monotonic() + 5
+    while ("stop",) not in loop.calls and time.monotonic() < deadline:
+        time.sleep(0.05)
+    device = call(desk, "GET", "/api/devices")[1]["devices"][0]
+    assert (device["running"], device["stalled"], device["stop_reason"]) == (False, True, "stalled")
+    assert any("servo loop stalled" in entry["text"] for entry in desk.desk.log.after(0))
+    # Once stopped, the loop starts again.
+    assert call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": True})[0] == 200
+    assert call(desk, "GET", "/api/devices")[1]["devices"][0]["stalled"] is False
+
+
+def test_a_loop_that_ended_by_itself_is_stopped_before_a_new_one_starts(desk, devices):
+    """A loop that lost its device keeps its port until stopped: a new loop would be refused it."""
+    corvane, _ = opened(desk, devices)
+    call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": True})
+    ended = desk_doubles.ServoLoop.made[-1]
+    ended.running, ended.stop_reason = False, "device lost"
+    assert call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": True})[0] == 200
+    assert ended.calls[-1] == ("stop",) and desk_doubles.ServoLoop.made[-1] is not ended
+
+
+def run_desk(*arguments, timeout=20):
+    return subprocess.run([sys.executable, "-m", "OrvexDesk", "--port", "0", *arguments],
+                          env=dict(os.environ, PYTHONPATH=str(MODULE_DIR)), capture_output=True,
+                          text=True, timeout=timeout)
+
+
+@pytest.mark.parametrize("host", ["0.0.0.0", "::", "192.0.2.7", "arm-bench.lan"])
+def test_another_host_only_with_tls_or_a_warning(host):
+    refused = run_desk("--host", host)
+    assert refused.returncode == 2 and "--tls CERT KEY" in refused.stderr
+    assert "--insecure-http" in refused.stderr
+
+
+def test_a_wildcard_host_prints_a_reachable_address_and_warns_of_clear_text(tmp_path):
+    desk = subprocess.Popen([sys.executable, "-m", "OrvexDesk", "--port", "0", "--host", "0.0.0.0",
+                             "--insecure-http"], env=dict(os.environ, PYTHONPATH=str(MODULE_DIR)),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        link = desk.stdout.readline()
+        warning = desk.stderr.readline()
+    finally:
+        desk.terminate()
+        desk.wait(timeout=10)
+    assert "open http://" in link and "0.0.0.0" not in link and "#code=" in link
+    assert "warning" in warning and "clear" in warning or "read the session token" in warning
+
+
+def test_tls_serves_the_page_and_its_interface(tmp_path):
+    ssl = pytest.importorskip("ssl")
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                           "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", str(key), "-out", str(cert)],
+                          capture_output=True)
+    if made.returncode != 0:
+        pytest.skip("no openssl to make a certificate")
+    desk = subprocess.Popen([sys.executable, "-m", "OrvexDesk", "--port", "0", "--tls", str(cert),
+                             str(key)], env=dict(os.environ, PYTHONPATH=str(MODULE_DIR)),
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        link = desk.stdout.readline().split("open ", 1)[1].strip()
+        assert link.startswith("https://127.0.0.1:")
+        port, code = int(link.split(":")[2].split("/")[0]), link.split("#code=")[1]
+        context = ssl.create_default_context(cafile=str(cert))
+        connection = http.client.HTTPSConnection("127.0.0.1", port, timeout=10, context=context)
+        connection.request("POST", "/api/session", body=json.dumps({"code": code}), headers={
+            "Origin": "https://127.0.0.1:%d" % port, "Content-Type": "application/json"})
+        answer = connection.getresponse()
+        session = json.loads(answer.read())
+        assert answer.status == 201, session
+        connection.request("GET", "/api/devices", headers={"X-Desk-Token": session["token"]})
+        answer = connection.getresponse()
+        assert (answer.status, json.loads(answer.read())["devices"]) == (200, [])
+        # Plain HTTP on the TLS port gets nothing.
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as plain:
+            plain.sendall(b"GET / HTTP/1.0\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+            try:
+                reply = plain.recv(1000)
+            except ConnectionResetError:
+                reply = b""
+            assert b"200 OK" not in reply
+    finally:
+        desk.terminate()
+        desk.wait(timeout=10)

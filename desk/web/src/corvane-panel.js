@@ -115,7 +115,7 @@ export class CorvanePanel {
     this.running = device.running;
     this.toggle.textContent = device.running ? 'Stop loop' : 'Start loop';
     this.status.textContent = device.running ? 'loop running' : (device.stop_reason ? `stopped: ${device.stop_reason}` : 'stopped');
-    this.status.className = `pill ${device.running ? 'on' : (device.stop_reason === 'device lost' ? 'bad' : 'off')}`;
+    this.status.className = `pill ${device.running ? 'on' : (device.stop_reason && device.stop_reason !== 'stop' ? 'bad' : 'off')}`;
     const wall = device.settings.wall;
     if (this.wall) {
       this.wall.visible = wall.enabled;
