@@ -32,13 +32,16 @@ bool ReplyCheck::accept(const Devices::Vector3& position, const Devices::Vector3
   }
   const Sample reply{true, position, velocity, arrived_ns};
   const bool fits = !reference.held || predicted_by(reference, position, velocity, arrived_ns) ||
-                    (candidate.held && predicted_by(candidate, position, velocity, arrived_ns));
+                    (candidate.held && predicted_by(candidate, position, velocity, arrived_ns)) ||
+                    refused_in_a_row >= longest_refusal_run;
   if (!fits) {
     candidate = reply;
+    ++refused_in_a_row;
     return false;
   }
   reference = reply;
   candidate.held = false;
+  refused_in_a_row = 0;
   return true;
 }
 

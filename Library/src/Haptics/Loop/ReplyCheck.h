@@ -10,17 +10,20 @@
 // millisecond when the arm sampled. Figures, per axis:
 //   - acceleration 100 m/s²: the arm's own force (10 N on some 0.5 kg of moving mass, 20 m/s²)
 //     plus a hand's quick jerk (about 5 g, as hand movements reach): beyond what either makes.
-//   - timing 5 ms: a reply is stamped when it arrives, which lags the arm's sample by a USB
+//   - timing 10 ms: a reply is stamped when it arrives, which lags the arm's sample by a USB
 //     frame (1 ms) on a real arm, and by however long the scheduler holds either side on a
-//     loaded machine (an emulated arm's process, or the loop's own wake-up).
+//     loaded machine (an emulated arm's process, or the loop's own wake-up): replies sampled
+//     10 ms apart were seen arriving 0.2 ms apart.
 //   - noise 0.1 mm and 0.05 m/s: several encoder counts, and a velocity taken by differencing.
-// At 1 kHz the window is then 0.15 mm + |v|·5 ms: at rest a garbled exponent that moves 6.8 mm
+// At 1 kHz the window is then 0.15 mm + |v|·10 ms: at rest a garbled exponent that moves 6.8 mm
 // to zero, or a high mantissa bit that halves a position, is refused, while a hand moving the
 // arm at 1 m/s never is.
 //
 // A collision or a shove can outrun that bound; two replies in a row that agree with each other
 // (the second where the first predicts) are then the arm's, and the new track is taken up. A
-// garbled value is never followed by one that agrees with it.
+// garbled value is never followed by one that agrees with it. Whatever the cause, a state held
+// for long is worse than a doubtful one (a stiff surface the arm sinks into unseen): after three
+// refusals in a row the next plausible reply is taken.
 
 #include <cstdint>
 
@@ -36,7 +39,8 @@ class ReplyCheck {
   static constexpr double speed_limit_m_s = 10.0;
   // The prediction's allowances (see above).
   static constexpr double acceleration_limit_m_s2 = 100.0;
-  static constexpr double timing_uncertainty_s = 0.005;
+  static constexpr double timing_uncertainty_s = 0.010;
+  static constexpr int longest_refusal_run = 3;
   static constexpr double position_noise_m = 0.0001;
   static constexpr double velocity_noise_m_s = 0.05;
 
@@ -45,7 +49,10 @@ class ReplyCheck {
   bool accept(const Devices::Vector3& position, const Devices::Vector3& velocity,
               std::int64_t arrived_ns);
   // The next reply is checked on its own (after a start or a reconnection).
-  void forget() { reference.held = candidate.held = false; }
+  void forget() {
+    reference.held = candidate.held = false;
+    refused_in_a_row = 0;
+  }
 
  private:
   struct Sample {
@@ -60,6 +67,7 @@ class ReplyCheck {
 
   Sample reference;  // the last accepted reply
   Sample candidate;  // the last refused one, which the next may confirm
+  int refused_in_a_row = 0;
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics
