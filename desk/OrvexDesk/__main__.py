@@ -1,13 +1,16 @@
 """Starts the desk: python -m OrvexDesk [--emulate] [--host ADDRESS] [--port N] [--allow-port PATH]."""
 
 import argparse
+import os
 import secrets
 import signal
 import sys
+import tempfile
 import threading
 
 from .desk import Desk
 from .emulator import find_emulator, start_emulator
+from .hand import EmulatedHand
 from .requests import Refused
 from .server import DeskServer
 
@@ -39,11 +42,16 @@ def main(argv=None) -> int:
     token = secrets.token_urlsafe(24)
     emulator = None
     devices = []
+    hand = None
     if options.emulate:
-        emulator, devices = start_emulator(find_emulator(options.emulator))
+        # A short folder of its own: a socket's path holds at most 107 bytes.
+        control = os.path.join(tempfile.mkdtemp(prefix="orvex-desk-"), "hand.sock")
+        emulator, devices = start_emulator(find_emulator(options.emulator), control)
+        hand = EmulatedHand(control)
 
     desk = Desk(options.max_force, options.allow_port + [port for _, port in devices])
     server = DeskServer((options.host, options.port), desk, token)
+    server.hand = hand
     for kind, port in devices:
         try:
             desk.open(kind, port)
@@ -64,8 +72,10 @@ def main(argv=None) -> int:
         server.server_close()
         desk.shutdown()
         if emulator is not None:
+            hand.close()
             emulator.stdin.close()
             emulator.wait(timeout=10)
+            os.rmdir(os.path.dirname(control))
     print("OrvexDesk: stopped", flush=True)
     return 0
 

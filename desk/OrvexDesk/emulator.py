@@ -13,6 +13,11 @@ import OrvexHardwareAPI as orvex
 ARGUMENTS = ["--corvane", "--handle", "--stream", "100"]
 
 
+def arguments(control: str) -> List[str]:
+    """The Corvane held by a hand that `control`, a socket's path, moves."""
+    return ARGUMENTS[:1] + ["--control", control] + ARGUMENTS[1:]
+
+
 def find_emulator(given: Optional[str]) -> str:
     """The named program, else one on PATH, else the one a build folder holds beside the module."""
     if given:
@@ -25,9 +30,10 @@ def find_emulator(given: Optional[str]) -> str:
     raise SystemExit("orvex-emulator not found: build it, or name it with --emulator PATH")
 
 
-def start_emulator(program: str) -> Tuple[subprocess.Popen, List[Tuple[str, str]]]:
-    """The running emulator and its devices, as (kind, port) in order."""
-    process = subprocess.Popen([program, *ARGUMENTS], stdin=subprocess.PIPE,
+def start_emulator(program: str, control: str) -> Tuple[subprocess.Popen, List[Tuple[str, str]]]:
+    """The running emulator and its devices, as (kind, port) in order; the hand on its Corvane
+    listens at `control`."""
+    process = subprocess.Popen([program, *arguments(control)], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, text=True)
     devices = []
     for _ in range(2):

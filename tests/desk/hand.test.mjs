@@ -1,0 +1,110 @@
+// The desk's hand under --emulate: the arm dragged with the mouse in the 3D view into a sphere,
+// the proxy and the force seen; and plots that say how to start while the loop is stopped.
+//   node --test tests/desk/
+import assert from 'node:assert/strict';
+import { mkdirSync } from 'node:fs';
+import { join } from 'node:path';
+import { after, before, test } from 'node:test';
+import { build, launchBrowser, noBrowser, startDesk, stopDesk, until } from './harness.mjs';
+
+const shots = join(build, 'desk-screenshots');
+
+let desk;
+let browser;
+let page;
+const problems = [];
+
+before(async () => {
+  if (noBrowser) return;
+  mkdirSync(shots, { recursive: true });
+  desk = await startDesk();
+  browser = await launchBrowser();
+  page = await browser.newPage({ viewport: { width: 1500, height: 1000 } });
+  page.on('console', (message) => { if (message.type() === 'error') problems.push(message.text()); });
+  page.on('pageerror', (error) => problems.push(error.message));
+  await page.goto(desk.link);
+  await page.locator('#panel-corvane-1').waitFor();
+});
+
+after(async () => {
+  await browser?.close();
+  await stopDesk(desk);
+});
+
+test('with the loop stopped, the plots show their axes and say how to start', { skip: noBrowser }, async () => {
+  const corvane = page.locator('#panel-corvane-1');
+  const hints = corvane.locator('.plot-hint:visible');
+  await until('the hints', async () => (await hints.count()) === 3);
+  assert.match(await hints.first().innerText(), /press Start loop/);
+  await corvane.locator('.plot').first().screenshot({ path: join(shots, 'stopped-plot.png') });
+  // The empty window's scales are set, so its axes are drawn: time from 0 to 10 s.
+  const scale = await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').plots[0].plot.scales.x);
+  assert.deepEqual([scale.min, scale.max], [0, 10]);
+});
+
+// Where a point of the workspace is on the screen, and the point of the drag plane (through the
+// arm, facing the camera) that lies `reach` along x from the arm.
+function geometry(reach) {
+  return page.evaluate((reach) => {
+    const panel = window.orvexDesk.panels.get('corvane-1');
+    const { camera, renderer } = panel.view;
+    const facing = camera.getWorldDirection(panel.effector.position.clone());
+    const from = panel.effector.position.clone();
+    const along = facing.clone().multiplyScalar(-facing.x).add({ x: 1, y: 0, z: 0 }).normalize();
+    const to = from.clone().addScaledVector(along, reach);
+    const box = renderer.domElement.getBoundingClientRect();
+    const screen = (p) => {
+      const v = p.clone().project(camera);
+      return [box.left + (v.x + 1) / 2 * box.width, box.top + (1 - v.y) / 2 * box.height];
+    };
+    return { from: screen(from), to: screen(to), target: to.toArray(), along: along.toArray() };
+  }, reach);
+}
+
+test('the arm dragged into a sphere meets its surface: the proxy stays on it and pushes back', { skip: noBrowser }, async () => {
+  const corvane = page.locator('#panel-corvane-1');
+  assert.deepEqual(await page.evaluate(() => fetch('/api/hand', {
+    headers: { 'X-Desk-Token': document.querySelector('meta[name="desk-token"]')?.content ?? '' },
+  }).then((r) => r.json())), { available: true });
+  await corvane.getByRole('button', { name: 'Start loop' }).click();
+  await until('the loop\'s first state', () => page.evaluate(() => Boolean(window.orvexDesk.panels.get('corvane-1').state)));
+
+  // A sphere of 3 cm whose surface the hand's target lies 5 mm inside: 2.5 cm beyond the target.
+  const { target, along } = await geometry(0.05);
+  const centre = target.map((t, i) => t + 0.025 * along[i]);
+  await corvane.locator('select[name=shape-kind]').selectOption('sphere');
+  const values = { 'shape-radius': 0.03, 'shape-stiffness': 1000, 'shape-damping': 2 };
+  ['x', 'y', 'z'].forEach((axis, i) => { values[`shape-position-${axis}`] = centre[i].toFixed(4); });
+  for (const [name, value] of Object.entries(values)) await corvane.locator(`input[name=${name}]`).fill(String(value));
+  await corvane.locator('button[name=add-shape]').click();
+  await until('the sphere listed', async () => (await corvane.locator('ul.shapes li').count()) === 1);
+  // Where the view is on the screen once it is scrolled into sight.
+  await corvane.locator('.scene').scrollIntoViewIfNeeded();
+  const { from, to } = await geometry(0.05);
+
+  await page.mouse.move(...from);
+  await page.mouse.down();
+  await page.mouse.move(...to, { steps: 20 });
+  // The hand's relaxed grip (300 N/m) against the sphere's 1000 N/m: about 1.2 mm in, 1.2 N back.
+  let seen;
+  const state = await until('the arm against the sphere', async () => {
+    const s = await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').state);
+    seen = s;
+    const force = Math.hypot(...(s?.force ?? [0]));
+    return s?.proxy && force > 0.5 ? s : null;
+  }, 20).catch((error) => { throw new Error(`${error.message}: ${JSON.stringify(seen)}, target ${target}, centre ${centre}`); });
+  const outwards = state.proxy.map((p, i) => p - centre[i]);
+  assert.ok(Math.abs(Math.hypot(...outwards) - 0.03) < 0.002, `the proxy off the surface: ${state.proxy}`);
+  const pushing = state.force.reduce((sum, f, i) => sum + f * outwards[i], 0) / Math.hypot(...state.force) / 0.03;
+  assert.ok(pushing > 0.9, `the force does not push out of the sphere: ${state.force}`);
+  assert.ok(await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').sceneShapes.proxy.visible));
+  await corvane.locator('.scene').screenshot({ path: join(shots, 'hand-drag.png') });
+  await page.mouse.up();
+
+  // Let go, the sphere pushes the arm back out to rest on its surface.
+  await until('the arm out of the sphere', async () => {
+    const s = await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').state);
+    return Math.hypot(...s.force) < 0.05;
+  }, 20);
+  assert.deepEqual(problems, []);
+});
