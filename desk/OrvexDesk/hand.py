@@ -60,6 +60,6 @@ def move(handler: Any, body: Dict[str, Any], _: Optional[str]) -> Tuple[int, Any
     if "move_to" in body:
         return 200, hand.ask({"move_to": requests.vector(body["move_to"], "move_to", -REACH_M,
                                                          REACH_M)})
-    if requests.flag(body.get("release"), "release"):
+    if "release" in body and requests.flag(body["release"], "release"):
         return 200, hand.ask({"release": True})
     raise Refused(400, "a hand request holds move_to or release: true")
