@@ -3,12 +3,8 @@
 The emulator ends when its standard input closes, so it cannot outlive the desk, however the
 desk ends."""
 
-import shutil
 import subprocess
-from pathlib import Path
 from typing import List, Optional, Tuple
-
-import OrvexHardwareAPI as orvex
 
 ARGUMENTS = ["--corvane", "--handle", "--stream", "100"]
 
@@ -19,15 +15,16 @@ def arguments(control: str) -> List[str]:
 
 
 def find_emulator(given: Optional[str]) -> str:
-    """The named program, else one on PATH, else the one a build folder holds beside the module."""
+    """The named program, else the one OrvexHaptics.testing starts: $ORVEX_EMULATOR, the one
+    installed with the modules, the one of their build folder, or one on PATH."""
     if given:
         return given
-    candidates = [shutil.which("orvex-emulator"),
-                  str(Path(orvex.__file__).resolve().parent / "tools" / "emulator" / "orvex-emulator")]
-    for candidate in candidates:
-        if candidate and Path(candidate).is_file():
-            return candidate
-    raise SystemExit("orvex-emulator not found: build it, or name it with --emulator PATH")
+    from OrvexHaptics.testing import find_emulator as found
+
+    try:
+        return found()
+    except FileNotFoundError:
+        raise SystemExit("orvex-emulator not found: build it, or name it with --emulator PATH")
 
 
 def start_emulator(program: str, control: str) -> Tuple[subprocess.Popen, List[Tuple[str, str]]]:

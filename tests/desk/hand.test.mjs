@@ -17,7 +17,8 @@ let problems;
 before(async () => {
   if (noBrowser) return;
   mkdirSync(shots, { recursive: true });
-  ({ desk, browser, page, problems } = await openDeskPage());
+  // Tall enough for the whole page: a drag must not scroll it, which would cancel the drag.
+  ({ desk, browser, page, problems } = await openDeskPage({ width: 1500, height: 2600 }));
   await page.locator('#panel-corvane-1').waitFor();
 });
 
@@ -37,7 +38,7 @@ test('with the loop stopped, the plots show their axes and say how to start', { 
   assert.deepEqual([scale.min, scale.max], [0, 10]);
 });
 
-// Where a point of the workspace is on the screen, and the point of the drag plane (through the
+// Where the arm is on the view's canvas, and the point of the drag plane (through the
 // arm, facing the camera) that lies `reach` along x from the arm.
 function geometry(reach) {
   return page.evaluate((reach) => {
@@ -50,7 +51,7 @@ function geometry(reach) {
     const box = renderer.domElement.getBoundingClientRect();
     const screen = (p) => {
       const v = p.clone().project(camera);
-      return [box.left + (v.x + 1) / 2 * box.width, box.top + (1 - v.y) / 2 * box.height];
+      return { x: (v.x + 1) / 2 * box.width, y: (1 - v.y) / 2 * box.height };
     };
     return { from: screen(from), to: screen(to), target: to.toArray(), along: along.toArray() };
   }, reach);
@@ -73,13 +74,16 @@ test('the arm dragged into a sphere meets its surface: the proxy stays on it and
   for (const [name, value] of Object.entries(values)) await corvane.locator(`input[name=${name}]`).fill(String(value));
   await corvane.locator('button[name=add-shape]').click();
   await until('the sphere listed', async () => (await corvane.locator('ul.shapes li').count()) === 1);
-  // Where the view is on the screen once it is scrolled into sight.
-  await corvane.locator('.scene').scrollIntoViewIfNeeded();
+  // Positions on the canvas, wherever the page has it at each move.
+  const canvas = corvane.locator('.scene canvas');
   const { from, to } = await geometry(0.05);
-
-  await page.mouse.move(...from);
+  const at = async (share) => {
+    const box = await canvas.boundingBox();
+    await page.mouse.move(box.x + from.x + (to.x - from.x) * share, box.y + from.y + (to.y - from.y) * share);
+  };
+  await at(0);
   await page.mouse.down();
-  await page.mouse.move(...to, { steps: 20 });
+  for (let step = 1; step <= 20; step += 1) await at(step / 20);
   // The hand's relaxed grip (300 N/m) against the sphere's 1000 N/m: about 1.2 mm in, 1.2 N back.
   let seen;
   const state = await until('the arm against the sphere', async () => {
