@@ -17,8 +17,7 @@ let problems;
 before(async () => {
   if (noBrowser) return;
   mkdirSync(shots, { recursive: true });
-  // Tall enough for the whole page: a drag must not scroll it, which would cancel the drag.
-  ({ desk, browser, page, problems } = await openDeskPage({ width: 1500, height: 2600 }));
+  ({ desk, browser, page, problems } = await openDeskPage());
   await page.locator('#panel-corvane-1').waitFor();
 });
 
@@ -74,7 +73,9 @@ test('the arm dragged into a sphere meets its surface: the proxy stays on it and
   for (const [name, value] of Object.entries(values)) await corvane.locator(`input[name=${name}]`).fill(String(value));
   await corvane.locator('button[name=add-shape]').click();
   await until('the sphere listed', async () => (await corvane.locator('ul.shapes li').count()) === 1);
-  // Positions on the canvas, wherever the page has it at each move.
+  // Positions on the canvas, wherever the page has it at each move. The view is in sight at the
+  // page's top, and nothing may scroll it during the drag, which would cancel the drag.
+  await page.evaluate(() => window.scrollTo(0, 0));
   const canvas = corvane.locator('.scene canvas');
   const { from, to } = await geometry(0.05);
   const at = async (share) => {
@@ -91,7 +92,7 @@ test('the arm dragged into a sphere meets its surface: the proxy stays on it and
     seen = s;
     const force = Math.hypot(...(s?.force ?? [0]));
     return s?.proxy && force > 0.5 ? s : null;
-  }, 20).catch((error) => { throw new Error(`${error.message}: ${JSON.stringify(seen)}, target ${target}, centre ${centre}`); });
+  }, 20).catch(async (error) => { throw new Error(`${error.message}: ${JSON.stringify(seen)}, loop ${await corvane.locator("header").innerText()}, target ${target}, centre ${centre}`); });
   const outwards = state.proxy.map((p, i) => p - centre[i]);
   assert.ok(Math.abs(Math.hypot(...outwards) - 0.03) < 0.002, `the proxy off the surface: ${state.proxy}`);
   const pushing = state.force.reduce((sum, f, i) => sum + f * outwards[i], 0) / Math.hypot(...state.force) / 0.03;
