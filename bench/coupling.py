@@ -4,7 +4,10 @@
 - two arms coupled by Bilateral at 1500 N/m, one pushed by 2 N, beside a busy Python main thread:
   the tracking error and the force step's p99;
 - a coupling to a still target at three times the stiffness at which the arm starts to oscillate
-  at 1 kHz: the oscillation's amplitude after 1 s, without and with passivity=True.
+  at 1 kHz: the oscillation's amplitude after 1 s, without and with passivity=True;
+- the same two runs driven by the emulator's hand, whose force moves the arm and never reaches the
+  line: the two arms with arm a pushed by the hand's 2 N (without and with passivity=True), and
+  the still target with a relaxed hand holding the arm.
 
     coupling.py --build DIR [--smoke]
 """
@@ -14,6 +17,7 @@ import json
 import math
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -26,12 +30,18 @@ FORCE_STEP_P99_TARGET_N = 0.3
 SETTLED_TARGET_MM = 0.1
 # x, and fx: the trace's columns the figures use.
 X, FX = 1, 7
+# The operator's hands: 2 N back and forth a quarter second each way, as the teleoperation example
+# has it; and a relaxed grip holding the arm where it rests.
+PUSHING_HAND = Path(__file__).resolve().parents[1] / "examples" / "hands" / "teleoperation.csv"
+HOLDING_HAND = "time,x,y,z\n0,0,0,0\n"
 
 
 class Emulator:
-    def __init__(self, build, corvanes):
+    def __init__(self, build, corvanes, hand=None):
+        """hand: a script for the first arm's hand; none holds the arms."""
         program = build / "tools" / "emulator" / "orvex-emulator"
-        self.process = subprocess.Popen([str(program)] + ["--corvane"] * corvanes,
+        first = ["--corvane"] + (["--hand", str(hand), "--hand-loop"] if hand else [])
+        self.process = subprocess.Popen([str(program)] + first + ["--corvane"] * (corvanes - 1),
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.DEVNULL, text=True)
         self.ports = [self.process.stdout.readline().split()[1] for _ in range(corvanes)]
@@ -102,11 +112,11 @@ def busy_python(stop):
         total = sum(i * i for i in range(1000)) + total % 7
 
 
-def two_arms(orvex, haptics, ports, seconds):
+def two_arms(orvex, haptics, ports, seconds, by_hand=False, passivity=False):
     """Arm b follows arm a, which a 2 N force pushes back and forth (a quarter second each way,
-    which keeps both well inside the workspace)."""
+    which keeps both well inside the workspace): a's own force command, or the emulator's hand."""
     loops = [haptics.ServoLoop(orvex.SerialStream(port), RATE_HZ, watchdog_s=0,
-                               trace_capacity=TRACE) for port in ports]
+                               trace_capacity=TRACE, passivity=passivity) for port in ports]
     coupling = haptics.Bilateral(loops[0], loops[1], 1500.0, damping=20.0)
     for loop, effect in zip(loops, coupling.effects):
         loop.add(effect)
@@ -115,13 +125,15 @@ def two_arms(orvex, haptics, ports, seconds):
     worker = threading.Thread(target=busy_python, args=(stop,))
     worker.start()
     t0 = time.monotonic()
-    errors = []
+    errors, xs = [], []
     while time.monotonic() - t0 < seconds:
-        phase = int((time.monotonic() - t0) / 0.25) % 2
-        loops[0].force = [2.0 if phase == 0 else -2.0, 0.0, 0.0]
+        if not by_hand:
+            phase = int((time.monotonic() - t0) / 0.25) % 2
+            loops[0].force = [2.0 if phase == 0 else -2.0, 0.0, 0.0]
         a, b = loops[0].state(), loops[1].state()
         if a and b:
             errors.append(math.dist(a["position"], b["position"]))
+            xs.append(a["position"][0])
         time.sleep(0.002)
     stop.set()
     worker.join()
@@ -131,6 +143,7 @@ def two_arms(orvex, haptics, ports, seconds):
     return {"tracking_error_p99_mm": 1e3 * percentile(errors, 0.99),
             "tracking_error_max_mm": 1e3 * max(errors),
             "force_step_p99_n": percentile(steps, 0.99), "samples": len(errors),
+            "travel_mm": 1e3 * (max(xs) - min(xs)) if xs else math.nan,
             "rates_hz": [loop.stats()["rate_hz"] for loop in loops]}
 
 
@@ -179,12 +192,12 @@ def measure(build, smoke):
     import OrvexHaptics as haptics
 
     seconds = 1.0 if smoke else 5.0
-    def on_fresh_arms(measurement, *arguments, corvanes=1):
+    def on_fresh_arms(measurement, *arguments, corvanes=1, hand=None, **options):
         """A measurement on arms at rest in the middle of their workspace."""
-        emulator = Emulator(build, corvanes)
+        emulator = Emulator(build, corvanes, hand)
         try:
             ports = emulator.ports if corvanes > 1 else emulator.ports[0]
-            return measurement(orvex, haptics, ports, *arguments)
+            return measurement(orvex, haptics, ports, *arguments, **options)
         finally:
             emulator.close()
 
@@ -195,6 +208,16 @@ def measure(build, smoke):
     stiff = {"onset_stiffness_n_per_m": onset, "stiffness_n_per_m": 3 * onset,
              "without_passivity": on_fresh_arms(still_target, 3 * onset, False),
              "with_passivity": on_fresh_arms(still_target, 3 * onset, True)}
+    with tempfile.TemporaryDirectory() as folder:
+        holding = Path(folder) / "hold.csv"
+        holding.write_text(HOLDING_HAND)
+        by_hand = {
+            "two_arms": on_fresh_arms(two_arms, seconds, corvanes=2, hand=PUSHING_HAND,
+                                      by_hand=True),
+            "two_arms_passivity": on_fresh_arms(two_arms, seconds, corvanes=2, hand=PUSHING_HAND,
+                                                by_hand=True, passivity=True),
+            "still_target": on_fresh_arms(still_target, 3 * onset, False, hand=holding),
+            "still_target_passivity": on_fresh_arms(still_target, 3 * onset, True, hand=holding)}
     targets = {
         "linear_hold_step_at_most_0_1_n": moving["coupling_linear_hold"]["max_step_n"]
         <= STEP_TARGET_N,
@@ -205,7 +228,7 @@ def measure(build, smoke):
         < SETTLED_TARGET_MM,
     }
     return {"moving_target": moving, "two_arms": arms, "stiff_coupling": stiff,
-            "targets": targets}
+            "by_hand": by_hand, "targets": targets}
 
 
 def table(figures):
@@ -223,6 +246,18 @@ def table(figures):
             f"{stiff['with_passivity']['amplitude_after_1s_mm']:.4f} mm with it "
             f"({stiff['with_passivity']['amplitude_from_0_5s_mm']:.4f} mm from 0.5 s on; "
             f"{stiff['with_passivity']['distance_at_end_mm']:.4f} mm from the target at the end)"]
+    hand = figures["by_hand"]
+    rows += ["  driven by the emulator's hand, its force off the line:",
+             "    two arms, a pushed by the hand's 2 N: a travels "
+             f"{hand['two_arms']['travel_mm']:.1f} mm without passivity, "
+             f"{hand['two_arms_passivity']['travel_mm']:.1f} mm with it; tracking error p99 "
+             f"{hand['two_arms']['tracking_error_p99_mm']:.3f} / "
+             f"{hand['two_arms_passivity']['tracking_error_p99_mm']:.3f} mm, force step p99 "
+             f"{hand['two_arms']['force_step_p99_n']:.3f} / "
+             f"{hand['two_arms_passivity']['force_step_p99_n']:.3f} N",
+             f"    still target at {stiff['stiffness_n_per_m']:.0f} N/m held by a relaxed hand: "
+             f"amplitude after 1 s {hand['still_target']['amplitude_after_1s_mm']:.3f} mm without "
+             f"passivity, {hand['still_target_passivity']['amplitude_after_1s_mm']:.4f} mm with it"]
     met = {True: "met", False: "MISSED"}
     rows.append("coupling targets: " + ", ".join(f"{name} {met[ok]}"
                                                  for name, ok in figures["targets"].items()))

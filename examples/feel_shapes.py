@@ -3,23 +3,26 @@ rendered by the native servo loop through a proxy at 1 kHz while the main thread
 
     python3 feel_shapes.py PORT [SECONDS]
 
+Move the arm into each shape: the sphere on the left is smooth, the box on the right holds you
+back when you slide on it, and the torus beyond them has a hole you can pass through. Without an
+arm, the emulator's hand visits each shape in turn: start `orvex-emulator --corvane --hand
+examples/hands/feel_shapes.csv --hand-loop` and pass its port.
+
 The scene is one effect of the loop: each cycle its proxy follows the arm but stays on the
-surfaces, and the force is the stiffness times the distance from the arm to the proxy. With
-nobody holding the arm, a push of the program's (the loop's application force) leads it into
-each shape in turn, for a third of the time each; the main thread searches for prime numbers
-meanwhile, and between slices of that work looks at what the proxy touches.
+surfaces, and the force is the stiffness times the distance from the arm to the proxy. The main
+thread searches for prime numbers meanwhile, and between slices of that work looks at what the
+proxy touches.
 """
 
 import math
 import sys
 import time
-from typing import Dict, List, Sequence, Tuple
+from typing import Dict, List, Tuple
 
 import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
 
 RATE_HZ = 1000.0
-PUSH = 1.5         # N towards the shape being visited: the hand we do not have
 WORK_SLICE = 0.02  # s of prime search between two looks at the contact
 
 
@@ -53,12 +56,6 @@ def is_prime(n: int) -> bool:
     return n >= 2
 
 
-def push_towards(target: Sequence[float], position: Sequence[float]) -> List[float]:
-    d = [t - p for t, p in zip(target, position)]
-    length = math.sqrt(sum(e * e for e in d)) or 1.0
-    return [PUSH * e / length for e in d]
-
-
 def main(port: str, seconds: float) -> None:
     scene = haptics.Scene()
     ball = scene.add(haptics.Sphere(0.02, (-0.05, 0.0, 0.0), stiffness=1500.0, damping=2.0))
@@ -72,8 +69,6 @@ def main(port: str, seconds: float) -> None:
     names = {id(ball): "sphere", id(box): "box", id(ring): "torus"}
     print("torus of %d triangles made in %.0f ms (its hierarchy built on this thread)"
           % (len(triangles), made * 1e3))
-    # The middle of each shape, and the tube of the torus.
-    visits = [(ball, (-0.05, 0.0, 0.0)), (box, (0.05, 0.0, 0.0)), (ring, (0.0, 0.09, 0.0))]
 
     loop = haptics.ServoLoop(orvex.SerialStream(port), RATE_HZ)
     loop.add(scene)
@@ -84,11 +79,7 @@ def main(port: str, seconds: float) -> None:
     with loop:
         start = time.monotonic()
         while loop.running and time.monotonic() - start < seconds:
-            phase = int((time.monotonic() - start) / seconds * len(visits))
-            shape, target = visits[min(phase, len(visits) - 1)]
-            state = loop.state()
-            if state is not None:
-                loop.force = push_towards(target, state["position"])  # also feeds the watchdog
+            loop.feed()
             end = time.perf_counter() + WORK_SLICE
             while time.perf_counter() < end:
                 primes += 1

@@ -2,13 +2,18 @@
 
     python3 push_the_box.py PORT [SECONDS]
 
+Push the arm along x and let go: you feel the box's weight as you set it moving, its friction
+(2 N) while it slides, and nothing once it sticks. Without an arm, the emulator's hand does it:
+start `orvex-emulator --corvane --hand examples/hands/push_the_box.csv --hand-loop` and pass its
+port.
+
 The box (1 kg) lies on a floor with friction (0.2). The arm holds it through a spring-damper, a
 Coupling, critically damped for the box's mass: the simulation hands the box's place and velocity
 to the coupling after each of its steps, and the loop moves the target on between steps at that
 velocity, so the force changes smoothly at every cycle instead of jumping 60 times a second. The
 coupling hands back the force the arm exerted on the box over the step, which the simulation
-applies. With nobody holding the arm, a hand's push stands in for the user: forwards, a rest,
-backwards, a rest. Prints the box's path, then the largest force step between two cycles.
+applies. Prints the box's path and the force the hand feels, then the largest force step between
+two cycles.
 """
 
 import math
@@ -24,9 +29,6 @@ BOX_MASS = 1.0           # kg
 FRICTION = 0.2           # Coulomb, against the floor
 GRAVITY = 9.81
 STIFFNESS = 500.0        # N/m between the arm and the box
-HAND = 2.5               # N: the push of the hand we do not have
-HAND_PHASES = (1.0, 0.0, -1.0, 0.0)
-PHASE_S = 0.3
 
 
 class Box:
@@ -82,12 +84,11 @@ def main() -> None:
         loop.add(coupling)
         began = last = state["time"]
         shown = -1.0
-        print(" time s   box x mm   arm x mm   hand N")
+        print(" time s   box x mm   arm x mm   felt N")
         while last - began < seconds:
             time.sleep(1.0 / STEP_HZ)
             now = latest(loop)["time"]
-            hand = HAND * HAND_PHASES[int((now - began) / PHASE_S) % len(HAND_PHASES)]
-            loop.force = [hand, 0.0, 0.0]  # feeds the watchdog too
+            loop.feed()
             reaction = coupling.take_force()
             box.step(reaction["force"][0], now - last)
             coupling.update([box.x, y, z], [box.v, 0.0, 0.0], time=now)
@@ -95,7 +96,9 @@ def main() -> None:
             if now - began >= shown + 0.1:
                 shown = now - began
                 arm = latest(loop)["position"][0]
-                print(f"{shown:7.2f} {1e3 * box.x:10.2f} {1e3 * arm:10.2f} {hand:8.1f}")
+                # The hand feels the box as the coupling pulls the arm: the reaction's opposite.
+                felt = -reaction["force"][0]
+                print(f"{shown:7.2f} {1e3 * box.x:10.2f} {1e3 * arm:10.2f} {felt:8.2f}")
     print(f"largest force step between two cycles: {largest_force_step(loop.trace()):.3f} N")
     print(f"loop: {loop.stats()['cycles']} cycles, {loop.stats()['missed']} missed")
 

@@ -3,6 +3,9 @@ the file for gaps by cycle number.
 
     python3 record_wall.py PORT [SECONDS] [FILE]
 
+Push the arm against the wall along x: you feel it stop you, firm and still. Without an arm, the
+emulator's hand pushes: start `orvex-emulator --corvane --hand examples/hands/record_wall.csv`.
+
 FILE (default wall.npy) ends in .npy or .csv. The loop renders the wall of haptic_wall.py; a
 recorder thread of its own writes each cycle to FILE, so the main thread can search for primes
 and, now and then, hold the interpreter lock for a whole second in one call without costing a
@@ -16,7 +19,7 @@ from typing import List
 
 import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
-from haptic_wall import DAMPING, RATE_HZ, USER_PUSH, WALL_STIFFNESS, WALL_X, PrimeSearch
+from haptic_wall import DAMPING, RATE_HZ, WALL_STIFFNESS, WALL_X, PrimeSearch
 
 HOLD_EVERY_S = 10.0  # how often the main thread holds the lock for a second
 
@@ -51,7 +54,7 @@ def main(port: str, seconds: float, path: str) -> None:
         end = time.monotonic() + seconds
         next_hold = time.monotonic() + min(HOLD_EVERY_S, seconds / 2)
         while time.monotonic() < end and loop.running:
-            loop.force = [USER_PUSH, 0.0, 0.0]  # feeds the watchdog
+            loop.feed()
             primes.work_for(0.05)
             if time.monotonic() >= next_hold:
                 # Meanwhile nobody feeds the watchdog, so the loop commands zero force: safe, and

@@ -2,11 +2,14 @@
 
     python3 teleoperation.py PORT_A PORT_B [SECONDS]
 
+Move arm A: arm B follows, and you feel through A what B meets, with the coupling's spring between
+the two. Without arms, the emulator's hand moves A: start `orvex-emulator --corvane --hand
+examples/hands/teleoperation.csv --hand-loop --corvane` and pass its two ports.
+
 A Bilateral coupling gives each arm's servo loop an effect that pulls its arm towards the other
 arm's latest state: a spring-damper between the two, rendered at 1 kHz on both sides without
-Python in between. A push of 2 N on arm A, back and forth, stands in for the operator's hand;
-arm B follows, and what B meets A would feel. Prints how closely B tracks A, and the largest steps
-of force between two cycles.
+Python in between. Prints how closely B tracks A, how far A went, and the largest steps of force
+between two cycles.
 """
 
 import math
@@ -19,8 +22,6 @@ import OrvexHaptics as haptics
 
 STIFFNESS = 1500.0  # N/m between the arms
 DAMPING = 20.0      # N·s/m on their relative velocity
-PUSH = 2.0          # N on arm A
-PHASE_S = 0.25
 
 
 def percentile(values: List[float], q: float) -> float:
@@ -46,19 +47,21 @@ def main() -> None:
     a.add(effect_a)
     b.add(effect_b)
     errors: List[float] = []
+    reach = 0.0
     with a, b:
         began = time.monotonic()
         while time.monotonic() - began < seconds:
-            forwards = int((time.monotonic() - began) / PHASE_S) % 2 == 0
-            a.force = [PUSH if forwards else -PUSH, 0.0, 0.0]
+            a.feed()
             b.feed()
             state_a, state_b = a.state(), b.state()
             if state_a and state_b:
                 errors.append(math.dist(state_a["position"], state_b["position"]))
+                reach = max(reach, abs(state_a["position"][0]))
             time.sleep(0.005)
     steps = force_steps(a) + force_steps(b)
     print(f"tracking error: p99 {1e3 * percentile(errors, 0.99):.3f} mm, "
           f"max {1e3 * max(errors, default=0.0):.3f} mm over {len(errors)} looks")
+    print(f"arm A reached {1e3 * reach:.1f} mm along x")
     print(f"force step between two cycles: p99 {percentile(steps, 0.99):.3f} N, "
           f"max {max(steps, default=0.0):.3f} N")
 

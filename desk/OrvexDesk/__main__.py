@@ -1,9 +1,11 @@
 """Starts the desk: python -m OrvexDesk [--emulate] [--host ADDRESS] [--port N] [--allow-port PATH]."""
 
 import argparse
+import os
 import signal
 import ssl
 import sys
+import tempfile
 import threading
 
 from .corvane_session import MAX_FORCE_STEP
@@ -11,6 +13,7 @@ from .desk import Desk
 from .emulator import find_emulator, start_emulator
 from .pages import Pages
 from .reach import link_host, loopback
+from .hand import EmulatedHand
 from .requests import Refused
 from .server import DeskServer
 
@@ -85,8 +88,12 @@ def main(argv=None) -> int:
               " session token and command the arm" % options.host, file=sys.stderr, flush=True)
     emulator = None
     devices = []
+    hand = None
     if options.emulate:
-        emulator, devices = start_emulator(find_emulator(options.emulator))
+        # A short folder of its own: a socket's path holds at most 107 bytes.
+        control = os.path.join(tempfile.mkdtemp(prefix="orvex-desk-"), "hand.sock")
+        emulator, devices = start_emulator(find_emulator(options.emulator), control)
+        hand = EmulatedHand(control)
 
     link = {}
     # Every link is for one page: once one is used, the next one is printed for another page or
@@ -96,6 +103,7 @@ def main(argv=None) -> int:
     desk = Desk(options.max_force, options.allow_port + [port for _, port in devices],
                 max_force_step=options.max_force_step)
     server = DeskServer((options.host, options.port), desk, pages, tls=tls)
+    server.hand = hand
     for kind, port in devices:
         try:
             desk.open(kind, port)
@@ -117,8 +125,10 @@ def main(argv=None) -> int:
         server.server_close()
         desk.shutdown()
         if emulator is not None:
+            hand.close()
             emulator.stdin.close()
             emulator.wait(timeout=10)
+            os.rmdir(os.path.dirname(control))
     say("stopped")
     return 0
 

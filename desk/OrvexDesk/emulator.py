@@ -5,31 +5,34 @@ desk ends. It runs in a session of its own: the signals of the desk's terminal (
 Ctrl-C, Ctrl-\\) go to the desk alone, which sends its zero force to the device before closing
 the emulator."""
 
-import shutil
 import subprocess
-from pathlib import Path
 from typing import List, Optional, Tuple
-
-import OrvexHardwareAPI as orvex
 
 ARGUMENTS = ["--corvane", "--handle", "--stream", "100"]
 
 
+def arguments(control: str) -> List[str]:
+    """The Corvane held by a hand that `control`, a socket's path, moves."""
+    return ARGUMENTS[:1] + ["--control", control] + ARGUMENTS[1:]
+
+
 def find_emulator(given: Optional[str]) -> str:
-    """The named program, else one on PATH, else the one a build folder holds beside the module."""
+    """The named program, else the one OrvexHaptics.testing starts: $ORVEX_EMULATOR, the one
+    installed with the modules, the one of their build folder, or one on PATH."""
     if given:
         return given
-    candidates = [shutil.which("orvex-emulator"),
-                  str(Path(orvex.__file__).resolve().parent / "tools" / "emulator" / "orvex-emulator")]
-    for candidate in candidates:
-        if candidate and Path(candidate).is_file():
-            return candidate
-    raise SystemExit("orvex-emulator not found: build it, or name it with --emulator PATH")
+    from OrvexHaptics.testing import find_emulator as found
+
+    try:
+        return found()
+    except FileNotFoundError:
+        raise SystemExit("orvex-emulator not found: build it, or name it with --emulator PATH")
 
 
-def start_emulator(program: str) -> Tuple[subprocess.Popen, List[Tuple[str, str]]]:
-    """The running emulator and its devices, as (kind, port) in order."""
-    process = subprocess.Popen([program, *ARGUMENTS], stdin=subprocess.PIPE,
+def start_emulator(program: str, control: str) -> Tuple[subprocess.Popen, List[Tuple[str, str]]]:
+    """The running emulator and its devices, as (kind, port) in order; the hand on its Corvane
+    listens at `control`."""
+    process = subprocess.Popen([program, *arguments(control)], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, text=True, start_new_session=True)
     devices = []
     for _ in range(2):

@@ -17,7 +17,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Optional, Tuple
 from urllib.parse import urlsplit
 
-from . import requests
+from . import hand, requests
 from .connections import BoundedHTTPServer, ReceivedRequestHandler
 from .desk import Desk
 from .guard import SECURITY_HEADERS, Guard
@@ -363,4 +363,6 @@ ROUTES: Dict[Tuple[str, str], Route] = {
     ("PUT", DEVICE + "/effects"): set_effects,
     ("POST", DEVICE + "/status"): request_status,
     ("POST", DEVICE + "/state"): send_state,
+    ("GET", r"/api/hand"): hand.available,
+    ("POST", r"/api/hand"): hand.move,
 }

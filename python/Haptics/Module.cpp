@@ -6,6 +6,7 @@
 #include "Bindings.h"
 #include "SceneBindings.h"
 #include "StopAtExit.h"
+#include "SubmodulePath.h"
 
 namespace py = pybind11;
 using namespace Orvex::HardwareAPI;
@@ -21,6 +22,7 @@ PYBIND11_MODULE(OrvexHaptics, m) {
   Python::bind_couplings(m);
   Python::bind_scene(m);
   Python::bind_handle_listener(m);
+  Python::add_submodule_path(m);
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&Python::stop_all_at_exit));
 }

@@ -68,9 +68,13 @@ TEST(CorvaneModel, TheWorkspaceHoldsTheArmAndLetsItBackOut) {
   arm.advance_to(0);
   arm.apply_force({100, -100, 100});
   run(arm, 0, 1.5);
-  const double wall = CorvaneModel::workspace_half_width_m;
-  EXPECT_EQ(arm.end_effector().position(), (Vector3{wall, -wall, wall}));
-  EXPECT_EQ(arm.end_effector().velocity(), (Vector3{0, 0, 0}));
+  // The end stops are stiff walls: 10 N sinks the arm a tenth of a millimetre at most.
+  const double wall = ArmFigures{}.workspace_m;
+  const Vector3 at = arm.end_effector().position();
+  EXPECT_NEAR(at[0], wall, 1.5e-4);
+  EXPECT_NEAR(at[1], -wall, 1.5e-4);
+  EXPECT_GE(at[2], wall);
+  EXPECT_LT(speed(arm.end_effector().velocity()), 1e-6);
   EXPECT_EQ(arm.end_effector().effort(), (Vector3{10, -10, 10}));
 
   arm.apply_force({-1, 0, 0});
@@ -115,8 +119,8 @@ TEST(CorvaneModel, JointAnglesConvergeAndTorquesStopAtTheJointLimits) {
 
   arm.apply_joint_torques({5, 0, -5});
   run(arm, 1.5, 3.0);
-  EXPECT_EQ(arm.joints().position()[0], CorvaneModel::joint_limit_rad);
-  EXPECT_EQ(arm.joints().position()[2], -CorvaneModel::joint_limit_rad);
+  EXPECT_NEAR(arm.joints().position()[0], CorvaneModel::joint_limit_rad, 2e-3);
+  EXPECT_NEAR(arm.joints().position()[2], -CorvaneModel::joint_limit_rad, 2e-3);
 }
 
 TEST(CorvaneModel, CurrentsFollowTheLastCommandedEffort) {
@@ -422,6 +426,13 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"--corvane", "--drop", "1.5"},
                       std::vector<std::string>{"--corvane", "--garble", "nan"},
                       std::vector<std::string>{"--corvane", "--verbose=1"},
-                      std::vector<std::string>{"--corvane", "--bogus"}));
+                      std::vector<std::string>{"--corvane", "--bogus"},
+                      std::vector<std::string>{"--handle", "--hand", "h.csv"},
+                      std::vector<std::string>{"--corvane", "--hand-loop"},
+                      std::vector<std::string>{"--corvane", "--hand", "h.csv", "--control", "s"},
+                      std::vector<std::string>{"--corvane", "--mass", "0"},
+                      std::vector<std::string>{"--corvane", "--max-force", "1e9"},
+                      std::vector<std::string>{"--corvane", "--workspace", "-0.1"},
+                      std::vector<std::string>{"--corvane", "--truth", ""}));
 
 }  // namespace

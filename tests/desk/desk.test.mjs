@@ -6,24 +6,19 @@ import assert from 'node:assert/strict';
 import { mkdirSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
-import { build, launchBrowser, noBrowser, startDesk, stopDesk, takeLink, until } from './harness.mjs';
+import { build, noBrowser, openDeskPage, stopDesk, until } from './harness.mjs';
 
 const shots = join(build, 'desk-screenshots');
 
 let desk;
 let browser;
 let page;
-const problems = [];
+let problems;
 
 before(async () => {
   if (noBrowser) return;
   mkdirSync(shots, { recursive: true });
-  desk = await startDesk();
-  browser = await launchBrowser();
-  page = await browser.newPage({ viewport: { width: 1500, height: 1000 } });
-  page.on('console', (message) => { if (message.type() === 'error') problems.push(message.text()); });
-  page.on('pageerror', (error) => problems.push(error.message));
-  await page.goto(await takeLink(desk));
+  ({ desk, browser, page, problems } = await openDeskPage());
 });
 
 after(async () => {

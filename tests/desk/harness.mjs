@@ -83,6 +83,18 @@ export function launchBrowser(extraArgs = []) {
   });
 }
 
+// The desk under --emulate and its page in the browser, the page's errors gathered in `problems`.
+export async function openDeskPage() {
+  const desk = await startDesk();
+  const browser = await launchBrowser();
+  const page = await browser.newPage({ viewport: { width: 1500, height: 1000 } });
+  const problems = [];
+  page.on('console', (message) => { if (message.type() === 'error') problems.push(message.text()); });
+  page.on('pageerror', (error) => problems.push(error.message));
+  await page.goto(await takeLink(desk));
+  return { desk, browser, page, problems };
+}
+
 export async function until(what, check, seconds = 10) {
   const end = Date.now() + seconds * 1000;
   for (;;) {

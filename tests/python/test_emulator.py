@@ -32,7 +32,9 @@ def test_force_moves_the_arm_and_damping_stops_it(orvex, emulator):
     deadline = time.monotonic() + 0.5
     while time.monotonic() < deadline:
         _, velocity = arm.end_effector_force([0.0, 0.0, 0.0])
-    assert 0 <= velocity[1] < pushed / 2
+    # The push took the arm into its end stop, a stiff wall that gives back the 20 µm it was
+    # pressed in by.
+    assert -1e-4 <= velocity[1] < pushed / 2
 
 
 def test_position_command_converges(orvex, emulator):

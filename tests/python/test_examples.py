@@ -51,19 +51,28 @@ def test_servo_vs_python_thread_reports_both_loops(emulator):
     assert all("deadlines held" in line for line in lines[1:])
 
 
+def _hand(name, *more):
+    """The emulator's options for the hand an example's page names."""
+    return ["--hand", str(ROOT / "examples" / "hands" / (name + ".csv")), *more]
+
+
 def test_push_the_box_moves_the_box_and_reports_the_force_steps(emulator):
-    out = _run_example("push_the_box.py", emulator("--corvane").path(0), 1.2)
+    out = _run_example("push_the_box.py",
+                       emulator("--corvane", *_hand("push_the_box", "--hand-loop")).path(0), 1.2)
     lines = out.splitlines()
-    assert lines[0].split() == ["time", "s", "box", "x", "mm", "arm", "x", "mm", "hand", "N"]
+    assert lines[0].split() == ["time", "s", "box", "x", "mm", "arm", "x", "mm", "felt", "N"]
     box_x = [float(line.split()[1]) for line in lines[1:] if line[:1] == " "]
     assert max(box_x) > 1.0  # mm: the hand's push moved it through the coupling
     assert "largest force step between two cycles" in out
 
 
 def test_teleoperation_reports_tracking_and_force_steps(emulator):
-    running = emulator("--corvane", "--corvane")
+    running = emulator("--corvane", *_hand("teleoperation", "--hand-loop"), "--corvane")
     out = _run_example("teleoperation.py", running.path(0), running.path(1), 0.5)
     assert out.startswith("tracking error: p99 ")
+    # The hand's 2 N moves A through the coupling: the passivity of the loop does not cancel it.
+    reach = float(out.split("arm A reached ")[1].split()[0])
+    assert reach > 5.0, out
     assert "force step between two cycles: p99 " in out
 
 
@@ -115,13 +124,15 @@ def test_cpp_snap_point_catches_the_arm(tmp_path_factory, emulator):
 @pytest.mark.parametrize("ending", [".npy", ".csv"])
 def test_record_wall_records_every_cycle_across_a_held_lock(emulator, tmp_path, ending):
     path = tmp_path / ("wall" + ending)
-    out = _run_example("record_wall.py", emulator("--corvane").path(0), 2.5, path)
+    out = _run_example("record_wall.py", emulator("--corvane", *_hand("record_wall")).path(0), 2.5,
+                       path)
     rows = int(out.split(": ")[-1].split(" rows")[0])
     assert rows > 100 and ", 0 lost, 0 gaps" in out, out
 
 
 def test_feel_shapes_touches_each_shape_and_reports_the_loop(emulator):
-    out = _run_example("feel_shapes.py", emulator("--corvane").path(0), 3)
+    out = _run_example("feel_shapes.py",
+                       emulator("--corvane", *_hand("feel_shapes", "--hand-loop")).path(0), 3)
     assert "torus of 20000 triangles" in out
     for name in ("sphere", "box", "torus"):
         line = next(l for l in out.splitlines() if l.startswith(name) and "touched" in l)

@@ -81,6 +81,14 @@ def test_installed_module_imports_with_its_stubs(orvex, tmp_path, install):
                 env=dict(_own_environment(), PYTHONPATH=str(site)))
     assert done.stdout.split() == [str(site / module), "0.1.1"]
 
+    # The test kit comes along with the emulator it starts.
+    assert os.access(str(site / "OrvexHaptics" / "orvex-emulator"), os.X_OK)
+    probe = "import OrvexHaptics.testing as t; print(t.__file__); print(t.find_emulator())"
+    done = _run([sys.executable, "-c", probe], cwd=tmp_path,
+                env=dict(_own_environment(), PYTHONPATH=str(site)))
+    assert done.stdout.split() == [str(site / "OrvexHaptics" / "testing.py"),
+                                   str(site / "OrvexHaptics" / "orvex-emulator")]
+
     # The desk comes along with its built page, so an installed desk needs no npm.
     assert (site / "OrvexDesk" / "web" / "desk.js").is_file()
     done = _run([sys.executable, "-m", "OrvexDesk", "--help"], cwd=tmp_path,

@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -141,7 +142,8 @@ def live_contents(module):
     contents = {}
     for name in dir(module):
         value = getattr(module, name)
-        if not _is_public(name):
+        # A pure-Python submodule (OrvexHaptics.testing) is no registration.
+        if not _is_public(name) or isinstance(value, types.ModuleType):
             continue
         if isinstance(value, type):
             contents[name] = {key: live_overloads(method) for key, method in vars(value).items()

@@ -23,8 +23,11 @@ Message state_of(CorvaneMessages::Code code, const DampedBody& body) {
 }  // namespace
 
 CorvaneDevice::CorvaneDevice(const DeviceIdentity& identity,
-                             std::optional<CorvanePlayback> playback)
-    : EmulatedDevice(CorvaneMessages::frame), identity(identity), playback(std::move(playback)) {}
+                             std::optional<CorvanePlayback> playback, const ArmFigures& figures)
+    : EmulatedDevice(CorvaneMessages::frame),
+      identity(identity),
+      arm(figures),
+      playback(std::move(playback)) {}
 
 const char* CorvaneDevice::message_name(std::uint8_t code, bool from_host) const {
   return CorvaneMessages::name(code, from_host);

@@ -15,11 +15,14 @@ namespace Orvex::Emulator {
 class CorvaneDevice : public EmulatedDevice {
  public:
   explicit CorvaneDevice(const DeviceIdentity& identity,
-                         std::optional<CorvanePlayback> playback = std::nullopt);
+                         std::optional<CorvanePlayback> playback = std::nullopt,
+                         const ArmFigures& figures = ArmFigures{});
 
   DeviceKind kind() const override { return DeviceKind::corvane; }
   const char* message_name(std::uint8_t code, bool from_host) const override;
   const CorvaneModel& model() const { return arm; }
+  // For the operator's hand, on the thread that serves the device.
+  CorvaneModel& model() { return arm; }
 
  private:
   using Command = bool (CorvaneModel::*)(const Vector3&);

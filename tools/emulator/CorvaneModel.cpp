@@ -1,29 +1,43 @@
 #include "CorvaneModel.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace Orvex::Emulator {
 
 namespace {
 
-// Half a kilogram on 4 N s/m settles in about an eighth of a second; the position spring is
-// critically damped.
-constexpr BodyParameters end_effector_parameters{
-    0.5, 4.0, 400.0, 28.0, CorvaneModel::max_force_n, CorvaneModel::workspace_half_width_m};
+// The position spring is critically damped on any mass (28 N s/m on the arm's half kilogram);
+// half a kilogram on 4 N s/m coasts to rest in about an eighth of a second.
+constexpr double position_stiffness = 400.0;
+constexpr double damping_per_root_kg = 28.0 / 0.70710678118654752;  // 28 / sqrt(0.5)
+// The end stops give a tenth of a millimetre to the motors' 10 N; a joint's a milliradian to
+// its 1 N m.
+constexpr double end_stop_stiffness = 1e5;        // N/m
+constexpr double joint_stop_stiffness = 1e3;      // N m/rad
+
+BodyParameters end_effector_parameters(const ArmFigures& figures) {
+  return {figures.mass_kg, figures.damping_ns_per_m, position_stiffness,
+          damping_per_root_kg * std::sqrt(figures.mass_kg), figures.max_force_n,
+          figures.workspace_m, end_stop_stiffness};
+}
+
 constexpr BodyParameters joint_parameters{
-    0.01, 0.05, 20.0, 0.9, CorvaneModel::max_joint_torque_nm, CorvaneModel::joint_limit_rad};
+    0.01, 0.05, 20.0, 0.9, CorvaneModel::max_joint_torque_nm, CorvaneModel::joint_limit_rad,
+    joint_stop_stiffness};
 
 constexpr double amperes_per_newton = 0.2;
 constexpr double amperes_per_newton_metre = 2.0;
 
 }  // namespace
 
-CorvaneModel::CorvaneModel() : effector(end_effector_parameters), joint_set(joint_parameters) {}
+CorvaneModel::CorvaneModel(const ArmFigures& figures)
+    : effector(end_effector_parameters(figures)), joint_set(joint_parameters) {}
 
 void CorvaneModel::advance_to(double now_s) {
   if (last_s) {
     const double step = std::clamp(now_s - *last_s, 0.0, max_step_s);
-    effector.advance(step);
+    effector.advance(step, operator_hand);
     joint_set.advance(step);
   }
   // A clock that steps back restarts the count from there rather than freezing the arm.
@@ -52,6 +66,10 @@ bool CorvaneModel::take_over(bool accepted, bool joints) {
   // The motors do one thing at a time: the part not commanded is let go.
   (joints ? effector : joint_set).push({0, 0, 0});
   return true;
+}
+
+Vector3 CorvaneModel::hand_force() const {
+  return operator_hand.force(effector.position(), effector.velocity());
 }
 
 Vector3 CorvaneModel::currents() const {

@@ -7,14 +7,24 @@ namespace Orvex::Emulator {
 
 namespace {
 
-// Small enough for the stiffest spring of the models to stay stable with semi-implicit Euler.
+// The longest step; stiffer springs on a lighter mass take shorter ones, so that the stiffest
+// swings at most half a radian a step, far inside semi-implicit Euler's bound of 2.
 constexpr double substep_s = 0.001;
+constexpr double max_swing_per_step = 0.5;
 
 bool finite(const Vector3& v) {
   return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
 }
 
 }  // namespace
+
+Vector3 Grip::force(const Vector3& x, const Vector3& v) const {
+  Vector3 f = push;
+  if (anchor)
+    for (std::size_t i = 0; i < 3; ++i)
+      f[i] += stiffness * ((*anchor)[i] - x[i]) - damping * v[i];
+  return f;
+}
 
 bool DampedBody::push(const Vector3& effort) {
   if (!finite(effort)) return false;
@@ -33,11 +43,13 @@ bool DampedBody::pull_to(const Vector3& target) {
   return true;
 }
 
-void DampedBody::advance(double seconds) {
+void DampedBody::advance(double seconds, const Grip& grip) {
   if (!(seconds > 0)) return;
-  const double steps = std::ceil(seconds / substep_s);
+  const double stiffest = p.wall_stiffness + p.stiffness + (grip.anchor ? grip.stiffness : 0);
+  const double longest = std::min(substep_s, max_swing_per_step / std::sqrt(stiffest / p.mass));
+  const double steps = std::ceil(seconds / longest);
   const double h = seconds / steps;
-  for (double i = 0; i < steps; ++i) substep(h);
+  for (double i = 0; i < steps; ++i) substep(h, grip);
 }
 
 double DampedBody::effort_on(std::size_t axis) const {
@@ -50,19 +62,24 @@ void DampedBody::refresh_effort() {
   for (std::size_t i = 0; i < 3; ++i) applied[i] = effort_on(i);
 }
 
-void DampedBody::substep(double h) {
+void DampedBody::substep(double h, const Grip& grip) {
   refresh_effort();
+  const double wall_damping = 2 * std::sqrt(p.wall_stiffness * p.mass);
+  const double grip_damping = grip.anchor ? grip.damping : 0;
   for (std::size_t i = 0; i < 3; ++i) {
-    v[i] += (applied[i] - p.damping * v[i]) / p.mass * h;
-    x[i] += v[i] * h;
-    // An end stop absorbs the motion into it, and lets the mass leave it freely.
-    if (x[i] > p.limit) {
-      x[i] = p.limit;
-      v[i] = std::min(v[i], 0.0);
-    } else if (x[i] < -p.limit) {
-      x[i] = -p.limit;
-      v[i] = std::max(v[i], 0.0);
+    // The grip's spring and push are outside forces; its damper and the wall's are taken
+    // implicitly, so a firm hand on a light arm stays stable.
+    double outside = grip.push[i];
+    if (grip.anchor) outside += grip.stiffness * ((*grip.anchor)[i] - x[i]);
+    double implicit_damping = grip_damping;
+    const double into = std::max(x[i] - p.limit, 0.0) + std::min(x[i] + p.limit, 0.0);
+    if (into != 0) {
+      outside -= p.wall_stiffness * into;
+      implicit_damping += wall_damping;
     }
+    v[i] = (v[i] + (applied[i] + outside - p.damping * v[i]) / p.mass * h) /
+           (1 + implicit_damping * h / p.mass);
+    x[i] += v[i] * h;
   }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "Types.h"
 
 namespace Orvex::Emulator {
@@ -10,12 +12,25 @@ struct BodyParameters {
   double stiffness;       // of the spring that pulls towards a target
   double target_damping;  // of the damper beside that spring
   double max_effort;      // the actuators saturate here, per axis
-  double limit;           // each coordinate stays within [-limit, limit]
+  double limit;           // the end stops stand at -limit and limit on each axis
+  double wall_stiffness;  // of the end stops, critically damped
 };
 
-// Three independent axes of a driven, damped mass held between end stops. It is either pushed
-// with an effort (force or torque) or pulled to a target by a spring-damper. No I/O: time only
-// moves when advance() is called.
+// A load from outside the actuators: a spring-damper towards an anchor while it holds the body,
+// plus a steady push. A hand on the arm is one.
+struct Grip {
+  std::optional<Vector3> anchor;  // nothing: not holding
+  Vector3 push{};
+  double stiffness = 0;
+  double damping = 0;
+
+  // The whole force on a body at x moving at v.
+  Vector3 force(const Vector3& x, const Vector3& v) const;
+};
+
+// Three independent axes of a driven, damped mass between end stops, which are stiff walls. It is
+// either pushed with an effort (force or torque) or pulled to a target by a spring-damper, and a
+// grip may act on it beside that. No I/O: time only moves when advance() is called.
 class DampedBody {
  public:
   explicit DampedBody(const BodyParameters& parameters) : p(parameters) {}
@@ -24,17 +39,18 @@ class DampedBody {
   bool push(const Vector3& effort);
   bool pull_to(const Vector3& target);
 
-  void advance(double seconds);
+  void advance(double seconds, const Grip& grip = Grip{});
 
   const Vector3& position() const { return x; }
   const Vector3& velocity() const { return v; }
   // What the actuators give now, after saturation.
   const Vector3& effort() const { return applied; }
+  const BodyParameters& parameters() const { return p; }
 
  private:
   double effort_on(std::size_t axis) const;
   void refresh_effort();
-  void substep(double h);
+  void substep(double h, const Grip& grip);
 
   BodyParameters p;
   Vector3 x{}, v{}, applied{};

@@ -32,7 +32,7 @@ std::unique_ptr<EmulatedDevice> make_device(const DeviceOptions& device) {
   if (device.kind == DeviceKind::corvane) {
     std::optional<CorvanePlayback> playback;
     if (device.replay) playback.emplace(read_recording(*device.replay));
-    return std::make_unique<CorvaneDevice>(device.identity, std::move(playback));
+    return std::make_unique<CorvaneDevice>(device.identity, std::move(playback), device.arm);
   }
   std::optional<HandlePlayback> playback;
   if (device.replay) playback.emplace(read_recording(*device.replay));
@@ -63,6 +63,9 @@ EventLoop::EventLoop(const Options& options_)
   for (const DeviceOptions& device : options.devices) {
     auto station = std::make_unique<Station>(LineTiming(options.baud, options.usb_frame_us));
     station->device = make_device(device);
+    if (device.has_operator())
+      station->hand = std::make_unique<ArmOperator>(
+          device, static_cast<CorvaneDevice&>(*station->device).model(), now_s());
     station->label = std::string(kind_name(device.kind)) + " " + station->port.path();
     if (device.link) station->link.emplace(*device.link, station->port.path());
     std::printf("%s %s\n", kind_name(device.kind), station->port.path().c_str());
@@ -87,6 +90,7 @@ void EventLoop::run() {
   for (;;) {
     const double now = now_s();
     for (auto& station : stations) {
+      if (station->hand) station->hand->tick(now);
       release_line(*station, now);
       release_due(*station, now);
       while (auto message = station->device->unasked(now)) {
@@ -101,6 +105,8 @@ void EventLoop::run() {
     for (const auto& station : stations)
       fds.push_back({station->port.descriptor(),
                      static_cast<short>(POLLIN | (station->port.has_output() ? POLLOUT : 0)), 0});
+    for (const auto& station : stations)
+      if (station->hand) station->hand->watch(fds);
 
     const std::optional<double> due = next_due_s();
     const timespec wait = to_timespec(due ? std::max(0.0, *due - now_s()) : 0);
@@ -115,6 +121,13 @@ void EventLoop::run() {
       const short events = fds[2 + i].revents;
       if (events & POLLOUT) stations[i]->port.flush();
       if (events & POLLIN) serve_port(*stations[i]);
+    }
+    std::size_t at = 2 + stations.size();
+    for (auto& station : stations) {
+      if (!station->hand) continue;
+      const std::size_t watched = station->hand->watched();
+      station->hand->serve(&fds[at], now_s());
+      at += watched;
     }
   }
 }
@@ -134,6 +147,11 @@ void EventLoop::serve_port(Station& station) {
 
 void EventLoop::take_input(Station& station, const std::uint8_t* bytes, std::size_t n,
                            double now) {
+  if (station.hand) {
+    // The arm reaches now through the hand's milliseconds before a command moves it further.
+    station.hand->tick(now);
+    station.hand->host_started(now);
+  }
   for (Exchange& exchange : station.device->receive(bytes, n, now)) {
     log.incoming(station.label, exchange.name, exchange.command);
     if (exchange.reply) {
@@ -203,6 +221,7 @@ std::optional<double> EventLoop::next_due_s() const {
     if (!station->inbound.empty()) consider(station->inbound.front().due_s);
     if (!station->outbound.empty()) consider(station->outbound.front().due_s);
     consider(station->device->next_unasked_s());
+    if (station->hand) consider(station->hand->next_tick_s());
   }
   return due;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ArmOperator.h"
 #include "EmulatedDevice.h"
 #include "FaultInjector.h"
 #include "LineTiming.h"
@@ -18,7 +19,8 @@
 namespace Orvex::Emulator {
 
 // One thread serves every device: it waits in ppoll() on the ports, standard input, a signal
-// descriptor and the next moment something is due (a held-back message, a streamed status).
+// descriptor, the hands' control sockets and the next moment something is due (a held-back
+// message, a streamed status, a hand's next millisecond).
 class EventLoop {
  public:
   // Opens each device's port and link, printing its line on standard output as it goes.
@@ -52,6 +54,7 @@ class EventLoop {
     LineTiming line;
     std::deque<TimedByte> inbound;   // on the line to the device, oldest first
     std::deque<TimedByte> outbound;  // on the line to the host, oldest first
+    std::unique_ptr<ArmOperator> hand;  // a Corvane's, when it has one
   };
 
   double now_s() const;

@@ -58,7 +58,8 @@ std::array<std::uint8_t, 16> to_uuid(const std::string& text) {
 }
 
 DeviceOptions new_device(DeviceKind kind, std::size_t index) {
-  DeviceOptions device{kind, {}, std::nullopt, 0, std::nullopt};
+  DeviceOptions device;
+  device.kind = kind;
   device.identity.device_id = static_cast<std::uint16_t>(first_device_id + index);
   device.identity.uuid = default_uuid;
   device.identity.uuid[15] = static_cast<std::uint8_t>(index + 1);
@@ -75,9 +76,16 @@ class Parser {
     while (at < arguments.size()) take(arguments[at++]);
     if (!options.help && options.devices.empty())
       throw UsageError("name at least one device: --corvane or --handle");
-    for (const DeviceOptions& device : options.devices)
+    for (const DeviceOptions& device : options.devices) {
       if (device.replay && device.stream_hz > 0)
         throw UsageError("--stream and --replay: a replayed handle sends what was recorded");
+      if (device.hand_loop && !device.hand)
+        throw UsageError("--hand-loop repeats a --hand script: name one");
+      if (device.hand && device.control)
+        throw UsageError("--hand and --control: the hand follows a script or the socket, not both");
+      if (device.replay && (device.hand || device.control))
+        throw UsageError("--replay and a hand: a replayed arm moves as recorded");
+    }
     return options;
   }
 
@@ -114,6 +122,22 @@ class Parser {
       if (device.replay) throw UsageError("a device takes one --replay");
       device.replay = value(option);
       if (device.replay->empty()) throw UsageError("--replay wants the path of a recording");
+    } else if (option == "--mass") {
+      corvane(option).arm.mass_kg = to_number(option, value(option), 0.1, 10);
+    } else if (option == "--damping") {
+      corvane(option).arm.damping_ns_per_m = to_number(option, value(option), 0, 50);
+    } else if (option == "--max-force") {
+      corvane(option).arm.max_force_n = to_number(option, value(option), 0.1, 100);
+    } else if (option == "--workspace") {
+      corvane(option).arm.workspace_m = to_number(option, value(option), 0.01, 1);
+    } else if (option == "--hand") {
+      once(corvane(option).hand, option);
+    } else if (option == "--hand-loop") {
+      corvane(option).hand_loop = true;
+    } else if (option == "--control") {
+      once(corvane(option).control, option);
+    } else if (option == "--truth") {
+      once(corvane(option).truth, option);
     } else if (option == "--baud") {
       options.baud =
           static_cast<std::uint32_t>(to_unsigned(option, value(option), max_baud, min_baud));
@@ -145,6 +169,19 @@ class Parser {
     if (inline_value) return *std::exchange(inline_value, std::nullopt);
     if (at >= arguments.size()) throw UsageError(option + " wants a value");
     return arguments[at++];
+  }
+
+  DeviceOptions& corvane(const std::string& option) {
+    DeviceOptions& device = last_device(option);
+    if (device.kind != DeviceKind::corvane) throw UsageError(option + " is for a Corvane");
+    return device;
+  }
+
+  // A path option a device takes once.
+  void once(std::optional<std::string>& path, const std::string& option) {
+    if (path) throw UsageError("a device takes one " + option);
+    path = value(option);
+    if (path->empty()) throw UsageError(option + " wants a path");
   }
 
   DeviceOptions& last_device(const std::string& option) {
@@ -189,6 +226,27 @@ Device options, for the device named last before them:
                        velocity at the recorded time since the first of them (interpolated);
                        a handle sends the recorded messages at their recorded times since the
                        first command
+
+A Corvane's own figures, for the Corvane named last before them:
+  --mass KG            the end effector's moving mass, 0.1 to 10 (default 0.5)
+  --damping NS_PER_M   its viscous friction, 0 to 50 (default 4)
+  --max-force N        the motors saturate here on each axis, 0.1 to 100 (default 10)
+  --workspace M        the half-width of the cube its end stops enclose, 0.01 to 1 (default 0.1);
+                       the end stops are stiff walls
+
+An operator's hand on the Corvane named last before these options: a spring-damper (by default a relaxed grip, 300 N/m and
+8 N s/m) pulling the end effector towards a target, plus a push. Its force moves the arm beside
+the commanded force and never goes on the wire.
+  --hand FILE          a scripted hand: CSV with a header naming its columns among time (s),
+                       x, y, z (the target, m), fx, fy, fz (the push, N), stiffness (N/m) and
+                       damping (N s/m); only time is needed; rows are interpolated, and time runs
+                       from the first command the host sends
+  --hand-loop          the script starts over when it ends
+  --control PATH       a Unix socket taking JSON lines that move the hand, push, let go, set its
+                       impedance and read the ground truth (see the emulator's documentation)
+  --truth FILE         the ground truth as CSV, a row each millisecond: time, x, y, z, vx, vy, vz,
+                       hand_fx, hand_fy, hand_fz (the hand's whole force), fx, fy, fz (the
+                       commanded force as applied)
 
 Line timing, both ways on every device's line:
   --baud N             each byte takes its time on a serial line of N baud (10 bits a byte),

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CorvaneModel.h"
 #include "FaultInjector.h"
 #include "Types.h"
 
@@ -17,6 +18,14 @@ struct DeviceOptions {
   std::optional<std::string> link;
   double stream_hz = 0;  // handles only; 0 sends nothing unasked
   std::optional<std::string> replay;  // a recording to answer or play from
+  // A Corvane's only:
+  ArmFigures arm;
+  std::optional<std::string> hand;     // an operator's script
+  bool hand_loop = false;              // the script starts over at its end
+  std::optional<std::string> control;  // a socket that moves the hand and reads the truth
+  std::optional<std::string> truth;    // where the ground truth goes, 1,000 rows a second
+
+  bool has_operator() const { return hand || control || truth; }
 };
 
 struct Options {

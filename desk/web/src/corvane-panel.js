@@ -37,10 +37,11 @@ export class CorvanePanel {
 
   // Charts and the 3D view need their card in the page to know their size.
   mounted(device) {
+    const hint = 'The loop is stopped: press Start loop to plot';
     this.plots = [
-      new TimePlot(this.plotHosts[0], 'Position', 'm', ['x', 'y', 'z']),
-      new TimePlot(this.plotHosts[1], 'Velocity', 'm/s', ['vx', 'vy', 'vz']),
-      new TimePlot(this.plotHosts[2], 'Commanded force', 'N', ['fx', 'fy', 'fz']),
+      new TimePlot(this.plotHosts[0], 'Position', 'm', ['x', 'y', 'z'], hint),
+      new TimePlot(this.plotHosts[1], 'Velocity', 'm/s', ['vx', 'vy', 'vz'], hint),
+      new TimePlot(this.plotHosts[2], 'Commanded force', 'N', ['fx', 'fy', 'fz'], hint),
     ];
     this.histogram = new Histogram(this.histogramHost, 'Exchange times since start');
     this.buildScene();
@@ -81,6 +82,10 @@ export class CorvanePanel {
     this.sceneShapes = new SceneShapes(scene, WORKSPACE_M);
     this.arrow = new THREE.ArrowHelper(new THREE.Vector3(1, 0, 0), new THREE.Vector3(), 0.001, 0x2e9c6a);
     scene.add(this.arrow);
+    // Under --emulate, the emulator's hand drags the arm.
+    call('GET', '/api/hand').then(({ available }) => available && this.view.dragHand(this.effector,
+      (target) => call('POST', '/api/hand', { move_to: target }),
+      () => call('POST', '/api/hand', { release: true }))).catch(() => {});
   }
 
   async setRunning(running) {
@@ -128,6 +133,7 @@ export class CorvanePanel {
       this.plots[1].append(device.rows.map((r) => [r[0], r[4], r[5], r[6]]));
       this.plots[2].append(device.rows.map((r) => [r[0], r[7], r[8], r[9]]));
     }
+    this.state = device.state;
     if (device.state && this.effector) {
       this.effector.position.set(...device.state.position);
       const f = new THREE.Vector3(...device.state.force);

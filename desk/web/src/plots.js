@@ -8,16 +8,28 @@ function sized(host, height) {
   return { width: Math.max(host.clientWidth, 280), height };
 }
 
+// With no data uPlot has no range and draws no axes: an empty plot shows the window it will fill.
+const EMPTY_RANGE = { x: [0, WINDOW_S], y: [-1, 1] };
+
+function rangeOf(axis) {
+  return (u, min, max) => (min == null || max == null ? EMPTY_RANGE[axis]
+    : uPlot.rangeNum(min, max, 0.1, true));
+}
+
 export class TimePlot {
-  constructor(host, title, unit, names) {
+  // hint: what the empty plot says, e.g. how to start what fills it.
+  constructor(host, title, unit, names, hint = '') {
     this.host = host;
     this.data = [[], ...names.map(() => [])];
+    this.hint = document.createElement('p');
+    this.hint.className = 'plot-hint';
+    this.hint.textContent = hint;
     this.plot = new uPlot({
       title: `${title} (${unit})`,
       ...sized(host, 170),
       legend: { live: false },
       cursor: { show: false },
-      scales: { x: { time: false } },
+      scales: { x: { time: false, range: rangeOf('x') }, y: { range: rangeOf('y') } },
       axes: [
         { label: 'time (s)', size: 36, labelSize: 16 },
         { size: 56 },
@@ -26,7 +38,14 @@ export class TimePlot {
         label: name, stroke: AXIS_COLOURS[i], width: 1.5, points: { show: false },
       }))],
     }, this.data, host);
+    host.classList.add('hinted');
+    host.append(this.hint);
+    this.showHint();
     new ResizeObserver(() => this.plot.setSize(sized(host, 170))).observe(host);
+  }
+
+  showHint() {
+    this.hint.hidden = !this.hint.textContent || this.data[0].length > 0;
   }
 
   // rows: [time, ...values]; the window ends at the newest row.
@@ -36,11 +55,13 @@ export class TimePlot {
     const from = this.data[0].findIndex((t) => t >= this.data[0].at(-1) - WINDOW_S);
     if (from > 0) this.data = this.data.map((column) => column.slice(from));
     this.plot.setData(this.data);
+    this.showHint();
   }
 
   clear() {
     this.data = this.data.map(() => []);
     this.plot.setData(this.data);
+    this.showHint();
   }
 }
 

@@ -1,0 +1,69 @@
+"""The desk's hand route under --emulate: the page's requests reach the emulator's hand, bad ones
+are refused naming the field, and a desk without an emulator has no hand."""
+
+import threading
+
+import pytest
+
+from test_desk import TOKEN, call
+
+
+@pytest.fixture
+def serve():
+    from OrvexDesk.desk import Desk
+    from OrvexDesk.server import DeskServer
+
+    started = []
+
+    def start(hand):
+        server = DeskServer(("127.0.0.1", 0), Desk(max_force=5.0, allowed_ports=[]), TOKEN)
+        server.hand = hand
+        thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
+        thread.start()
+        started.append((server, thread))
+        return server
+
+    yield start
+    for server, thread in started:
+        server.shutdown()
+        server.server_close()
+        server.desk.shutdown()
+        thread.join()
+        if server.hand is not None:
+            server.hand.close()
+
+
+@pytest.fixture
+def held(serve, emulator, tmp_path):
+    from OrvexDesk.hand import EmulatedHand
+
+    emulator("--corvane", "--control", str(tmp_path / "hand.sock"))
+    return serve(EmulatedHand(str(tmp_path / "hand.sock")))
+
+
+def test_a_desk_without_an_emulator_has_no_hand(serve):
+    server = serve(None)
+    assert call(server, "GET", "/api/hand") == (200, {"available": False})
+    status, answer = call(server, "POST", "/api/hand", {"move_to": [0, 0, 0]})
+    assert (status, "started with --emulate" in answer["error"]) == (404, True)
+
+
+def test_the_page_moves_the_hand_and_lets_go(held):
+    assert call(held, "GET", "/api/hand") == (200, {"available": True})
+    status, truth = call(held, "POST", "/api/hand", {"move_to": [0.01, 0, 0]})
+    assert status == 200 and truth["holding"] and truth["hand_force"][0] > 0
+    status, truth = call(held, "POST", "/api/hand", {"release": True})
+    assert status == 200 and not truth["holding"] and truth["hand_force"] == [0, 0, 0]
+
+
+@pytest.mark.parametrize("body, error", [
+    ({"move_to": [0.5, 0, 0]}, "move_to[0] must lie between -0.2 and 0.2"),
+    ({"move_to": [0, 0]}, "move_to must be a list of three numbers"),
+    ({"release": "yes"}, "release must be true or false"),
+    ({"shove": [1, 0, 0]}, "a hand request has no field shove"),
+    ({}, "holds move_to or release"),
+], ids=["far", "short", "release", "unknown", "empty"])
+def test_bad_hand_requests_are_refused_naming_the_field(held, body, error):
+    status, answer = call(held, "POST", "/api/hand", body)
+    assert (status, error in answer["error"]) == (400, True), answer
+    assert call(held, "POST", "/api/hand", {"release": True})[1]["holding"] is False
