@@ -268,8 +268,11 @@ class _ServoStats(TypedDict):
     record_lost: int  # rows of it that did not make it into the file
 
 class _RecordResult(TypedDict):
-    rows: int
-    lost: int
+    rows: int  # in the file
+    lost: int  # offered but not in the file
+    # None, "the file was removed while recording" (rows is then 0), or
+    # "writing the file failed: " and the system's reason
+    error: Optional[str]
 
 class ServoLoop:
     def __init__(self, stream: SerialStream, rate_hz: float = 1000.0, *, max_force: float = 10.0,
@@ -299,7 +302,8 @@ class ServoLoop:
     # since: a cycle number (a trace row's, float or int); None or -1 for all the ring holds.
     def trace(self, since: float | int | None = None) -> Trace: ...
     # path ends in .csv or .npy; ValueError otherwise, RuntimeError when recording already,
-    # OSError when the file cannot be made.
+    # OSError when the file cannot be made: FileExistsError when something other than a regular
+    # file is at the path, and a symbolic link there is not followed (ELOOP).
     def record(self, path: str | bytes | os.PathLike[str]) -> None: ...
     def stop_recording(self) -> Optional[_RecordResult]: ...
 

@@ -53,9 +53,7 @@ void bind_handle_listener(py::module_& module) {
       .def("record", &record_to<Listener>, py::arg("path"),
            "Write every message with its time to path (.csv or .npy) from a thread of its own "
            "until stop_recording() or stop()")
-      .def("stop_recording", &stop_recording_of<Listener>,
-           "End the recording: {'rows': written, 'lost': not written}; the last recording's "
-           "when none runs, None before any");
+      .def("stop_recording", &stop_recording_of<Listener>, stop_recording_doc);
 
   module.def("roll_pitch_yaw", &roll_pitch_yaw_degrees,
              "Roll, pitch and yaw in degrees (aerospace Z-Y-X) of a status dict's quaternion or "

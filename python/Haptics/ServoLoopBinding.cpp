@@ -286,8 +286,7 @@ void bind_servo_loop(py::module_& module) {
            "stop_recording() or stop()")
       .def("stop_recording",
            [](PythonServoLoop& self) { return stop_recording_of(self.loop); },
-           "End the recording: {'rows': written, 'lost': not written}; the last recording's "
-           "when none runs, None before any");
+           stop_recording_doc);
 }
 
 }  // namespace Orvex::HardwareAPI::Python

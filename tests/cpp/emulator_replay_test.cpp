@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,16 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"TimeGoesBack", servo_rows({{1}, {0.5}}), ".csv", "goes back"},
         BadFile{"HandleRecording", "time,kind\n0,0\n", ".csv", "no column 'x'"},
         BadFile{"NotNpy", "hello", ".npy", "not a NumPy"},
+        BadFile{"PositionNotANumber",
+                servo_rows({{0}, {0.001}}) + "0.002,nan,0,0,0,0,0,0,0,0,0,0,0,0,2\n", ".csv",
+                "row 3: x = nan is not finite"},
+        BadFile{"InfiniteVelocity",
+                servo_rows({{0, 0, 0, 0, 0, 0, -std::numeric_limits<double>::infinity()}}),
+                ".csv", "row 1: vz = -inf is not finite"},
+        BadFile{"PositionOutsideTheWorkspace", servo_rows({{0}, {0.001, 0, 0.25}}), ".csv",
+                "row 2: y = 0.25 is out of range (±0.1 m)"},
+        BadFile{"ImpossibleSpeed", servo_rows({{0, 0, 0, 0, 40}}), ".csv",
+                "row 1: vx = 40 is out of range (±10 m/s)"},
         BadFile{"WrongNpyType",
                 std::string("\x93NUMPY\x01\x00\x36\x00", 10) +
                     "{'descr': '<i4', 'fortran_order': False, 'shape': (1, 15), }    \n",
@@ -90,24 +101,25 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CorvanePlayback, InterpolatesBetweenRowsAndHoldsTheEnds) {
-  const TemporaryFile file(servo_rows({{10, 0, 1, 2, 0, 0, 0}, {10.5, 1, 3, 2, 2, 0, 0}}), ".csv");
+  const TemporaryFile file(
+      servo_rows({{10, 0, 0.01, 0.02, 0, 0, 0}, {10.5, 0.01, 0.03, 0.02, 2, 0, 0}}), ".csv");
   const CorvanePlayback playback(read_recording(file.path));
-  EXPECT_DOUBLE_EQ(playback.at(0.25).position[0], 0.5);
-  EXPECT_DOUBLE_EQ(playback.at(0.25).position[1], 2.0);
+  EXPECT_DOUBLE_EQ(playback.at(0.25).position[0], 0.005);
+  EXPECT_DOUBLE_EQ(playback.at(0.25).position[1], 0.02);
   EXPECT_DOUBLE_EQ(playback.at(0.25).velocity[0], 1.0);
   EXPECT_DOUBLE_EQ(playback.at(-1).position[0], 0.0);
-  EXPECT_DOUBLE_EQ(playback.at(7).position[0], 1.0);
+  EXPECT_DOUBLE_EQ(playback.at(7).position[0], 0.01);
 }
 
 TEST(CorvaneReplay, AnswersForceCommandsWithTheRecordedStateSinceTheFirst) {
-  const TemporaryFile file(servo_rows({{0, 0, 0, 0}, {1, 4, 0, 0}}), ".csv");
+  const TemporaryFile file(servo_rows({{0, 0, 0, 0}, {1, 0.04, 0, 0}}), ".csv");
   CorvaneDevice arm({}, CorvanePlayback(read_recording(file.path)));
   std::vector<std::uint8_t> force(13, 0);
   force[0] = CorvaneMessages::force;
   const auto x_of = [](const Exchange& exchange) { return le::get_f32(&(*exchange.reply)[1]); };
   EXPECT_FLOAT_EQ(x_of(arm.receive(force.data(), force.size(), 100.0).at(0)), 0.0f);
-  EXPECT_FLOAT_EQ(x_of(arm.receive(force.data(), force.size(), 100.25).at(0)), 1.0f);
-  EXPECT_FLOAT_EQ(x_of(arm.receive(force.data(), force.size(), 101.5).at(0)), 4.0f);
+  EXPECT_FLOAT_EQ(x_of(arm.receive(force.data(), force.size(), 100.25).at(0)), 0.01f);
+  EXPECT_FLOAT_EQ(x_of(arm.receive(force.data(), force.size(), 101.5).at(0)), 0.04f);
 }
 
 TEST(HandleReplay, SendsTheRecordedMessagesAtTheirTimesFromTheFirstCommand) {
@@ -130,6 +142,25 @@ TEST(HandleReplay, SendsTheRecordedMessagesAtTheirTimesFromTheFirstCommand) {
   EXPECT_EQ(status->at(0), HandleMessages::status);
   EXPECT_EQ(status->size(), 22u + 2u);  // header code, 21 bytes, the two bytes of user data
   EXPECT_FALSE(handle.next_unasked_s());
+}
+
+TEST(HandleReplay, RefusesAQuaternionNoHandleSendsAndAFieldThatIsNoNumber) {
+  const std::string header =
+      "time,kind,device_id,q0,q1,q2,q3,error_flag,hall,user_data_length,tool_data_remaining,"
+      "model,hardware,firmware,error_code,message\n"
+      "5,0,7,1,0,0,0,0,200,2,0,0,0,0,0,0\n";
+  for (const auto& [row, problem] :
+       {std::pair<std::string, std::string>{"5.5,0,7,0,-1.5,0,0,0,200,2,0,0,0,0,0,1\n",
+                                            "row 2: q1 = -1.5 is out of range (±1)"},
+        {"5.5,0,7,1,0,0,0,0,nan,2,0,0,0,0,0,1\n", "row 2: hall = nan is not finite"}}) {
+    const TemporaryFile file(header + row, ".csv");
+    try {
+      HandlePlayback playback(read_recording(file.path));
+      ADD_FAILURE() << "accepted " << row;
+    } catch (const RecordingError& e) {
+      EXPECT_NE(std::string(e.what()).find(problem), std::string::npos) << e.what();
+    }
+  }
 }
 
 TEST(LineTiming, TimesEachByteInOrderAtTenBitsAByte) {

@@ -101,12 +101,12 @@ def test_links_appear_for_discovery_and_go_on_exit(orvex, emulator):
 SERVO_HEADER = "time,x,y,z,vx,vy,vz,fx,fy,fz,exchange_us,proxy_x,proxy_y,proxy_z,cycle"
 
 
-def write_ramp(path, seconds=2.0, speed=0.5):
-    """A recording whose arm moves along x at `speed` from the origin."""
+def write_ramp(path, seconds=0.5, speed=0.4, start=-0.1):
+    """A recording whose arm moves along x at `speed` from `start`, within the workspace."""
     lines = [SERVO_HEADER]
     for i in range(int(seconds * 100) + 1):
         t = i / 100
-        lines.append(",".join(str(v) for v in (t, speed * t, 0, 0, speed, 0, 0) + (0,) * 7 + (i,)))
+        lines.append(",".join(str(v) for v in (t, start + speed * t, 0, 0, speed, 0, 0) + (0,) * 7 + (i,)))
     path.write_text("\n".join(lines) + "\n")
 
 
@@ -124,8 +124,9 @@ def test_replay_answers_the_recorded_position_at_the_time_since_the_first_comman
         position, velocity = arm.end_effector_force([1.0, 0.0, 0.0])
         answered = time.monotonic()
         # The device's clock started between the first command's sending and its answer.
-        assert (sent - answered_first) * 0.5 - 2e-3 <= position[0] <= (answered - sent_first) * 0.5 + 2e-3
-        assert velocity[0] == pytest.approx(0.5)
+        assert (-0.1 + (sent - answered_first) * 0.4 - 2e-3 <= position[0]
+                <= -0.1 + (answered - sent_first) * 0.4 + 2e-3)
+        assert velocity[0] == pytest.approx(0.4)
 
 
 def test_a_programs_forces_against_a_replay_match_those_against_the_device(
@@ -206,21 +207,28 @@ def test_usb_frames_hold_replies_until_a_frame_boundary(emulator):
 
 @pytest.mark.parametrize("arguments, text", [
     (["--corvane", "--replay", "{missing}"], "cannot be read"),
+    (["--corvane", "--replay", "{nan}"], "row 3: z = nan is not finite"),
+    (["--corvane", "--replay", "{far}"], "row 2: x = 1.5 is out of range (±0.1 m)"),
     (["--corvane", "--replay", "{handle}"], "no column 'x'"),
     (["--handle", "--replay", "{ramp}"], "no column 'kind'"),
     (["--corvane", "--replay", "{text}"], "a .csv or an .npy"),
     (["--corvane", "--baud", "9"], "--baud wants a whole number from 50"),
     (["--corvane", "--usb-frame-us", "x"], "--usb-frame-us wants a whole number"),
-], ids=["missing", "handle as arm", "arm as handle", "not a recording", "slow baud", "frame"])
+], ids=["missing", "nan position", "position off the workspace", "handle as arm", "arm as handle",
+         "not a recording", "slow baud", "frame"])
 def test_bad_recordings_and_line_options_are_refused_with_a_reason(tmp_path, arguments, text):
     import subprocess
 
     from conftest import EMULATOR
 
     files = {"missing": tmp_path / "none.csv", "handle": tmp_path / "grip.csv",
-             "ramp": tmp_path / "ramp.csv", "text": tmp_path / "notes.txt"}
+             "ramp": tmp_path / "ramp.csv", "text": tmp_path / "notes.txt",
+             "nan": tmp_path / "nan.csv", "far": tmp_path / "far.csv"}
     files["handle"].write_text("time,kind\n0,0\n")
     write_ramp(files["ramp"])
+    ramp = files["ramp"].read_text().splitlines()
+    files["nan"].write_text("\n".join(ramp[:3] + ["0.02,0,0,nan" + ",0" * 10 + ",2"]) + "\n")
+    files["far"].write_text("\n".join(ramp[:2] + ["0.01,1.5" + ",0" * 12 + ",1"]) + "\n")
     files["text"].write_text("hello\n")
     done = subprocess.run([str(EMULATOR), *(a.format(**files) for a in arguments)],
                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=10)

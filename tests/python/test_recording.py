@@ -1,10 +1,12 @@
 """Recordings of the servo loop and the handle listener: every cycle as it was on the wire, no
 row lost while the main thread holds the interpreter lock, losses counted exactly, files that
-stay readable when the process is killed, and trace copies after a cycle."""
+stay readable when the process is killed, paths that are no regular file refused without a wait,
+a file removed while recording reported, and trace copies after a cycle."""
 
 import ast
 import csv
 import ctypes
+import errno
 import os
 import signal
 import struct
@@ -86,7 +88,7 @@ def test_a_recording_is_the_wire_cycle_for_cycle(orvex, haptics, verbose_arm, tm
     loop.stop()
     result = loop.stop_recording()
     rows = read_recording(path)
-    assert result == {"rows": len(rows), "lost": 0}
+    assert result == {"rows": len(rows), "lost": 0, "error": None}
     assert loop.stats()["recorded"] == len(rows) and loop.stats()["record_lost"] == 0
     commands, replies = wire_exchanges(log_path.read_text())
     # The last command is stop()'s zero force, after the last cycle.
@@ -153,6 +155,7 @@ def test_rows_a_full_disk_refuses_are_counted_exactly_and_the_loop_runs_on(tmp_p
     assert running == "True" and reason.strip() == "stop"
     assert result["rows"] > 0 and result["lost"] > 0
     assert result["rows"] + result["lost"] == int(cycles)
+    assert result["error"].startswith("writing the file failed: ")
     count, rows = read_npy(path)
     assert count == len(rows) == result["rows"]
 
@@ -231,8 +234,8 @@ def test_record_refusals(orvex, haptics, emulator, tmp_path):
     loop.record(tmp_path / "run.csv")
     with pytest.raises(RuntimeError, match="runs already"):
         loop.record(tmp_path / "other.csv")
-    assert loop.stop_recording() == {"rows": 0, "lost": 0}
-    assert loop.stop_recording() == {"rows": 0, "lost": 0}
+    assert loop.stop_recording() == {"rows": 0, "lost": 0, "error": None}
+    assert loop.stop_recording() == {"rows": 0, "lost": 0, "error": None}
     assert loop.stats()["exchange_budget_us"] == pytest.approx(1000.0)
 
 
@@ -248,7 +251,109 @@ def test_a_handle_recording_holds_every_message_numbered(orvex, haptics, emulato
     stats = listener.stats()
     header, rows = read_csv(path)
     assert header[:3] == ["time", "kind", "device_id"] and header[-1] == "message"
-    assert result == {"rows": stats["messages"], "lost": 0} and stats["recorded"] == len(rows)
+    assert result == {"rows": stats["messages"], "lost": 0, "error": None}
+    assert stats["recorded"] == len(rows)
     assert [row[-1] for row in rows] == list(range(len(rows)))
     assert rows[0][1] == 1 and all(row[1] == 0 for row in rows[1:])
     assert all(abs(sum(q * q for q in row[3:7]) - 1) < 1e-3 for row in rows[1:])
+
+
+DRIVER = {
+    "loop": """
+    arm = subprocess.Popen([{emulator!r}, "--corvane"], stdin=subprocess.PIPE,
+                           stdout=subprocess.PIPE, text=True)
+    port = arm.stdout.readline().split()[1]
+    driver = OrvexHaptics.ServoLoop(OrvexHardwareAPI.SerialStream(port), 1000, watchdog_s=0)
+""",
+    "listener": """
+    grip = subprocess.Popen([{emulator!r}, "--handle", "--stream", "200"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+    port = grip.stdout.readline().split()[1]
+    driver = OrvexHaptics.HandleListener(OrvexHardwareAPI.SerialStream(port))
+""",
+}
+
+
+@pytest.mark.parametrize("driver", ["loop", "listener"])
+@pytest.mark.parametrize("target", ["fifo", "fifo with a reader", "link", "socket"])
+def test_what_is_no_regular_file_is_refused_at_once_and_stats_never_wait(tmp_path, driver,
+                                                                         target):
+    path = tmp_path / "target.csv"
+    kept = tmp_path / "kept.csv"
+    kept.write_text("kept\n")
+    # In a process of its own: a recording that waited for a FIFO's reader would hang it.
+    done = run_python("""
+    import errno, os, socket, subprocess, threading, time
+    import OrvexHardwareAPI, OrvexHaptics
+    """ + DRIVER[driver].format(emulator=str(EMULATOR)) + f"""
+    path, target = {str(path)!r}, {target!r}
+    if target.startswith("fifo"):
+        os.mkfifo(path)
+        reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK) if "reader" in target else None
+    elif target == "link":
+        os.symlink({str(kept)!r}, path)
+    else:
+        server = socket.socket(socket.AF_UNIX)
+        server.bind(path)
+    driver.start()
+    outcome = []
+    def record():
+        try:
+            driver.record(path)
+            outcome.append("recording")
+        except OSError as e:
+            outcome.append((type(e).__name__, e.errno, e.strerror, e.filename == path))
+    recorder = threading.Thread(target=record)
+    began = time.monotonic()
+    recorder.start()
+    calls = 0
+    while calls == 0 or (recorder.is_alive() and time.monotonic() - began < 5):
+        driver.stats()  # holds the interpreter lock while it asks for the totals
+        calls += 1
+    recorder.join(5)
+    took = time.monotonic() - began
+    if target == "fifo with a reader":
+        assert os.read(reader, 100) == b"", "the FIFO was opened for writing"
+    driver.stop()
+    print(repr((outcome, took, calls, driver.stop_recording())))
+    """)
+    assert done.returncode == 0, done.stderr
+    outcome, took, calls, result = ast.literal_eval(done.stdout)
+    if target == "link":
+        assert outcome == [("OSError", errno.ELOOP, os.strerror(errno.ELOOP), True)]
+        assert kept.read_text() == "kept\n"
+    else:
+        assert outcome == [("FileExistsError", errno.EEXIST, "not a regular file", True)]
+    # Refused at once, and stats() answered meanwhile (a wide bound: a loaded machine).
+    assert took < 2 and calls > 0 and result is None
+
+
+@pytest.mark.parametrize("driver", ["loop", "listener"])
+def test_a_recording_whose_folder_is_deleted_says_its_rows_are_lost(tmp_path, driver):
+    folder = tmp_path / "session"
+    folder.mkdir()
+    done = run_python("""
+    import shutil, subprocess, time
+    import OrvexHardwareAPI, OrvexHaptics
+    """ + DRIVER[driver].format(emulator=str(EMULATOR)) + f"""
+    driver.record({str(folder / "run.csv")!r})
+    driver.start()
+    if hasattr(driver, "wakeup"):
+        driver.wakeup()
+    time.sleep(0.4)
+    before = driver.stats()["recorded"]
+    shutil.rmtree({str(folder)!r})
+    deadline = time.monotonic() + 5
+    while driver.stats()["recorded"] and time.monotonic() < deadline:
+        time.sleep(0.02)
+    during = (driver.stats()["recorded"], driver.stats()["record_lost"])
+    driver.stop()
+    print(repr((before, during, driver.stop_recording(), driver.stats()["record_lost"])))
+    """)
+    assert done.returncode == 0, done.stderr
+    before, during, result, lost = ast.literal_eval(done.stdout)
+    assert before > 0
+    assert during[0] == 0 and during[1] >= before
+    assert result == {"rows": 0, "lost": lost, "error": "the file was removed while recording"}
+    assert lost > before
+    assert not folder.exists()

@@ -1,12 +1,13 @@
 // The loop's exchange path against a stand-in on a pseudo-terminal, byte by byte: a reply cut
-// short at any length is never completed with the next reply's bytes, a reply that spans a
-// deadline gives way to the one after it, the newest whole reply is taken, and a wrong header
-// drops what is pending.
+// short at any length is never completed with the next reply's bytes, input waiting when a
+// command goes out is never that command's reply, the newest whole reply is taken, and a wrong
+// header drops what is pending.
 
 #include "CorvaneLink.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -69,6 +70,19 @@ class CorvaneLinkTest : public ::testing::Test {
     return reply;
   }
 
+  // Until bytes the stand-in sent can be read at the port: a pseudo-terminal hands them over
+  // a moment later.
+  void arrived() {
+    pollfd readable{port, POLLIN, 0};
+    ASSERT_EQ(::poll(&readable, 1, 2000), 1);
+  }
+  // A zero force command; the stand-in takes it off the line.
+  bool send() {
+    const bool sent = link.send_force({0, 0, 0}, monotonic_ns() + window_ns);
+    device.receive(13);
+    return sent;
+  }
+
   PtyPair device;
   int port = -1;
   CorvaneLink link;
@@ -99,15 +113,35 @@ TEST_F(CorvaneLinkTest, NothingOnTheLineIsNoReplyAndAWrongHeaderDropsWhatIsPendi
   EXPECT_EQ(base, 30);
 }
 
-TEST_F(CorvaneLinkTest, AReplyThatSpansADeadlineGivesWayToTheOneAfterIt) {
+// What arrives between two commands answers the earlier one: a late reply, the rest of one that
+// spanned its deadline, or one more after the reply taken (which then was the late one).
+TEST_F(CorvaneLinkTest, InputWaitingWhenACommandGoesOutIsNeverItsReply) {
   float base = 0;
-  const Bytes late = state_reply(10);
-  device.send(Bytes(late.begin(), late.begin() + 9));
-  EXPECT_EQ(receive(base), CorvaneLink::Reply::none);
+  ASSERT_TRUE(send());
+  device.send(state_reply(10));
+  ASSERT_EQ(receive(base), CorvaneLink::Reply::good);
 
-  device.send(joined(Bytes(late.begin() + 9, late.end()), state_reply(20)));
-  EXPECT_EQ(receive(base), CorvaneLink::Reply::good);
-  EXPECT_EQ(base, 20);
+  ASSERT_TRUE(send());
+  EXPECT_FALSE(link.sent_after_stale_reply());
+  EXPECT_EQ(receive(base), CorvaneLink::Reply::none);
+  device.send(state_reply(20));  // late
+  arrived();
+  ASSERT_TRUE(send());
+  EXPECT_FALSE(link.sent_after_stale_reply()) << "the cycle without a reply counts already";
+  EXPECT_EQ(receive(base), CorvaneLink::Reply::none);
+  device.send(state_reply(30));
+  ASSERT_EQ(receive(base), CorvaneLink::Reply::good);
+  EXPECT_EQ(base, 30);
+
+  device.send(state_reply(35));  // one more after the reply taken
+  arrived();
+  ASSERT_TRUE(send());
+  EXPECT_TRUE(link.sent_after_stale_reply());
+  device.send(state_reply(40));
+  ASSERT_EQ(receive(base), CorvaneLink::Reply::good);
+  EXPECT_EQ(base, 40);
+  ASSERT_TRUE(send());
+  EXPECT_FALSE(link.sent_after_stale_reply());
 }
 
 // Every length a reply can be cut to, from its header code alone to one byte short.
@@ -122,31 +156,33 @@ TEST_P(CutShort, TheNextReplyInTheSameWindowIsNeverMixedIntoIt) {
   EXPECT_NE(first, CorvaneLink::Reply::hung_up);
 
   // In step again at the next exchange.
+  ASSERT_TRUE(send());
   device.send(state_reply(30));
   ASSERT_EQ(receive(base), CorvaneLink::Reply::good);
   EXPECT_EQ(base, 30);
 }
 
-TEST_P(CutShort, TheNextReplyAfterTheDeadlineIsNeverMixedIntoIt) {
+TEST_P(CutShort, IsBadAtItsDeadlineAndItsRestNeverStartsTheNextReply) {
   const Bytes cut = state_reply(10);
   device.send(Bytes(cut.begin(), cut.begin() + GetParam()));
   float base = 0;
-  EXPECT_EQ(receive(base), CorvaneLink::Reply::none);
+  EXPECT_EQ(receive(base), CorvaneLink::Reply::bad);
 
+  // The rest comes before the next command, or just after it, in front of that one's reply.
+  device.send(Bytes(cut.begin() + GetParam(), cut.end()));
+  arrived();
+  ASSERT_TRUE(send());
   device.send(state_reply(20));
-  const CorvaneLink::Reply second = receive(base);
-  EXPECT_NE(second, CorvaneLink::Reply::good);
-  EXPECT_NE(second, CorvaneLink::Reply::hung_up);
+  ASSERT_EQ(receive(base), CorvaneLink::Reply::good);
+  EXPECT_EQ(base, 20);
 
-  device.send(state_reply(30));
-  CorvaneLink::Reply third = receive(base);
-  // A leftover that happened to start with the header code waits one more deadline to go.
-  if (third != CorvaneLink::Reply::good) {
-    device.send(state_reply(40));
-    third = receive(base);
-  }
-  ASSERT_EQ(third, CorvaneLink::Reply::good);
-  EXPECT_GE(base, 30);
+  device.send(Bytes(cut.begin(), cut.begin() + GetParam()));
+  EXPECT_EQ(receive(base), CorvaneLink::Reply::bad);
+  ASSERT_TRUE(send());
+  device.send(joined(Bytes(cut.begin() + GetParam(), cut.end()), state_reply(30)));
+  const CorvaneLink::Reply straddled = receive(base);
+  EXPECT_TRUE(straddled == CorvaneLink::Reply::bad ||
+              (straddled == CorvaneLink::Reply::good && base == 30));
 }
 
 INSTANTIATE_TEST_SUITE_P(AtEveryLength, CutShort, ::testing::Range(1, 25));

@@ -1,6 +1,7 @@
 // The listener's framer on a pipe, with its clock given: a message in any two pieces is taken
 // whole once; one that stops short breaks off at its deadline and not before; a byte that starts
-// no message is dropped alone; bytes put back are read again.
+// no message is dropped alone; bytes put back are read again; a message held back for what
+// follows it comes again with those bytes, or alone at its deadline.
 
 #include "HandleFramer.h"
 
@@ -102,6 +103,40 @@ TEST_F(HandleFramerTest, BytesPutBackAreReadAgain) {
   EXPECT_EQ(framer.next(0), HandleFramer::Next::unknown);
   ASSERT_EQ(framer.next(0), HandleFramer::Next::message);
   EXPECT_EQ(taken(), error);
+}
+
+TEST_F(HandleFramerTest, AMessageHeldBackForWhatFollowsComesAgainWithItOrAloneAtItsDeadline) {
+  arrive(status, 5 * ms);
+  ASSERT_EQ(framer.next(5 * ms), HandleFramer::Next::message);
+  EXPECT_EQ(framer.following().size, 0u);
+  EXPECT_FALSE(framer.following().final);
+  framer.await_following();
+  EXPECT_EQ(framer.next(6 * ms), HandleFramer::Next::wait);
+  EXPECT_EQ(framer.deadline_ns(), 5 * ms + HandleFramer::message_wait_ns);
+
+  arrive(Bytes(error.begin(), error.begin() + 2), 20 * ms);
+  ASSERT_EQ(framer.next(20 * ms), HandleFramer::Next::message);
+  EXPECT_EQ(taken(), status);
+  ASSERT_EQ(framer.following().size, 2u);
+  EXPECT_EQ(framer.following().bytes[0], error[0]);
+  EXPECT_FALSE(framer.following().final);
+
+  // Taken, then the rest of the error reply completes it.
+  arrive(Bytes(error.begin() + 2, error.end()), 30 * ms);
+  ASSERT_EQ(framer.next(30 * ms), HandleFramer::Next::message);
+  EXPECT_EQ(taken(), error);
+
+  arrive(status, 40 * ms);
+  ASSERT_EQ(framer.next(40 * ms), HandleFramer::Next::message);
+  framer.await_following();
+  // A read of nothing is no following byte.
+  ASSERT_EQ(framer.read_from(ends[0], 50 * ms), HandleFramer::Read::some);
+  EXPECT_EQ(framer.next(40 * ms + HandleFramer::message_wait_ns), HandleFramer::Next::wait);
+  ASSERT_EQ(framer.next(41 * ms + HandleFramer::message_wait_ns), HandleFramer::Next::message);
+  EXPECT_EQ(taken(), status);
+  EXPECT_EQ(framer.following().size, 0u);
+  EXPECT_TRUE(framer.following().final);
+  EXPECT_EQ(framer.next(500 * ms), HandleFramer::Next::wait);
 }
 
 TEST_F(HandleFramerTest, EveryWholeMessageOfOneReadIsTaken) {

@@ -269,6 +269,49 @@ TEST_P(HandleListenerFaultTest, DeliversNothingFalseAndTheMessagesAfterIt) {
   EXPECT_TRUE(listener.running());
 }
 
+// A status of handle 1 whose user data is a 4-byte little-endian counter.
+Bytes counter_status(std::uint32_t count) {
+  Bytes message = status_message(
+      {static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8),
+       static_cast<std::uint8_t>(count >> 16), static_cast<std::uint8_t>(count >> 24)});
+  message[1] = 0x01;
+  message[2] = 0x00;
+  return message;
+}
+
+// A counter's data may hold the start of a status of its own handle (474 is DA 01 00 00): what
+// follows it frames, so it is the handle's data, and no status is lost.
+TEST_F(HandleListenerTest, AStatusWhoseDataLooksLikeAStatusStartIsKeptWhenWhatFollowsFrames) {
+  constexpr std::uint32_t statuses = 1000, burst = 50;
+  for (std::uint32_t first = 1; first <= statuses; first += burst) {
+    Bytes line;
+    for (std::uint32_t count = first; count < first + burst; ++count) {
+      const Bytes status = counter_status(count);
+      line.insert(line.end(), status.begin(), status.end());
+    }
+    pty.send(line);
+    // Bursts of what a wireless link delivers at once; the pseudo-terminal holds a few.
+    ASSERT_TRUE(eventually([&] { return listener.stats().messages >= first + burst - 1; }));
+  }
+  std::vector<std::uint32_t> counts;
+  HandleMessage message;
+  while (listener.take(message))
+    counts.push_back(message.status.user_data[0] | message.status.user_data[1] << 8 |
+                     message.status.user_data[2] << 16 |
+                     static_cast<std::uint32_t>(message.status.user_data[3]) << 24);
+  ASSERT_EQ(counts.size(), statuses);
+  for (std::uint32_t i = 0; i < statuses; ++i) ASSERT_EQ(counts[i], i + 1);
+  EXPECT_EQ(listener.stats().refused, 0u);
+  EXPECT_EQ(listener.stats().unknown, 0u);
+
+  // The last before a quiet line has nothing after it to tell: delivered at its deadline.
+  pty.send(counter_status(474));
+  const HandleMessage last = next_message();
+  EXPECT_EQ(last.status.user_data[0], 0xDA);
+  EXPECT_EQ(last.status.user_data[1], 0x01);
+  EXPECT_EQ(listener.stats().refused, 0u);
+}
+
 TEST_F(HandleListenerTest, AHungUpPortStopsItAsDeviceLostWithoutWaitingOutTheReadLimit) {
   pty.close_master();
   const long long took =

@@ -1,13 +1,19 @@
 // The recorder: its lock-free queue under two threads, the file formats, exact loss counting
-// when the queue overflows or the disk refuses, and the hand-over from a real-time thread.
+// when the queue overflows, the disk refuses or the file is removed, what it refuses to open,
+// and the hand-over from a real-time thread.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -171,12 +177,89 @@ TEST(Recorder, RefusesPathsOfNoFormatAndFilesThatCannotBeMade) {
   EXPECT_EQ(error, EINVAL);
   EXPECT_FALSE(Recorder::start("/nonexistent-folder/x.csv", three, 16, error));
   EXPECT_EQ(error, ENOENT);
-  // A disk that is full refuses the header at once.
-  const std::string full = temporary(".csv");
-  ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
-  EXPECT_FALSE(Recorder::start(full, three, 16, error));
-  EXPECT_EQ(error, ENOSPC);
-  unlink(full.c_str());
+}
+
+// Only a regular file is written: a FIFO (with a reader or without, which would hold an open up
+// for good), a socket, a folder or a symbolic link (to a file or a device) at the path is
+// refused at once, untouched.
+TEST(Recorder, RefusesWhatIsNoRegularFileWithoutOpeningItOrWaiting) {
+  const std::string fifo = temporary(".csv");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = temporary(".npy");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  const std::string target = temporary(".csv");
+  std::ofstream(target) << "kept\n";
+  const std::string link = temporary(".csv");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  const std::string device = temporary(".csv");
+  ASSERT_EQ(symlink("/dev/null", device.c_str()), 0);
+
+  const auto refusal = [](const std::string& path) {
+    int error = 0;
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Recorder::start(path, three, 16, error)) << path;
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1)) << path;
+    return error;
+  };
+  EXPECT_EQ(refusal(fifo), EEXIST);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(refusal(fifo), EEXIST);
+  char byte;
+  EXPECT_EQ(read(reader, &byte, 1), 0) << "no writer ever opened it";
+  close(reader);
+  const std::string socket_path = temporary(".npy");
+  const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(refusal(socket_path), EEXIST);
+  close(listening);
+  unlink(socket_path.c_str());
+  EXPECT_EQ(refusal(folder), EISDIR);
+  EXPECT_EQ(refusal(link), ELOOP);
+  EXPECT_EQ(refusal(device), ELOOP);
+  std::string kept;
+  std::getline(std::ifstream(target), kept);
+  EXPECT_EQ(kept, "kept");
+
+  // A regular file is emptied and written.
+  int error = 0;
+  auto recorder = Recorder::start(target, three, 16, error);
+  ASSERT_TRUE(recorder) << std::strerror(error);
+  ASSERT_TRUE(recorder->push(row_of(1)));
+  EXPECT_EQ(recorder->finish().error, 0);
+  std::string header;
+  EXPECT_EQ(read_csv(target, header).size(), 1u);
+  for (const std::string& path : {fifo, target, link, device}) unlink(path.c_str());
+  rmdir(folder.c_str());
+}
+
+// A file whose folder is deleted while it is written goes with it: its rows count as lost, and
+// the error says why, while it runs and at the end.
+TEST(Recorder, CountsEveryRowOfAFileRemovedWhileRecordingAsLost) {
+  const std::string folder = temporary("");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  const std::string path = folder + "/run.npy";
+  int error = 0;
+  auto recorder = Recorder::start(path, three, 4096, error);
+  ASSERT_TRUE(recorder) << std::strerror(error);
+  for (std::uint64_t n = 0; n < 100; ++n) ASSERT_TRUE(recorder->push(row_of(n)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(rmdir(folder.c_str()), 0);
+  for (std::uint64_t n = 100; n < 200; ++n) ASSERT_TRUE(recorder->push(row_of(n)));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (recorder->totals().error == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(recorder->totals().error, ENOENT);
+  EXPECT_EQ(recorder->totals().rows, 0u);
+  for (std::uint64_t n = 200; n < 300; ++n) ASSERT_TRUE(recorder->push(row_of(n)));
+  const RecordTotals totals = recorder->finish();
+  EXPECT_EQ(totals.rows, 0u);
+  EXPECT_EQ(totals.lost, 300u);
+  EXPECT_EQ(totals.error, ENOENT);
 }
 
 // A disk that fills up mid-recording, as a file size limit in a child process stands in for it:
@@ -199,12 +282,13 @@ TEST(Recorder, CountsRowsTheDiskRefusedAndKeepsTheFileWhole) {
       if (n % 500 == 0) usleep(30'000);  // several batches, before and after the disk fills
     }
     const RecordTotals totals = recorder->finish();
-    const std::uint64_t sent[2] = {totals.rows, totals.lost};
+    const std::uint64_t sent[3] = {totals.rows, totals.lost,
+                                   static_cast<std::uint64_t>(totals.error)};
     if (write(results[1], sent, sizeof sent) != sizeof sent) _exit(3);
     _exit(0);
   }
   close(results[1]);
-  std::uint64_t totals[2] = {};
+  std::uint64_t totals[3] = {};
   ASSERT_EQ(read(results[0], totals, sizeof totals), static_cast<ssize_t>(sizeof totals));
   int status = 0;
   waitpid(child, &status, 0);
@@ -212,6 +296,7 @@ TEST(Recorder, CountsRowsTheDiskRefusedAndKeepsTheFileWhole) {
   EXPECT_GT(totals[0], 0u);
   EXPECT_GT(totals[1], 0u);
   EXPECT_EQ(totals[0] + totals[1], 20'000u);
+  EXPECT_EQ(totals[2], static_cast<std::uint64_t>(EFBIG));
   const auto [rows, length] = npy_rows(path);
   EXPECT_EQ(rows, totals[0]);
   EXPECT_EQ(length, static_cast<long>(npy_header_size + rows * 3 * 8));

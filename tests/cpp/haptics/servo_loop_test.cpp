@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -70,7 +71,9 @@ float get_f32(const std::uint8_t* at) {
 
 // Answers the wake-up with model 4 (or with what it is told) and each force command with a
 // state, on a thread of its own; remembers every force. Told to, it answers the next command
-// with a reply out of step, or with a state no arm reaches.
+// with a reply out of step, or with a state no arm reaches; numbers its replies (the reply to
+// the nth force command a position of n steps along x); or holds one reply back until the next
+// command comes, then sends it 0.2 ms before that command's own.
 class CorvaneStandIn {
  public:
   CorvaneStandIn(const PtyPair& pty, std::array<float, 6> state,
@@ -86,6 +89,8 @@ class CorvaneStandIn {
   // The next wake-up reply stops after 10 of its 22 bytes.
   void cut_next_wakeup() { cut_wakeup = true; }
   void garble_next() { garble = true; }
+  void number_replies(float step_m) { step = step_m; }
+  void hold_reply_to(int command) { held = command; }
   void set_state(const std::array<float, 6>& next) {
     std::lock_guard<std::mutex> hold(lock);
     state = next;
@@ -132,15 +137,25 @@ class CorvaneStandIn {
         } else if (pending[0] == 42 && pending.size() >= 13) {
           Bytes reply(25);
           reply[0] = garble.exchange(false) ? 0x5A : 43;
+          const int number = ++count;
           {
             std::lock_guard<std::mutex> hold(lock);
             for (int i = 0; i < 3; ++i) last[i] = get_f32(&pending[1 + 4 * i]);
             log.push_back(last);
             for (int i = 0; i < 6; ++i) put_f32(&reply[1 + 4 * i], state[i]);
           }
-          ++count;
+          if (step != 0) put_f32(&reply[1], static_cast<float>(number) * step);
           pending.erase(pending.begin(), pending.begin() + 13);
           if (silent) continue;
+          if (number == held) {
+            late = reply;
+            continue;
+          }
+          if (!late.empty()) {
+            pty.send(late);
+            late.clear();
+            std::this_thread::sleep_for(200us);
+          }
           pty.send(reply);
         } else if (pending[0] == 42) {
           break;
@@ -155,7 +170,9 @@ class CorvaneStandIn {
   std::array<float, 6> state;  // under lock
   const Bytes wakeup_reply;
   std::atomic<bool> done{false}, silent{false}, garble{false}, cut_wakeup{false};
-  std::atomic<int> count{0};
+  std::atomic<float> step{0};
+  std::atomic<int> count{0}, held{0};
+  Bytes late;  // the held reply, the worker's
   std::mutex lock;
   std::array<float, 3> last{};
   std::vector<std::array<float, 3>> log;  // under lock
@@ -363,6 +380,42 @@ TEST_F(ServoLoopTest, ARepliesOutOfStepOrImpossibleAreCountedAndTheLastGoodState
   const ServoStats stats = loop.stats();
   EXPECT_GE(stats.bad_replies, 20u);
   EXPECT_EQ(stats.clamped, 0u) << "no impossible state became a force at the clamp";
+}
+
+// A device that answers one command late, once (the reply to command 30 comes just before that
+// to command 31): from then on each force is computed from the reply to the command before it,
+// or the cycle is counted, never a reply behind for good.
+TEST_F(ServoLoopTest, AfterALateReplyEachForceIsFromThePreviousCommandsReplyOrCounted) {
+  constexpr float step_m = 1e-6f;
+  constexpr double stiffness = 1000.0;  // a force of -1 mN for each step: the reply's number
+  constexpr int late = 30, checked = 150;
+  CorvaneStandIn device(pty, {});
+  device.number_replies(step_m);
+  device.hold_reply_to(late);
+  ServoSettings settings = without_watchdog();
+  settings.ramp_s = 0;
+  ServoLoop loop(&stream, settings);
+  loop.add(std::make_shared<Spring>(Vector3d{0, 0, 0}, stiffness));
+  ASSERT_EQ(loop.start(), StartResult::started);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (device.forces() < late + 1 + checked && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
+  loop.stop();
+  const std::vector<std::array<float, 3>> forces = device.all_forces();
+  ASSERT_GE(forces.size(), static_cast<std::size_t>(late + 1 + checked));
+  // The reply a command's force was computed from; command n is forces[n - 1].
+  const auto source = [&](int command) {
+    return static_cast<int>(std::lround(-forces[command - 1][0] / (stiffness * step_m)));
+  };
+  int behind = 0;
+  for (int command = late + 2; command <= late + 1 + checked; ++command) {
+    EXPECT_LE(source(command), command - 1);
+    behind += source(command) != command - 1;
+  }
+  const ServoStats stats = loop.stats();
+  EXPECT_LE(behind, static_cast<int>(stats.missed + stats.bad_replies))
+      << behind << " of " << checked << " forces from an older reply; missed " << stats.missed
+      << ", bad replies " << stats.bad_replies;
 }
 
 TEST_F(ServoLoopTest, ARestartCountsFromZero) {

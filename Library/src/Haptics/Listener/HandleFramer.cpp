@@ -14,6 +14,7 @@ HandleFramer::Read HandleFramer::read_from(int port, std::int64_t now_ns) noexce
     // What is taken makes room at the front.
     std::memmove(bytes.data(), bytes.data() + start, end - start);
     end -= start;
+    if (awaiting) awaited_end -= start;
     start = 0;
   }
   for (;;) {
@@ -42,6 +43,12 @@ long HandleFramer::front_size() const noexcept {
 }
 
 HandleFramer::Next HandleFramer::next(std::int64_t now_ns) noexcept {
+  quiet_after = false;
+  if (awaiting) {
+    if (end == awaited_end && now_ns <= started_ns + message_wait_ns) return Next::wait;
+    awaiting = false;
+    quiet_after = end == awaited_end;
+  }
   if (start == end) return Next::wait;
   const long size = front_size();
   if (size < 0) {
@@ -54,6 +61,7 @@ HandleFramer::Next HandleFramer::next(std::int64_t now_ns) noexcept {
     taken = start;
     taken_size = static_cast<std::size_t>(size);
     start += taken_size;
+    taken_started_ns = started_ns;
     started_ns = last_read_ns;
     return Next::message;
   }
@@ -66,6 +74,16 @@ HandleFramer::Next HandleFramer::next(std::int64_t now_ns) noexcept {
   return Next::wait;
 }
 
-void HandleFramer::clear() noexcept { start = end = taken = taken_size = 0; }
+void HandleFramer::await_following() noexcept {
+  start = taken;
+  started_ns = taken_started_ns;
+  awaited_end = end;
+  awaiting = true;
+}
+
+void HandleFramer::clear() noexcept {
+  start = end = taken = taken_size = 0;
+  awaiting = quiet_after = false;
+}
 
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -104,10 +104,16 @@ void HandleListener::State::send_commands() {
 void HandleListener::State::take_messages() {
   for (;;) {
     switch (framer.next(monotonic_ns())) {
-      case HandleFramer::Next::message:
-        framer.put_back(framer.size() - handle.take(framer.message(), framer.size()));
+      case HandleFramer::Next::message: {
+        const std::size_t used = handle.take(framer.message(), framer.size(), framer.following());
+        if (used == 0) {
+          framer.await_following();
+          return;
+        }
+        framer.put_back(framer.size() - used);
         if (handle.adopted()) reconnects.fetch_add(1, std::memory_order_relaxed);
         break;
+      }
       case HandleFramer::Next::unknown: inbox.count_unknown(); break;
       case HandleFramer::Next::broken_off: inbox.count_refused(); break;
       case HandleFramer::Next::wait: return;

@@ -22,11 +22,11 @@ bool near_unit(const float (&quaternion)[4]) {
          std::fabs(std::sqrt(squared) - 1.0) <= quaternion_length_tolerance;
 }
 
-// Where in a status's user data another status of the same handle begins, or the data's length
-// when none does. A length byte flipped on the line makes a status swallow what follows it; a
-// handle's own data holding the start of one of its status messages (its header code and device
-// id, and a unit quaternion when that came too; at the data's end, the code and the id's first
-// byte) is implausible: by chance, one status in 65,536 with random user data.
+// Where in a status's user data another status of the same handle may begin (its header code and
+// device id, and a unit quaternion when that came too; at the data's end, the code and the id's
+// first byte), or the data's length when none does. A length byte flipped on the line makes a
+// status swallow what follows it; but a handle's own data may hold those bytes too: a counter
+// does once in 65,536 counts (474 is DA 01 00 00, the start of a status of handle 1).
 std::size_t swallowed_status_at(const Devices::HandleStatusMessageRecord& status) {
   const std::size_t length = status.user_data_length;
   const std::uint8_t id[2] = {static_cast<std::uint8_t>(status.device_id & 0xFF),
@@ -45,6 +45,27 @@ std::size_t swallowed_status_at(const Devices::HandleStatusMessageRecord& status
   return length;
 }
 
+// Whether the status that may begin at `at` of the user data ends exactly where the data does:
+// a whole status swallowed.
+bool swallowed_whole(const Devices::HandleStatusMessageRecord& status, std::size_t at) {
+  const std::size_t length_at = at + 1 + wire::status_data_length_at;
+  return length_at < status.user_data_length &&
+         length_at + 1 + status.user_data[length_at] == status.user_data_length;
+}
+
+// Whether the bytes after a status start a message of the same handle: they do when its length
+// byte was right.
+bool starts_next_message(const HandleFramer::Following& following, std::uint16_t device_id) {
+  const std::uint8_t* next = following.bytes;
+  switch (next[0]) {
+    case wire::info_code: return true;
+    case wire::status_code:
+    case wire::error_code:
+      return following.size < 3 || (next[1] == (device_id & 0xFF) && next[2] == (device_id >> 8));
+    default: return false;
+  }
+}
+
 }  // namespace
 
 ListeningHandle::ListeningHandle(IO::SerialStream* stream, HandleInbox& inbox)
@@ -52,7 +73,8 @@ ListeningHandle::ListeningHandle(IO::SerialStream* stream, HandleInbox& inbox)
 
 void ListeningHandle::restart_clock() { started = std::chrono::steady_clock::now(); }
 
-std::size_t ListeningHandle::take(const std::uint8_t* bytes, std::size_t size) {
+std::size_t ListeningHandle::take(const std::uint8_t* bytes, std::size_t size,
+                                  const HandleFramer::Following& following) {
   const std::uint8_t* body = bytes + 1;
   switch (bytes[0]) {
     case wire::info_code:
@@ -73,9 +95,15 @@ std::size_t ListeningHandle::take(const std::uint8_t* bytes, std::size_t size) {
       std::memset(status.user_data + length, 0, sizeof status.user_data - length);
       const std::size_t swallowed = swallowed_status_at(status);
       if (swallowed < length) {
-        // Refused, and the messages it swallowed are read again from the first one.
-        inbox.count_refused();
-        return 1 + wire::status_fixed_body_size + swallowed;
+        // Its own data, or the start of the next status swallowed: the bytes after it tell.
+        // A line that stays quiet after it leaves nothing to contradict its length.
+        if (following.size == 0 && !following.final) return 0;
+        if (swallowed_whole(status, swallowed) ||
+            (following.size > 0 && !starts_next_message(following, status.device_id))) {
+          // Refused, and the messages it swallowed are read again from the first one.
+          inbox.count_refused();
+          return 1 + wire::status_fixed_body_size + swallowed;
+        }
       }
       break;
     }

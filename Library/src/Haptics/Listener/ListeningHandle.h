@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "Devices/Handle.h"
+#include "HandleFramer.h"
 #include "HandleInbox.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -20,9 +21,11 @@ class ListeningHandle : public Devices::Handle {
   // Message times count from here.
   void restart_clock();
 
-  // Takes one whole message, header code first, as the framer cut it. Returns how many of its
-  // bytes were the message: fewer when it swallowed the next ones, which are then read again.
-  std::size_t take(const std::uint8_t* bytes, std::size_t size);
+  // Takes one whole message, header code first, as the framer cut it, with what the framer holds
+  // after it. Returns how many of its bytes were the message: fewer when it swallowed the next
+  // ones, which are then read again; none when the bytes after it must be seen first.
+  std::size_t take(const std::uint8_t* bytes, std::size_t size,
+                   const HandleFramer::Following& following);
 
   // After a reopened port: nothing is delivered until an information reply names the handle
   // known before (any handle when none was); then adopted() turns true once.

@@ -47,9 +47,6 @@ Readiness wait_for(int port, short events, std::int64_t deadline_ns) {
 
 namespace {
 
-// A message that has not finished by this many deadlines in a row has stopped short.
-constexpr int deadlines_to_give_up = 2;
-
 int pending_bytes(int port) {
   int pending = 0;
   return ::ioctl(port, FIONREAD, &pending) == 0 ? pending : 0;
@@ -57,10 +54,16 @@ int pending_bytes(int port) {
 
 }  // namespace
 
-void CorvaneLink::drop_pending() noexcept {
-  ::tcflush(port, TCIFLUSH);
-  got = 0;
-  deadlines_missed = 0;
+void CorvaneLink::drop_pending() noexcept { ::tcflush(port, TCIFLUSH); }
+
+bool CorvaneLink::write_command(std::size_t count, std::int64_t deadline_ns) noexcept {
+  // Whatever waits now came before the device had this command: it answers an earlier one,
+  // and taken for this one's reply it would keep every later cycle a reply behind.
+  const bool waiting = pending_bytes(port) > 0;
+  if (waiting) drop_pending();
+  stale_reply = waiting && took_reply;
+  took_reply = false;
+  return write_all(count, deadline_ns);
 }
 
 bool CorvaneLink::write_all(std::size_t count, std::int64_t deadline_ns) noexcept {
@@ -83,22 +86,23 @@ bool CorvaneLink::write_all(std::size_t count, std::int64_t deadline_ns) noexcep
 bool CorvaneLink::send_force(const Devices::Vector3& force, std::int64_t deadline_ns) noexcept {
   outgoing[0] = wire::force_code;
   le::put_f32s(&outgoing[1], force);
-  return write_all(1 + wire::vector_body_size, deadline_ns);
+  return write_command(1 + wire::vector_body_size, deadline_ns);
 }
 
 CorvaneLink::Reply CorvaneLink::read_message(std::uint8_t code, std::size_t body_size,
                                              std::int64_t deadline_ns) noexcept {
   const std::size_t wanted = 1 + body_size;
   for (;;) {
+    std::size_t got = 0;
     while (got < wanted) {
       switch (wait_for(port, POLLIN, deadline_ns)) {
         case Readiness::hung_up: return Reply::hung_up;
         case Readiness::timed_out:
-          if (got > 0 && ++deadlines_missed >= deadlines_to_give_up) {
-            drop_pending();
-            return Reply::bad;
-          }
-          return Reply::none;
+          if (got == 0) return Reply::none;
+          // Cut short, or late: either way no answer to this command, and its rest is no
+          // start of the next reply.
+          drop_pending();
+          return Reply::bad;
         case Readiness::ready: break;
       }
       // Never more than the message: what follows belongs to the next one.
@@ -113,15 +117,10 @@ CorvaneLink::Reply CorvaneLink::read_message(std::uint8_t code, std::size_t body
       got += static_cast<std::size_t>(n);
     }
     // The message has no checksum, so a reply cut short is completed by the start of the next
-    // one without a trace in its bytes. Two signs give it away, and either makes the message
-    // one not to believe; the next whole message is read instead, or the cycle goes without:
-    // - it began before the latest command went out (the next reply follows it), or
-    // - bytes that are not yet a whole message follow it (the rest of the one it borrowed from,
-    //   or another reply still arriving, which is newer anyway).
-    const bool began_earlier = deadlines_missed > 0;
-    got = 0;
-    deadlines_missed = 0;
-    if (!began_earlier && pending_bytes(port) == 0) return Reply::good;
+    // one without a trace in its bytes. Bytes that follow it give that away, or show a newer
+    // reply arriving (the one read came late): either way the next whole message is read
+    // instead, or the cycle goes without.
+    if (pending_bytes(port) == 0) return Reply::good;
   }
 }
 
@@ -134,6 +133,7 @@ CorvaneLink::Reply CorvaneLink::receive_state(std::int64_t deadline_ns,
     le::get_f32s(&incoming[1], position);
     le::get_f32s(&incoming[1 + wire::vector_body_size], velocity);
   }
+  took_reply = reply == Reply::good;
   return reply;
 }
 
@@ -143,9 +143,8 @@ CorvaneLink::Reply CorvaneLink::wakeup(std::int64_t deadline_ns,
   // wake-up is then sent again.
   Reply reply = Reply::bad;
   while (reply == Reply::bad && monotonic_ns() < deadline_ns) {
-    drop_pending();
     outgoing[0] = wire::wakeup_code;
-    if (!write_all(1, deadline_ns)) return Reply::hung_up;
+    if (!write_command(1, deadline_ns)) return Reply::hung_up;
     reply = read_message(wire::device_info_code, wire::device_info_body_size, deadline_ns);
   }
   if (reply == Reply::good) wire::decode_device_info(&incoming[1], info);

@@ -463,6 +463,7 @@ struct ServoLoop::Impl {
       CorvaneLink::Reply reply = CorvaneLink::Reply::hung_up;
       if (link.send_force(force.command, sent + reply_wait_ns))
         reply = link.receive_state(sent + reply_wait_ns, position, velocity);
+      if (link.sent_after_stale_reply()) missed.fetch_add(1, relaxed);  // a late reply's force
       const std::int64_t answered = now_ns();
       exchange_time.record(answered - sent);
       if (reply == CorvaneLink::Reply::good && !check.accept(position, velocity, answered))

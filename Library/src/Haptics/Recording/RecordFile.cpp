@@ -1,6 +1,7 @@
 #include "RecordFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,12 +16,29 @@ int RecordFile::open(const std::string& path, RecordFormat format_, const char* 
   format = format_;
   columns = columns_;
   rows_written = rows_in_header = good_bytes = 0;
-  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
+  refused = 0;
+  // A device file is not even opened: opening some (a serial port) already acts on them.
+  struct stat found {};
+  if (::lstat(path.c_str(), &found) == 0 && !S_ISREG(found.st_mode))
+    return S_ISLNK(found.st_mode) ? ELOOP : S_ISDIR(found.st_mode) ? EISDIR : EEXIST;
+  // Emptied only once it is known to be a regular file: what was swapped in since is refused.
+  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return errno == ENXIO ? EEXIST : errno;  // a FIFO or socket without a reader
+  int error = 0;
+  if (::fstat(fd, &found) != 0)
+    error = errno;
+  else if (!S_ISREG(found.st_mode))
+    error = EEXIST;
+  else if (::ftruncate(fd, 0) != 0)
+    error = errno;
+  if (error) {
+    close();
+    return error;
+  }
   const std::string header =
       format == RecordFormat::csv ? csv_header(names, columns) : npy_header(0, columns);
   if (!write_all(header)) {
-    const int error = errno ? errno : EIO;
+    error = errno ? errno : EIO;
     close();
     return error;
   }
@@ -38,8 +56,8 @@ bool RecordFile::append(const RecordRow* rows, std::size_t n) {
       append_npy_row(rows[i], columns, encoded);
   }
   if (!write_all(encoded)) {
-    // A part that went in would shift every later row: cut it off again (a device that refuses
-    // to shrink, such as a full device file, had taken nothing anyway).
+    refused = errno ? errno : EIO;
+    // A part that went in would shift every later row: cut it off again.
     if (::ftruncate(fd, static_cast<off_t>(good_bytes)) == 0)
       ::lseek(fd, static_cast<off_t>(good_bytes), SEEK_SET);
     return false;
@@ -57,11 +75,18 @@ void RecordFile::checkpoint() {
     rows_in_header = rows_written;
 }
 
-void RecordFile::close() {
-  if (fd < 0) return;
+bool RecordFile::removed() const {
+  struct stat found {};
+  return fd >= 0 && ::fstat(fd, &found) == 0 && found.st_nlink == 0;
+}
+
+int RecordFile::close() {
+  if (fd < 0) return 0;
   checkpoint();
-  ::close(fd);
+  const int closed = ::close(fd);
   fd = -1;
+  // Closed either way; EINTR says nothing about the data.
+  return closed == 0 || errno == EINTR ? 0 : errno;
 }
 
 bool RecordFile::write_all(const std::string& bytes) {

@@ -11,6 +11,7 @@ namespace Orvex::HardwareAPI::Haptics {
 
 namespace {
 
+// Every count and finding is a figure of its own, read for display or after the writer's join.
 constexpr auto relaxed = std::memory_order_relaxed;
 
 // Formatting a batch of rows takes little stack; this is set explicitly so that musl's 128 KiB
@@ -73,7 +74,15 @@ RecordTotals Recorder::finish() {
 }
 
 RecordTotals Recorder::totals() const {
-  return {written.load(relaxed), queue_lost.load(relaxed) + file_lost.load(relaxed)};
+  const std::uint64_t rows = written.load(relaxed);
+  const std::uint64_t lost = queue_lost.load(relaxed) + file_lost.load(relaxed);
+  if (removed.load(relaxed)) return {0, rows + lost, ENOENT};
+  return {rows, lost, first_error.load(relaxed)};
+}
+
+void Recorder::note_error(int error) {
+  int none = 0;
+  first_error.compare_exchange_strong(none, error, relaxed);
 }
 
 void* Recorder::entry(void* self) {
@@ -92,19 +101,26 @@ void Recorder::write_until_finished() {
     drain();
     if (monotonic_ns() - last_checkpoint >= checkpoint_period_ns) {
       file.checkpoint();
+      // Rows written to a removed file are gone as soon as it closes: said while it runs.
+      if (file.removed()) removed.store(true, relaxed);
       last_checkpoint = monotonic_ns();
     }
   }
   drain();
-  file.close();
+  if (file.removed()) removed.store(true, relaxed);
+  if (const int error = file.close()) note_error(error);
 }
 
 void Recorder::drain() {
   while (const std::size_t n = queue.pop(batch.data(), batch.size())) {
-    if (file.append(batch.data(), n))
-      written.fetch_add(n, relaxed);
-    else
+    if (removed.load(relaxed)) {
       file_lost.fetch_add(n, relaxed);
+    } else if (file.append(batch.data(), n)) {
+      written.fetch_add(n, relaxed);
+    } else {
+      file_lost.fetch_add(n, relaxed);
+      note_error(file.refusal());
+    }
   }
 }
 

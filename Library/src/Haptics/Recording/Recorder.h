@@ -16,12 +16,15 @@
 
 namespace Orvex::HardwareAPI::Haptics {
 
-// Rows in the file, and rows pushed but not in it (the queue was full or the file refused them).
+// Rows in the file, rows pushed but not in it (the queue was full, the file refused them or was
+// removed), and why the file lacks rows.
 using RecordTotals = RecordResult;
 
 // Writes the rows one thread pushes to a file, from a writer thread of its own, so the pushing
 // thread never waits on the disk. A row that does not fit in the queue, or that the file
-// refuses, is counted as lost: rows + lost is always the number of rows pushed.
+// refuses, is counted as lost: rows + lost is always the number of rows pushed. A file removed
+// while it is written (it, or a folder above it) holds nothing any more: from then on all its
+// rows count as lost, with the error ENOENT.
 //
 // Threads: push() from one producer thread at a time; everything else from the owner's thread.
 class Recorder {
@@ -31,9 +34,9 @@ class Recorder {
     std::size_t count;  // at most max_record_columns
   };
 
-  // Opens the file (its format by the path's ending) and starts the writer. On failure returns
-  // nothing and sets error to an errno value (EINVAL for a path that ends in neither .csv nor
-  // .npy, or for too many columns).
+  // Opens the file (its format by the path's ending; see RecordFile::open) and starts the
+  // writer. On failure returns nothing and sets error to an errno value (EINVAL for a path that
+  // ends in neither .csv nor .npy, or for too many columns).
   static std::unique_ptr<Recorder> start(const std::string& path, Columns columns,
                                          std::size_t queue_rows, int& error);
   ~Recorder();  // finishes
@@ -54,6 +57,8 @@ class Recorder {
   static void* entry(void* self);
   void write_until_finished();
   void drain();
+  // The writer's: keeps the first reason rows went missing.
+  void note_error(int error);
 
   SpscQueue<RecordRow> queue;
   RecordFile file;
@@ -64,6 +69,8 @@ class Recorder {
   std::atomic<std::uint64_t> queue_lost{0};  // the producer's count
   std::atomic<std::uint64_t> file_lost{0};   // the writer's count
   std::atomic<std::uint64_t> written{0};     // the writer's count
+  std::atomic<bool> removed{false};          // the writer's finding
+  std::atomic<int> first_error{0};           // the writer's
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

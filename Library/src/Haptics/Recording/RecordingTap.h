@@ -12,22 +12,23 @@ namespace Orvex::HardwareAPI::Haptics {
 
 // Where a real-time thread hands its rows to a recording that the application starts and ends
 // at any moment. The producer's side never locks or waits: offer() looks for a recorder and
-// pushes. The application's side (begin, end, totals) is serialised by a lock of its own, and
-// end() waits only for an offer() already under way, which is a copy into a queue.
+// pushes. The application's side (begin, end, totals) is serialised by a lock of its own that
+// is held only to hand a recorder over: never while a file opens, is written out or closes, so
+// totals() (which a caller may hold its interpreter's lock for) never waits on the disk. end()
+// waits only for an offer() already under way, which is a copy into a queue.
 //
 // Threads: offer() from the one producer thread; the rest from any other thread.
 class RecordingTap {
  public:
   ~RecordingTap() { end(); }
 
-  // Starts recording to path: 0, EBUSY when a recording runs already, or an errno value from
-  // Recorder::start.
+  // Starts recording to path: 0, EBUSY when a recording runs, starts or ends already, or an
+  // errno value from Recorder::start.
   int begin(const std::string& path, Recorder::Columns columns, std::size_t queue_rows);
   // Ends the recording and gives its totals; when none runs, the last one's; nothing before any.
   std::optional<RecordTotals> end();
-  // The running recording's totals so far, else the last one's; zeros before any.
+  // The running (or ending) recording's totals so far, else the last one's; zeros before any.
   RecordTotals totals() const;
-  bool recording() const;
 
   void offer(const RecordRow& row) {
     // Sequentially consistent with end(): either end() sees us busy and waits, or we see the
@@ -38,8 +39,10 @@ class RecordingTap {
   }
 
  private:
-  mutable std::mutex owner;  // begin/end/totals among application threads
+  mutable std::mutex owner;  // the members below among application threads
   std::unique_ptr<Recorder> recorder;
+  bool starting = false;             // a begin() opens its file
+  const Recorder* ending = nullptr;  // an end() finishes this one, which it owns meanwhile
   std::optional<RecordTotals> last;
   std::atomic<Recorder*> current{nullptr};
   std::atomic<bool> busy{false};
