@@ -28,6 +28,8 @@ struct ServoSettings {
   double lost_after_s = 0.25;       // no good reply for this long: the device is lost
   bool reconnect = false;           // wait for a lost device to come back instead of stopping
   bool passivity = false;           // damp away energy the rendering creates
+  bool guardian = true;             // a guardian process commands zero force if this process
+                                    // ends while the loop runs (see Haptics/Guardian.h)
 
   // Why these settings cannot run a loop ("rate_hz must be in [1, 10000]", ...), or null.
   const char* problem() const;
@@ -41,6 +43,8 @@ enum class StartResult {
   not_a_corvane,      // the wake-up got no device-information reply with model 4
   thread_failed,      // the system would not start the loop thread
   not_open,           // the stream's port did not open: SerialStream::open_error() says why
+  port_locked,        // a loop or listener elsewhere holds the port (PortLock::holder() says who)
+  no_guardian,        // the guardian could not be started: Guardian::problem() says why
 };
 
 enum class StopReason { none, stop, device_lost };
@@ -139,12 +143,13 @@ class ServoLoop {
   ServoLoop(const ServoLoop&) = delete;
   ServoLoop& operator=(const ServoLoop&) = delete;
 
-  // Claims the stream, wakes the arm, then starts the thread; anything but started leaves
-  // nothing running. Counters, the rate and the state's cycle start again from zero. When the
+  // Claims the stream, locks its port, starts the guardian, wakes the arm, then starts the
+  // thread; anything but started leaves nothing running. Counters, the rate and the state's cycle start again from zero. When the
   // real-time class is granted and the process may lock all its memory (an unlimited memlock
   // limit), the process's memory is locked, current and future, so no page fault delays a cycle.
   StartResult start();
-  // Idempotent: ends the loop (zero force sent unless the device was lost) and joins its thread.
+  // Idempotent: ends the loop (zero force sent unless the device was lost), joins its thread,
+  // stands the guardian down and unlocks the port.
   void stop();
   bool running() const;
 

@@ -24,6 +24,8 @@
 #include "EffectTable.h"
 #include "ForceLimit.h"
 #include "ForceShaping.h"
+#include "Haptics/Guardian.h"
+#include "Haptics/PortLock.h"
 #include "Haptics/StreamClaim.h"
 #include "LatencyHistogram.h"
 #include "../Recording/RecordingTap.h"
@@ -156,13 +158,16 @@ struct ServoLoop::Impl {
         trace(settings.trace_capacity),
         passivity(settings.max_force) {}
 
-  // The application's side: the settings, the claim and the thread are touched by start() and
-  // stop() alone, which hold `lifecycle` throughout, so two threads never join one thread.
+  // The application's side: the settings, the claim, the port's lock, the guardian and the
+  // thread are touched by start() and stop() alone, which hold `lifecycle` throughout, so two
+  // threads never join one thread.
   IO::SerialStream* stream;
   const ServoSettings settings;
   Devices::DeviceInfo info{};
   std::mutex lifecycle;
   StreamClaim claim;
+  PortLock port_lock;
+  Guardian guardian;
   pthread_t thread{};
   bool thread_started = false;
   CorvaneLink link;  // the application's at start(), then the loop thread's alone
@@ -218,6 +223,13 @@ struct ServoLoop::Impl {
     if (!thread_started) return;
     pthread_join(thread, nullptr);
     thread_started = false;
+    let_go();
+  }
+
+  // The zero the loop ended with is on the wire: the guardian leaves, then the port is free.
+  void let_go() {
+    guardian.stand_down();
+    port_lock.release();
     claim.release();
   }
 
@@ -416,11 +428,20 @@ StartResult ServoLoop::start() {
   if (!port || port->fd < 0) return StartResult::not_open;
   loop.claim = StreamClaim::acquire(loop.stream);
   if (!loop.claim) return StartResult::stream_claimed;
+  loop.port_lock = PortLock::take(port->fd);
+  if (!loop.port_lock) {
+    loop.let_go();
+    return StartResult::port_locked;
+  }
+  if (loop.settings.guardian && !loop.guardian.start(port->fd, loop.stream->path())) {
+    loop.let_go();
+    return StartResult::no_guardian;
+  }
   loop.link.attach(port->fd);
   loop.info = {};
   loop.link.wakeup(now_ns() + wakeup_wait_ns, loop.info);
   if (loop.info.device_model_number != Devices::Corvane::model_number) {
-    loop.claim.release();
+    loop.let_go();
     return StartResult::not_a_corvane;
   }
 
@@ -440,7 +461,7 @@ StartResult ServoLoop::start() {
   }
   if (!created) {
     loop.active.store(false);
-    loop.claim.release();
+    loop.let_go();
     return StartResult::thread_failed;
   }
   loop.realtime_granted.store(realtime, relaxed);
