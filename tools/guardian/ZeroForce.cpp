@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "Haptics/Loop/CorvaneLink.h"
+#include "Haptics/PortLock.h"
 #include "Haptics/MonotonicClock.h"
 #include "IO/PortSetup.h"
 
@@ -31,7 +32,9 @@ bool command_zero_force(int port, const char* path) {
   if (send_zero(port)) return true;
   const int reopened = IO::open_serial_port(path);
   if (reopened < 0) return false;
-  const bool sent = send_zero(reopened);
+  // A port another loop or listener took over since is its driver's alone.
+  bool sent = false;
+  if (Haptics::PortLock lock = Haptics::PortLock::take(reopened)) sent = send_zero(reopened);
   ::close(reopened);
   return sent;
 }
