@@ -126,7 +126,8 @@ struct TraceCopy {
 //
 // Safety: when the application has neither set its force nor fed the watchdog for watchdog_s,
 // the loop commands zero (effects too) at once until fed again. stop() ends with one exchange
-// commanding zero force.
+// commanding zero force; when the process ends without it, the guardian (settings.guardian)
+// commands zero. While it runs, the loop holds its port's lock (PortLock).
 //
 // Every method may be called from any thread while the loop runs; start() and stop() are
 // serialised with each other. None waits for the loop except start() (its wake-up exchange) and
