@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,6 +47,22 @@ std::string own_folder() {
 // moving it there makes a new descriptor, one that outlives exec.
 int copied_above_passed(int descriptor) {
   return ::fcntl(descriptor, F_DUPFD_CLOEXEC, GuardianDescriptors::first_free);
+}
+
+// It closes the port as it goes: once it has been waited for, nothing but the program holds the
+// port open. One that does not go within a second (stopped by a debugger) is killed, so that
+// stop() returns.
+void reap(pid_t pid) {
+  constexpr int polls = 5000;
+  const timespec poll_interval{0, 200'000};
+  for (int poll = 0; poll < polls; ++poll) {
+    const pid_t ended = ::waitpid(pid, nullptr, WNOHANG);
+    if (ended == pid || (ended < 0 && errno != EINTR)) return;
+    ::nanosleep(&poll_interval, nullptr);
+  }
+  ::kill(pid, SIGKILL);
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace
@@ -124,10 +141,7 @@ void Guardian::stand_down() {
     while (::send(watched, &stand_down, 1, MSG_NOSIGNAL) < 0 && errno == EINTR) {
     }
     ::close(watched);
-    // It closes the port as it goes: once it has been waited for, nothing but the program holds
-    // the port open.
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    reap(pid);
   } else {
     ::close(watched);
   }
