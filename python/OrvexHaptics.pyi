@@ -262,7 +262,7 @@ class _ServoStats(TypedDict):
     reconnects: int
     passivity_energy_j: float
     passivity_cycles: int
-    stop_reason: Optional[Literal["stop", "device lost"]]
+    stop_reason: Optional[Literal["stop", "device lost", "effect hung"]]
     exchange_budget_us: float  # the period: longer exchanges miss deadlines
     recorded: int  # rows of the running (else the last) recording in its file
     record_lost: int  # rows of it that did not make it into the file
@@ -376,7 +376,7 @@ class _HandleListenerStats(TypedDict):
     reconnects: int
     dropped: int
     rate_hz: float
-    stop_reason: Literal["stop", "device lost"] | None
+    stop_reason: Literal["stop", "device lost", "effect hung"] | None
     recorded: int
     record_lost: int
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "AllocationCounter.h"
+#include "RenderMark.h"
 #include "SnapLaws.h"
 
 namespace Orvex::Bench {
@@ -80,7 +81,7 @@ void print_law_costs(std::size_t cycles) {
   const auto cpp = snap_cpp(snap);
   std::vector<double> times;
   times.reserve(cycles);
-  Cost costs[4];
+  Cost costs[5];
   std::uint64_t allocations = 0;
   std::thread([&] {
     const double parameters[5] = {snap.point[0], snap.point[1], snap.point[2], snap.stiffness,
@@ -96,6 +97,12 @@ void print_law_costs(std::size_t cycles) {
       bench_snap_point(&input, parameters, nullptr, force);
       return Vector3d{force[0], force[1], force[2]};
     });
+    // What the supervisor costs the loop thread: marking the span of effects' code, each cycle.
+    RenderMark mark;
+    costs[4] = timed(cycles, snap, times, [&](const EffectContext& context) {
+      mark.enter_from_loop(static_cast<std::int64_t>(context.cycle) + 1);
+      return Vector3d{mark.leave_from_loop() ? 0.0 : 1.0, 0, 0};
+    });
     allocations = allocation_count_off_main_thread() - before;
   }).join();
   std::printf("{\"law_costs\": {\"cycles\": %zu, ", cycles);
@@ -103,6 +110,7 @@ void print_law_costs(std::size_t cycles) {
   print_cost("native", costs[1]);
   print_cost("cpp", costs[2]);
   print_cost("c_function_direct", costs[3]);
+  print_cost("supervisor_mark", costs[4]);
   std::printf("\"allocations\": %llu}}\n", static_cast<unsigned long long>(allocations));
   std::fflush(stdout);
 }

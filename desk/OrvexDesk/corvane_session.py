@@ -121,7 +121,10 @@ class CorvaneSession:
     def feed(self) -> None:
         loop = self._loop
         if loop is not None:
-            loop.feed()
+            try:
+                loop.feed()
+            except RuntimeError:
+                pass  # the loop stopped by itself (device lost): its status says so
 
     def set_effects(self, checked: Dict[str, Any]) -> None:
         """Settings already checked by `requests.effects`; a running loop takes them at once."""
@@ -135,8 +138,11 @@ class CorvaneSession:
                 else:
                     self.settings[key] = value
             if self._loop is not None:
-                self._apply(self._loop, checked,
-                            added={key for key, enabled in before.items() if enabled})
+                try:
+                    self._apply(self._loop, checked,
+                                added={key for key, enabled in before.items() if enabled})
+                except RuntimeError:
+                    pass  # the loop stopped by itself: the settings wait for the next start
         self._log.note(self.name, "effects: %s" % self._describe_effects())
 
     def _apply(self, loop: Any, changed: Dict[str, Any], added: set) -> None:

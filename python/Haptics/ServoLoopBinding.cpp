@@ -99,6 +99,8 @@ std::string refusal(StartResult result, const IO::SerialStream& stream) {
     case StartResult::not_a_corvane:
       return "no Corvane answered the wake-up (a device-information reply with model 4)";
     case StartResult::thread_failed: return "the loop thread could not be started";
+    case StartResult::effect_hung:
+      return "an effect of this loop never returned: the loop and its stream cannot run again";
     case StartResult::port_locked: return port_lock_refusal(stream);
     case StartResult::no_guardian:
       return "the guardian could not be started: " + Haptics::Guardian::problem() +
@@ -146,12 +148,27 @@ py::object info(const PythonServoLoop& self) {
   return device_info_dict(self.loop.info());
 }
 
+// A loop that ended by itself commands nothing: what the application asks of it then is an
+// error, not a silent success.
+void require_no_fault(const PythonServoLoop& self) {
+  const StopReason fault = self.loop.fault();
+  if (fault != StopReason::none)
+    throw std::runtime_error(std::string("the loop stopped: ") + Haptics::stop_reason_text(fault));
+}
+
 void set_force(PythonServoLoop& self, py::handle force) {
-  require(self.loop.set_force(vector_argument(force, "force")),
-          "force needs three finite numbers");
+  const Haptics::Vector3d wanted = vector_argument(force, "force");
+  require_no_fault(self);
+  require(self.loop.set_force(wanted), "force needs three finite numbers");
+}
+
+void feed(PythonServoLoop& self) {
+  require_no_fault(self);
+  self.loop.feed();
 }
 
 void add(PythonServoLoop& self, const std::shared_ptr<Effect>& effect) {
+  require_no_fault(self);
   switch (self.loop.add(effect)) {
     case Haptics::AddResult::added: return;
     case Haptics::AddResult::null: throw py::type_error("effect must be an Effect, not None");
@@ -166,7 +183,13 @@ void add(PythonServoLoop& self, const std::shared_ptr<Effect>& effect) {
 }
 
 void remove(PythonServoLoop& self, const Effect& effect) {
+  require_no_fault(self);
   if (!self.loop.remove(&effect)) throw py::value_error("the effect is not in the loop");
+}
+
+void clear(PythonServoLoop& self) {
+  require_no_fault(self);
+  self.loop.clear();
 }
 
 py::object state(const PythonServoLoop& self) {
@@ -184,12 +207,9 @@ py::object state(const PythonServoLoop& self) {
 }
 
 py::object stop_reason(StopReason reason) {
-  switch (reason) {
-    case StopReason::stop: return py::str("stop");
-    case StopReason::device_lost: return py::str("device lost");
-    case StopReason::none: break;
-  }
-  return py::none();
+  const char* text = Haptics::stop_reason_text(reason);
+  if (!text) return py::none();
+  return py::str(text);
 }
 
 py::dict stats(const PythonServoLoop& self) {
@@ -274,10 +294,10 @@ void bind_servo_loop(py::module_& module) {
       .def_property(
           "force", [](const PythonServoLoop& self) { return self.loop.force(); }, &set_force,
           "The application's force, added to the effects; setting it feeds the watchdog")
-      .def("feed", [](PythonServoLoop& self) { self.loop.feed(); }, "Feed the watchdog")
+      .def("feed", &feed, "Feed the watchdog")
       .def("add", &add, py::arg("effect"), "Render an effect from the next cycle on")
       .def("remove", &remove, py::arg("effect"), "Stop rendering an effect")
-      .def("clear", [](PythonServoLoop& self) { self.loop.clear(); }, "Remove every effect")
+      .def("clear", &clear, "Remove every effect")
       .def("state", &state, "The last cycle, or None before the first")
       .def("stats", &stats, "The loop's measurements since its start")
       .def("trace", &trace, py::arg("since") = py::none(),

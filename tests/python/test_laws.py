@@ -53,6 +53,15 @@ void not_a_number(const orvex_effect_input* in, const double* p, double* s, doub
   (void)in; (void)p; (void)s;
   f[0] = NAN;
 }
+volatile int hang_now = 0, let_go = 0, stuck = 0;
+void hangs_when_told(const orvex_effect_input* in, const double* p, double* s, double* f) {
+  (void)in; (void)p; (void)s;
+  if (hang_now) {
+    stuck = 1;
+    while (!let_go) {}
+  }
+  f[0] = 8;
+}
 """
 
 
@@ -141,8 +150,10 @@ def test_state_carries_over_and_t_and_dt_follow_the_loop(haptics, double, make_l
         assert row[9] - before[9] == pytest.approx(1e-3, rel=1e-3)
         assert row[7] == pytest.approx(f32(row[0]), rel=1e-6)
         assert row[8] == pytest.approx(f32(1000 * (row[0] - before[0])), rel=1e-5, abs=1e-4)
-    # The first cycle has no reply to render from: effects begin at the second.
-    assert row[9] == pytest.approx(1e-3 * row[14], rel=1e-5)
+    # The first cycle has no reply to render from: effects begin at the second, or later when
+    # the first reply came late (on a loaded machine).
+    unrendered = row[14] - 1e3 * row[9]
+    assert unrendered == pytest.approx(round(unrendered), abs=1e-2) and round(unrendered) >= 0
     dts = [1000 * (b[0] - a[0]) for a, b in zip(rows, rows[1:])]
     assert sorted(dts)[len(dts) // 2] == pytest.approx(1.0, abs=0.3)  # ms, at 1 kHz
 
@@ -313,3 +324,56 @@ def test_an_effect_cannot_be_subclassed_in_python(haptics):
     with pytest.raises(TypeError, match="Expression.*NativeEffect"):
         class Snap(haptics.Effect):
             pass
+
+
+def test_a_law_that_never_returns_has_the_arm_taken_from_it(haptics, double, make_loop,
+                                                             native_laws):
+    flags = {name: ctypes.c_int.in_dll(native_laws, name) for name in ("hang_now", "let_go", "stuck")}
+    loop = make_loop(watchdog_s=0.1, ramp_s=0)
+    loop.add(haptics.NativeEffect(native_laws.hangs_when_told))
+    loop.start()
+    assert double.wait_for(lambda f: f[0] == 8.0)[0] == 8.0
+    try:
+        flags["hang_now"].value = 1
+        deadline = time.monotonic() + 5
+        while not flags["stuck"].value and time.monotonic() < deadline:
+            loop.feed()
+            time.sleep(0.001)
+        hung = time.monotonic()
+        # The law spins at the loop's priority; the supervisor commands zero.
+        while loop.running and time.monotonic() < hung + 5:
+            loop.feed()
+            time.sleep(0.001)
+        assert time.monotonic() - hung < 0.1 + 0.5
+        assert double.wait_for((0.0, 0.0, 0.0)) == (0.0, 0.0, 0.0)
+        asked = time.monotonic()
+        loop.stop()
+        assert time.monotonic() - asked < 1.0
+        assert loop.stats()["stop_reason"] == "effect hung"
+        with pytest.raises(RuntimeError, match="the loop stopped: effect hung"):
+            loop.force = [1.0, 0.0, 0.0]
+        with pytest.raises(RuntimeError, match="never returned"):
+            loop.start()
+        _, sent = double.last()
+    finally:
+        flags["let_go"].value = 1
+    time.sleep(0.05)
+    # The stuck cycle's 8 N never went out.
+    assert double.last() == ((0.0, 0.0, 0.0), sent)
+
+
+def test_a_force_too_long_to_square_still_steps_down_at_the_limit(haptics, double, make_loop):
+    loop = make_loop(watchdog_s=0, ramp_s=0, max_force_step=0.5, trace_capacity=100)
+    loop.force = [8.0, 0.0, 0.0]
+    loop.start()
+    assert double.wait_for((8.0, 0.0, 0.0)) == (8.0, 0.0, 0.0)
+    law = haptics.Expression("-1e200", "0", "0")
+    loop.add(law)
+    loop.force = [0.0, 0.0, 0.0]
+    # Clamped to -10 N, reached through steps of 0.5 N, never frozen at +8 N.
+    assert double.wait_for((-10.0, 0.0, 0.0)) == (-10.0, 0.0, 0.0)
+    loop.remove(law)
+    assert double.wait_for((0.0, 0.0, 0.0)) == (0.0, 0.0, 0.0)
+    loop.stop()
+    fx = [row[7] for row in memoryview(loop.trace()).tolist()]
+    assert max(abs(b - a) for a, b in zip(fx, fx[1:])) <= 0.5 + 1e-6

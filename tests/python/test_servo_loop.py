@@ -288,7 +288,7 @@ STATS_KEYS = {"cycles", "rate_hz", "missed", "late_p50_us", "late_p99_us", "late
 
 
 def test_state_stats_and_info(double, make_loop):
-    double.state((0.01, 0.02, 0.03), (0.5, 0.0, -0.5))
+    double.state((0.01, 0.02, 0.03), (0.0625, 0.0, -0.0625))
     loop = make_loop(watchdog_s=0)
     assert loop.state() is None and loop.info is None
     assert set(loop.stats()) == STATS_KEYS and loop.stats()["stop_reason"] is None
@@ -300,7 +300,7 @@ def test_state_stats_and_info(double, make_loop):
         time.sleep(0.01)
     state = loop.state()
     assert state["position"] == [f32(0.01), f32(0.02), f32(0.03)]
-    assert state["velocity"] == [0.5, 0.0, -0.5]
+    assert state["velocity"] == [0.0625, 0.0, -0.0625]
     assert state["time"] > 0 and state["force"] == [0.0, 0.0, 0.0] and state["connected"] is True
     stats = loop.stats()
     assert set(stats) == STATS_KEYS and stats["cycles"] >= 20 and stats["rate_hz"] > 0
@@ -314,7 +314,7 @@ def test_the_trace_is_a_float64_table_of_the_last_cycles_oldest_first(haptics, d
                                                                       tmp_path):
     assert haptics.TRACE_COLUMNS == ("time", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz",
                                      "exchange_us", "proxy_x", "proxy_y", "proxy_z", "cycle")
-    double.state((0.01, 0.02, 0.03), (0.5, 0.0, -0.5))
+    double.state((0.01, 0.02, 0.03), (0.0625, 0.0, -0.0625))
     loop = make_loop(watchdog_s=0, trace_capacity=50, ramp_s=0)
     assert len(loop.trace()) == 0 and memoryview(loop.trace()).shape == (0, 15)
     loop.force = [0.25, 0.0, 0.0]
@@ -331,7 +331,7 @@ def test_the_trace_is_a_float64_table_of_the_last_cycles_oldest_first(haptics, d
     rows = view.tolist()
     times = [row[0] for row in rows]
     assert times == sorted(times) and len(set(times)) == 50
-    assert rows[-1][1:10] == [f32(0.01), f32(0.02), f32(0.03), 0.5, 0.0, -0.5, 0.25, 0.0, 0.0]
+    assert rows[-1][1:10] == [f32(0.01), f32(0.02), f32(0.03), 0.0625, 0.0, -0.0625, 0.25, 0.0, 0.0]
     assert all(row[10] > 0 for row in rows)
 
     path = tmp_path / "trace.csv"

@@ -71,6 +71,12 @@ def test_a_killed_device_is_lost_within_lost_after(orvex, haptics, emulator):
     assert wait_until(lambda: not loop.running, 5)
     assert time.monotonic() - killed < 1.0
     assert loop.stats()["stop_reason"] == "device lost"
+    assert loop.state()["connected"] is False
+    # A lost loop commands nothing: asking it to is an error, not a silent success.
+    for call in (lambda: setattr(loop, "force", [1.0, 0.0, 0.0]), loop.feed, loop.clear,
+                 lambda: loop.add(haptics.Damper(1.0)), lambda: loop.remove(haptics.Damper(1.0))):
+        with pytest.raises(RuntimeError, match="the loop stopped: device lost"):
+            call()
     loop.stop()
 
 

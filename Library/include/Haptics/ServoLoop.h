@@ -43,11 +43,15 @@ enum class StartResult {
   not_a_corvane,      // the wake-up got no device-information reply with model 4
   thread_failed,      // the system would not start the loop thread
   not_open,           // the stream's port did not open: SerialStream::open_error() says why
+  effect_hung,        // an earlier run's effect never returned: this loop and its stream are
+                      // done with
   port_locked,        // a loop or listener elsewhere holds the port (PortLock::holder() says who)
   no_guardian,        // the guardian could not be started: Guardian::problem() says why
 };
 
-enum class StopReason { none, stop, device_lost };
+enum class StopReason { none, stop, device_lost, effect_hung };
+// "stop", "device lost", "effect hung"; null for none.
+const char* stop_reason_text(StopReason reason);
 
 // One cycle: its start in seconds since the loop started, the arm's reply, the force commanded,
 // and where a proxy holds the arm (its position when no effect renders through a proxy).
@@ -127,7 +131,12 @@ struct TraceCopy {
 // Safety: when the application has neither set its force nor fed the watchdog for watchdog_s,
 // the loop commands zero (effects too) at once until fed again. stop() ends with one exchange
 // commanding zero force; when the process ends without it, the guardian (settings.guardian)
-// commands zero. While it runs, the loop holds its port's lock (PortLock).
+// commands zero. While it runs, the loop holds its port's lock (PortLock). A supervisor thread
+// watches the effects' code: a cycle still in it after watchdog_s (1 s when the watchdog is off)
+// has the arm taken from it, zero commanded at once by the supervisor, and its force never sent;
+// the run ends as StopReason::effect_hung, and stop() returns within a second whatever the
+// effect does. The stuck thread is let go of (at the lowest priority); the stream stays claimed
+// by this loop, with its port's lock and its guardian, and the loop never starts again.
 //
 // Every method may be called from any thread while the loop runs; start() and stop() are
 // serialised with each other. None waits for the loop except start() (its wake-up exchange) and
@@ -153,6 +162,9 @@ class ServoLoop {
   // stands the guardian down and unlocks the port.
   void stop();
   bool running() const;
+  // Why the last run ended by itself, device_lost or effect_hung, until the next start; none
+  // while running and before the first start.
+  StopReason fault() const;
 
   const ServoSettings& settings() const;
   // The wake-up reply of the last start.
@@ -167,7 +179,8 @@ class ServoLoop {
   // Renders the effect from the next cycle on, unless the result says why not.
   AddResult add(std::shared_ptr<Effect> effect);
   bool contains(const Effect* effect) const;
-  // false when the effect was not added.
+  // false when the effect was not added. After an effect hung, remove() and clear() leave the
+  // effects be (the stuck cycle may still read them) and remove() returns false.
   bool remove(const Effect* effect);
   void clear();
 
@@ -200,7 +213,7 @@ class ServoLoop {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> impl;
+  std::shared_ptr<Impl> impl;
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

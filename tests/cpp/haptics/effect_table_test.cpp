@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "EffectTable.h"
@@ -43,6 +46,33 @@ EffectContext cycle(std::uint64_t number) {
   EffectContext context;
   context.cycle = number;
   return context;
+}
+
+// Not a number on the cycles it is told, 4 N along x otherwise.
+class Chatter : public Effect {
+ public:
+  explicit Chatter(std::vector<bool> broken) : broken(std::move(broken)) {}
+  Vector3d render(const EffectContext& context, const Parameters&) noexcept override {
+    const bool nan = context.cycle < broken.size() && broken[context.cycle];
+    return {nan ? std::numeric_limits<double>::quiet_NaN() : 4.0, 0, 0};
+  }
+
+ private:
+  std::vector<bool> broken;
+};
+
+TEST(EffectTableTest, AnEffectThatWasNotANumberIsLeftOutAndRampsBackIn) {
+  EffectTable table;
+  table.add(std::make_shared<Probe>(true, 1.0));
+  table.add(std::make_shared<Chatter>(std::vector<bool>{false, true, false, true, true, false,
+                                                        false, false, false, false}));
+  // A ramp of 4 cycles: the chattering effect comes back at 1, 2, 3 N, never at once.
+  const std::vector<double> expected{5, 1, 2, 1, 1, 2, 3, 4, 5, 5};
+  for (std::uint64_t c = 0; c < expected.size(); ++c) {
+    const EffectTable::Sum sum = table.render(cycle(c), 4);
+    EXPECT_EQ(sum.force[0], expected[c]) << "cycle " << c;
+    EXPECT_EQ(sum.non_finite, c == 1 || c == 3 || c == 4) << "cycle " << c;
+  }
 }
 
 TEST(EffectTableTest, AnEffectAddedAgainBeginsAgainEvenAtTheSameAddress) {

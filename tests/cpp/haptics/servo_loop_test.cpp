@@ -83,6 +83,8 @@ class CorvaneStandIn {
   }
 
   void go_silent() { silent = true; }
+  // The next wake-up reply stops after 10 of its 22 bytes.
+  void cut_next_wakeup() { cut_wakeup = true; }
   void garble_next() { garble = true; }
   void set_state(const std::array<float, 6>& next) {
     std::lock_guard<std::mutex> hold(lock);
@@ -123,7 +125,10 @@ class CorvaneStandIn {
       while (!pending.empty()) {
         if (pending[0] == 10) {
           pending.erase(pending.begin());
-          if (!silent) pty.send(wakeup_reply);
+          if (cut_wakeup.exchange(false))
+            pty.send(Bytes(wakeup_reply.begin(), wakeup_reply.begin() + 10));
+          else if (!silent)
+            pty.send(wakeup_reply);
         } else if (pending[0] == 42 && pending.size() >= 13) {
           Bytes reply(25);
           reply[0] = garble.exchange(false) ? 0x5A : 43;
@@ -149,7 +154,7 @@ class CorvaneStandIn {
   const PtyPair& pty;
   std::array<float, 6> state;  // under lock
   const Bytes wakeup_reply;
-  std::atomic<bool> done{false}, silent{false}, garble{false};
+  std::atomic<bool> done{false}, silent{false}, garble{false}, cut_wakeup{false};
   std::atomic<int> count{0};
   std::mutex lock;
   std::array<float, 3> last{};
@@ -172,7 +177,9 @@ ServoSettings without_watchdog() {
 }
 
 TEST_F(ServoLoopTest, SendsTheEffectsPlusTheApplicationForceFromTheLastReply) {
-  CorvaneStandIn device(pty, {0, 0, 0, 0.5f, -1, 2});
+  // A stand-in's position stands still: its velocity is kept slow enough that each reply is
+  // still where the last one predicts.
+  CorvaneStandIn device(pty, {0, 0, 0, 0.0625f, -0.125f, 0.25f});
   ServoLoop loop(&stream, without_watchdog());
   ASSERT_EQ(loop.add(std::make_shared<Damper>(2)), AddResult::added);
   ASSERT_EQ(loop.add(std::make_shared<ConstantForce>(Vector3d{1, 0, 0})), AddResult::added);
@@ -180,7 +187,7 @@ TEST_F(ServoLoopTest, SendsTheEffectsPlusTheApplicationForceFromTheLastReply) {
   ASSERT_EQ(loop.start(), StartResult::started);
   EXPECT_TRUE(loop.running());
   EXPECT_EQ(loop.info().device_id, 300);
-  EXPECT_EQ(device.wait_for({0, 2, -3.75f}), (std::array<float, 3>{0, 2, -3.75f}));
+  EXPECT_EQ(device.wait_for({0.875f, 0.25f, -0.25f}), (std::array<float, 3>{0.875f, 0.25f, -0.25f}));
   loop.stop();
   EXPECT_FALSE(loop.running());
   EXPECT_EQ(device.last_force(), (std::array<float, 3>{0, 0, 0}));
@@ -311,8 +318,8 @@ INSTANTIATE_TEST_SUITE_P(
         ShapingCase{"step_limit", 0, 0.75, 0, 0, {0, 0.75f, 1.5f, 2, 2}},
         ShapingCase{"ramp_under_step_limit", 0.02, 0.25, 0, 0,
                     {0, 0.25f, 0.5f, 0.75f, 1, 1.25f, 1.5f, 1.75f, 2, 2}},
-        ShapingCase{"speed_limit", 0, 0, 0.5, 0.6f, {0, 0, 0, 0}},
-        ShapingCase{"under_the_speed_limit", 0, 0, 0.5, 0.4f, {0, 2, 2}}),
+        ShapingCase{"speed_limit", 0, 0, 0.25, 0.3f, {0, 0, 0, 0}},
+        ShapingCase{"under_the_speed_limit", 0, 0, 0.25, 0.2f, {0, 2, 2}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ServoLoopTest, AWatchdogTripLetsGoAtOnceAndTheForceRampsBackWhenFed) {
@@ -443,6 +450,99 @@ TEST_F(ServoLoopTest, TheLoopThreadAllocatesNothing) {
   loop.stop();
   std::vector<TraceRow> rows(loop.trace_capacity());
   EXPECT_EQ(loop.copy_trace(rows.data()), 64u);
+}
+
+}  // namespace
+
+namespace {
+
+// Pushes 6 N along x; once told to, its law never returns until let go, as a law that blocks or
+// spins would.
+class Stuck : public Effect {
+ public:
+  Vector3d render(const EffectContext&, const Parameters&) noexcept override {
+    if (hang.load()) {
+      stuck = true;
+      while (!let_go.load()) std::this_thread::sleep_for(1ms);
+    }
+    return {6, 0, 0};
+  }
+  std::atomic<bool> hang{false}, let_go{false}, stuck{false};
+};
+
+double seconds_since(std::chrono::steady_clock::time_point then) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - then).count();
+}
+
+// watchdog_s 0.05: the supervisor takes the arm; 0: stop() does, after its grace time.
+class HungEffect : public ServoLoopTest, public testing::WithParamInterface<double> {};
+
+TEST_P(HungEffect, ZeroGoesOnTheWireTheStuckForceNeverDoesAndStopReturns) {
+  const double watchdog_s = GetParam();
+  CorvaneStandIn device(pty, {});
+  ServoSettings settings;
+  settings.watchdog_s = watchdog_s;
+  settings.ramp_s = 0;
+  auto stuck = std::make_shared<Stuck>();
+  {
+    ServoLoop loop(&stream, settings);
+    ASSERT_EQ(loop.add(stuck), AddResult::added);
+    ASSERT_EQ(loop.start(), StartResult::started);
+    for (int i = 0; i < 2000 && device.last_force()[0] != 6; ++i) {
+      loop.feed();
+      std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_EQ(device.last_force()[0], 6);
+    stuck->hang = true;
+    for (int i = 0; i < 2000 && !stuck->stuck; ++i) {
+      loop.feed();
+      std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(stuck->stuck);
+    const auto hung_at = std::chrono::steady_clock::now();
+    if (watchdog_s > 0) {
+      // Fed all along: only the supervisor can command the zero.
+      while ((device.last_force()[0] != 0 || loop.running()) && seconds_since(hung_at) < 5) {
+        loop.feed();
+        std::this_thread::sleep_for(1ms);
+      }
+      EXPECT_LT(seconds_since(hung_at), watchdog_s + 0.5);
+      EXPECT_FALSE(loop.running());
+    }
+    const auto stopping = std::chrono::steady_clock::now();
+    loop.stop();
+    EXPECT_LT(seconds_since(stopping), 1.0);
+    EXPECT_EQ(device.wait_for({0, 0, 0}), (std::array<float, 3>{0, 0, 0}));
+    EXPECT_EQ(loop.stats().stop_reason, StopReason::effect_hung);
+    EXPECT_EQ(loop.fault(), StopReason::effect_hung);
+    EXPECT_EQ(loop.start(), StartResult::effect_hung);
+    EXPECT_FALSE(loop.remove(stuck.get()));  // the stuck cycle may still read it
+    // The stream stays with the stuck loop.
+    EXPECT_EQ(ServoLoop(&stream, settings).start(), StartResult::stream_claimed);
+  }
+  // The loop object is gone; its thread is still stuck, and holds what it reads.
+  const int sent = device.forces();
+  stuck->let_go = true;
+  for (int i = 0; i < 2000 && stuck.use_count() > 1; ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(stuck.use_count(), 1) << "the stuck thread let go of its state";
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(device.forces(), sent) << "the stuck cycle's force went out";
+  EXPECT_EQ(device.last_force(), (std::array<float, 3>{0, 0, 0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(TakenBy, HungEffect, testing::Values(0.05, 0.0),
+                         [](const auto& info) {
+                           return std::string(info.param > 0 ? "supervisor" : "stop");
+                         });
+
+TEST_F(ServoLoopTest, AWakeUpReplyCutShortIsTriedAgainWithinTheSecond) {
+  CorvaneStandIn device(pty, {});
+  device.cut_next_wakeup();
+  ServoLoop loop(&stream, without_watchdog());
+  const auto starting = std::chrono::steady_clock::now();
+  EXPECT_EQ(loop.start(), StartResult::started);
+  EXPECT_LT(seconds_since(starting), 1.0);
+  EXPECT_EQ(loop.info().device_id, 300);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "EffectTable.h"
 
 #include <algorithm>
+#include <cmath>
 #include <thread>
 #include <utility>
 
@@ -91,7 +92,8 @@ EffectTable::Sum EffectTable::render(const EffectContext& context,
     if (!slots[slot].try_load(entry) || !entry.effect) continue;
     Rendering& mine = rendering[slot];
     if (mine.generation != entry.generation) {
-      mine = Rendering{entry.generation, context.cycle, false, {}};
+      mine = Rendering{entry.generation, context.cycle, context.cycle > first_rendered_cycle,
+                       false, {}};
       entry.effect->begin(context);
     }
     Effect::Parameters read{};
@@ -101,9 +103,15 @@ EffectTable::Sum EffectTable::render(const EffectContext& context,
     }
     if (!mine.have_parameters) continue;  // first parameters still being written
     const Vector3d force = entry.effect->render(context, mine.parameters);
+    if (!std::isfinite(force[0]) || !std::isfinite(force[1]) || !std::isfinite(force[2])) {
+      sum.non_finite = true;
+      mine.ramp_from = context.cycle + 1;
+      mine.ramps = true;
+      continue;
+    }
     double scale = 1.0;
-    if (mine.begun_at > first_rendered_cycle && ramp_cycles > 0) {
-      const double done = static_cast<double>(context.cycle - mine.begun_at + 1);
+    if (mine.ramps && ramp_cycles > 0) {
+      const double done = static_cast<double>(context.cycle - mine.ramp_from + 1);
       scale = std::min(1.0, done / static_cast<double>(ramp_cycles));
     }
     for (std::size_t i = 0; i < 3; ++i) sum.force[i] += scale * force[i];

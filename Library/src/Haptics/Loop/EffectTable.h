@@ -33,6 +33,7 @@ class EffectTable {
     Vector3d force{};
     bool has_proxy = false;
     Vector3d proxy{};
+    bool non_finite = false;  // an effect's force was not finite: left out of the sum
   };
 
   EffectTable() = default;
@@ -50,7 +51,9 @@ class EffectTable {
   // render().
   void restart();
   // Loop thread only. An effect that begins after the run's first rendered cycle ramps in on its
-  // own, its force scaled from 1/ramp_cycles up to 1 over ramp_cycles cycles (0: no ramp).
+  // own, its force scaled from 1/ramp_cycles up to 1 over ramp_cycles cycles (0: no ramp). An
+  // effect whose force is not finite is left out of that cycle's sum and ramps in again from the
+  // next, so that a law that is not a number every other cycle never makes a square wave.
   Sum render(const EffectContext& context, std::uint64_t ramp_cycles) noexcept;
 
  private:
@@ -60,7 +63,8 @@ class EffectTable {
   };
   struct Rendering {  // the loop's own memory of a slot
     std::uint64_t generation = 0;
-    std::uint64_t begun_at = 0;
+    std::uint64_t ramp_from = 0;  // the cycle its own ramp starts at
+    bool ramps = false;           // it ramps on its own, not with the loop's ramp
     bool have_parameters = false;
     Effect::Parameters parameters{};
   };

@@ -16,4 +16,13 @@ struct LimitedForce {
 
 LimitedForce limit_force(const Vector3d& wanted, double max_force) noexcept;
 
+// A finite vector no longer than the limit, its direction kept, for any finite length: the
+// length is taken of the vector scaled by its largest element, so that a vector too long to
+// square (above about 1e154) is shortened too instead of overflowing to an infinite length.
+struct Shortened {
+  Vector3d vector{};
+  bool shortened = false;
+};
+Shortened shortened(const Vector3d& vector, double limit) noexcept;
+
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -3,11 +3,17 @@
 #include <cmath>
 #include <limits>
 
+#include "ForceLimit.h"
+
 namespace Orvex::HardwareAPI::Haptics {
 
 namespace {
 
 double length(const Vector3d& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+bool finite(const Vector3d& v) {
+  return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
 
 double limit_or_none(double limit) {
   return limit > 0 && std::isfinite(limit) ? limit : std::numeric_limits<double>::infinity();
@@ -43,15 +49,16 @@ ForceShaping::Shaped ForceShaping::shape(const Vector3d& wanted, const Vector3d&
     speed_limiting = false;
     restart_ramp(cycle);
   }
+  // A force that is not a number is left out: the command steps toward zero at the limit
+  // instead of jumping there.
+  shaped.non_finite = !finite(wanted);
   const double factor = ramp_factor(cycle);
-  Vector3d force{};
-  for (int i = 0; i < 3; ++i) force[i] = wanted[i] * factor;
   Vector3d step{};
-  for (int i = 0; i < 3; ++i) step[i] = force[i] - previous[i];
-  const double step_length = length(step);
-  if (step_length > max_step) {
-    for (int i = 0; i < 3; ++i) force[i] = previous[i] + step[i] * (max_step / step_length);
-  }
+  for (int i = 0; i < 3; ++i)
+    step[i] = (shaped.non_finite ? 0.0 : wanted[i] * factor) - previous[i];
+  const Vector3d limited = shortened(step, max_step).vector;
+  Vector3d force{};
+  for (int i = 0; i < 3; ++i) force[i] = previous[i] + limited[i];
   shaped.force = force;
   return shaped;
 }

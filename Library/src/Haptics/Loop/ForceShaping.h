@@ -25,6 +25,7 @@ class ForceShaping {
   struct Shaped {
     Vector3d force{};
     bool speed_limited = false;
+    bool non_finite = false;  // the wanted force was not finite: stepping toward zero instead
   };
   // The force to hand to the clamp, given the arm's last good velocity.
   Shaped shape(const Vector3d& wanted, const Vector3d& velocity, std::uint64_t cycle);

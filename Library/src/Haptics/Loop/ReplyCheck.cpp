@@ -4,24 +4,41 @@
 
 namespace Orvex::HardwareAPI::Haptics {
 
-bool ReplyCheck::accept(const Devices::Vector3& new_position, const Devices::Vector3& new_velocity,
-                        std::int64_t now_ns) {
-  const double elapsed_s = have_reference ? (now_ns - at_ns) / 1e9 : 0;
-  const double largest_move = speed_limit_m_s * elapsed_s + position_noise_m;
-  const double largest_change = acceleration_limit_m_s2 * elapsed_s + velocity_noise_m_s;
+bool ReplyCheck::predicted_by(const Sample& sample, const Devices::Vector3& position,
+                              const Devices::Vector3& velocity, std::int64_t at_ns) {
+  // A reply stamped before its reference (a clock that cannot go back) predicts nothing.
+  const double dt = at_ns >= sample.at_ns ? (at_ns - sample.at_ns) / 1e9 : 0.0;
+  const double acceleration_reach = 0.5 * acceleration_limit_m_s2 * dt * dt;
+  const double velocity_reach =
+      acceleration_limit_m_s2 * (dt + timing_uncertainty_s) + velocity_noise_m_s;
   for (int i = 0; i < 3; ++i) {
-    // Each test is written so that NaN fails it.
-    if (!(std::fabs(new_position[i]) <= position_limit_m)) return false;
-    if (!(std::fabs(new_velocity[i]) <= speed_limit_m_s)) return false;
-    if (have_reference) {
-      if (!(std::fabs(double{new_position[i]} - position[i]) <= largest_move)) return false;
-      if (!(std::fabs(double{new_velocity[i]} - velocity[i]) <= largest_change)) return false;
-    }
+    const double v = sample.velocity[i];
+    const double predicted = sample.position[i] + v * dt;
+    const double reach =
+        position_noise_m + std::fabs(v) * timing_uncertainty_s + acceleration_reach;
+    // Written so that NaN fails.
+    if (!(std::fabs(double{position[i]} - predicted) <= reach)) return false;
+    if (!(std::fabs(double{velocity[i]} - v) <= velocity_reach)) return false;
   }
-  position = new_position;
-  velocity = new_velocity;
-  at_ns = now_ns;
-  have_reference = true;
+  return true;
+}
+
+bool ReplyCheck::accept(const Devices::Vector3& position, const Devices::Vector3& velocity,
+                        std::int64_t sent_ns) {
+  for (int i = 0; i < 3; ++i) {
+    // Written so that NaN fails.
+    if (!(std::fabs(position[i]) <= position_limit_m)) return false;
+    if (!(std::fabs(velocity[i]) <= speed_limit_m_s)) return false;
+  }
+  const Sample reply{true, position, velocity, sent_ns};
+  const bool fits = !reference.held || predicted_by(reference, position, velocity, sent_ns) ||
+                    (candidate.held && predicted_by(candidate, position, velocity, sent_ns));
+  if (!fits) {
+    candidate = reply;
+    return false;
+  }
+  reference = reply;
+  candidate.held = false;
   return true;
 }
 

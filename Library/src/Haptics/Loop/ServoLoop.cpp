@@ -29,6 +29,7 @@
 #include "Haptics/StreamClaim.h"
 #include "LatencyHistogram.h"
 #include "../Recording/RecordingTap.h"
+#include "RenderMark.h"
 #include "ReplyCheck.h"
 #include "SameCorvane.h"
 #include "TraceRing.h"
@@ -40,8 +41,9 @@ namespace {
 constexpr auto relaxed = std::memory_order_relaxed;
 
 // The loop's frames are small; this leaves room for sanitizer builds without relying on the C
-// library's default, which is 128 KiB on musl.
+// library's default, which is 128 KiB on musl. The supervisor's frames are smaller still.
 constexpr std::size_t loop_stack_size = 256 * 1024;
+constexpr std::size_t supervisor_stack_size = 128 * 1024;
 
 std::int64_t now_ns() { return monotonic_ns(); }
 
@@ -72,17 +74,28 @@ constexpr std::int64_t wakeup_wait_ns = 1'000'000'000;
 constexpr std::int64_t rewake_wait_ns = 200'000'000;
 // How often a reconnecting loop looks for its port again.
 constexpr std::int64_t reconnect_poll_ns = 100'000'000;
+// A wake-up reply cut short or garbled is followed by no more bytes of it: each attempt waits
+// this long, and start() tries again within its second.
+constexpr std::int64_t wakeup_attempt_ns = 200'000'000;
+// How long an effect may run before the supervisor takes the arm from the loop, when the
+// watchdog (whose time it is otherwise) is off.
+constexpr std::int64_t hang_limit_without_watchdog_ns = 1'000'000'000;
+// How long stop() lets a cycle in an effect's code finish before taking the arm itself, so that
+// stop() returns within a second whatever the effect does.
+constexpr std::int64_t stop_grace_ns = 500'000'000;
 
-// The loop thread's attributes: its stack, and the real-time class in the middle of the FIFO
-// priorities when asked for (set at creation, so start() knows at once whether it was granted).
-bool make_thread(pthread_t& thread, void* (*entry)(void*), void* argument, bool realtime) {
+// A loop thread's attributes: its stack, and the real-time class in the middle of the FIFO
+// priorities when asked for (set at creation, so start() knows at once whether it was granted),
+// raised by `above` for a thread that must preempt the loop.
+bool make_thread(pthread_t& thread, void* (*entry)(void*), void* argument, bool realtime,
+                 std::size_t stack_size, int above = 0) {
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setstacksize(&attributes, loop_stack_size);
+  pthread_attr_setstacksize(&attributes, stack_size);
   if (realtime) {
     sched_param parameters{};
     parameters.sched_priority =
-        (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2;
+        (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2 + above;
     pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
     pthread_attr_setschedpolicy(&attributes, SCHED_FIFO);
     pthread_attr_setschedparam(&attributes, &parameters);
@@ -151,6 +164,16 @@ const char* ServoSettings::problem() const {
   return nullptr;
 }
 
+const char* stop_reason_text(StopReason reason) {
+  switch (reason) {
+    case StopReason::stop: return "stop";
+    case StopReason::device_lost: return "device lost";
+    case StopReason::effect_hung: return "effect hung";
+    case StopReason::none: break;
+  }
+  return nullptr;
+}
+
 struct ServoLoop::Impl {
   Impl(IO::SerialStream* stream, const ServoSettings& settings)
       : stream(stream),
@@ -170,7 +193,20 @@ struct ServoLoop::Impl {
   Guardian guardian;
   pthread_t thread{};
   bool thread_started = false;
+  // An effect never returned: the loop thread was let go of and may still be stuck in it, so
+  // the stream stays claimed and the loop never starts again.
+  bool abandoned = false;
   CorvaneLink link;  // the application's at start(), then the loop thread's alone
+
+  // The supervisor, which takes the arm from a loop stuck in an effect.
+  pthread_t supervisor{};
+  bool supervisor_started = false;
+  std::atomic<bool> supervisor_stop{false};
+  RenderMark render_mark;
+  CorvaneLink rescue_link;  // the one thread that took the arm over's
+  int link_descriptor = -1;  // the port's, set by start()
+  // Set by the loop thread as it returns (release: whatever it did happens before a join).
+  std::atomic<bool> loop_returned{false};
 
   EffectTable effects;
 
@@ -199,9 +235,88 @@ struct ServoLoop::Impl {
   // The loop's own.
   Vector3d cached_app_force{};
 
-  static void* entry(void* self) {
-    static_cast<Impl*>(self)->run();
+  // The thread holds the loop's state alive: a thread stuck in an effect may outlive the
+  // ServoLoop object.
+  static void* entry(void* owner) {
+    std::shared_ptr<Impl> self = std::move(*static_cast<std::shared_ptr<Impl>*>(owner));
+    delete static_cast<std::shared_ptr<Impl>*>(owner);
+    self->run();
+    self->loop_returned.store(true, std::memory_order_release);
     return nullptr;
+  }
+
+  static void* supervisor_entry(void* self) {
+    static_cast<Impl*>(self)->supervise();
+    return nullptr;
+  }
+
+  std::int64_t hang_limit_ns() const {
+    return settings.watchdog_s > 0 ? static_cast<std::int64_t>(std::llround(settings.watchdog_s * 1e9))
+                                   : hang_limit_without_watchdog_ns;
+  }
+
+  // Supervisor thread (or stop()): takes the arm from a loop stuck in the span of effects' code
+  // that began at `span`, commands zero at once, and ends the run as "effect hung". False when
+  // the loop left that span first.
+  bool take_over(std::int64_t span) {
+    if (!render_mark.take_over(span)) return false;
+    const std::int64_t now = now_ns();
+    rescue_link.attach(link_descriptor);
+    Devices::Vector3 position{}, velocity{};
+    if (rescue_link.send_force({0, 0, 0}, now + shortest_reply_wait_ns))
+      rescue_link.receive_state(now + shortest_reply_wait_ns, position, velocity);
+    // A law that spins at a real-time priority would starve the machine's other work.
+    sched_param lowest{};
+    pthread_setschedparam(thread, SCHED_IDLE, &lowest);
+    ended_ns.store(now_ns(), relaxed);
+    stop_reason.store(StopReason::effect_hung);
+    active.store(false, std::memory_order_release);
+    return true;
+  }
+
+  void supervise() {
+    const std::int64_t limit = hang_limit_ns();
+    // Acquire: pairs with stop()'s release.
+    while (!supervisor_stop.load(std::memory_order_acquire)) {
+      const std::int64_t now = now_ns();
+      const std::int64_t span = render_mark.open_span();
+      if (span && now - span >= limit) {
+        if (take_over(span)) return;
+        continue;
+      }
+      // A span opened after this look cannot be overdue before now + limit.
+      sleep_until(span ? span + limit : now + limit, supervisor_stop);
+    }
+  }
+
+  // Under `lifecycle`, once the loop was asked to stop (or ended by itself): waits for the loop
+  // thread, taking the arm itself from a cycle that stays in an effect beyond the grace time.
+  void end_threads() {
+    if (thread_started) {
+      const std::int64_t give_up = now_ns() + stop_grace_ns;
+      // Acquire: pairs with the thread's release as it returns.
+      while (!loop_returned.load(std::memory_order_acquire) && !render_mark.taken_over()) {
+        if (now_ns() >= give_up) {
+          if (const std::int64_t span = render_mark.open_span()) take_over(span);
+        }
+        const timespec pause{0, 1'000'000};
+        nanosleep(&pause, nullptr);
+      }
+      if (render_mark.taken_over()) {
+        pthread_detach(thread);
+        abandoned = true;
+      } else {
+        pthread_join(thread, nullptr);
+      }
+      thread_started = false;
+    }
+    if (supervisor_started) {
+      // Release: pairs with the supervisor's acquire.
+      supervisor_stop.store(true, std::memory_order_release);
+      pthread_join(supervisor, nullptr);
+      supervisor_started = false;
+    }
+    if (!abandoned) let_go();
   }
 
   // Before the thread starts (start() holds `lifecycle`).
@@ -217,13 +332,6 @@ struct ServoLoop::Impl {
     trace.reset();
     effects.restart();
     passivity.reset();
-  }
-
-  void join() {
-    if (!thread_started) return;
-    pthread_join(thread, nullptr);
-    thread_started = false;
-    let_go();
   }
 
   // The zero the loop ended with is on the wire: the guardian leaves, then the port is free.
@@ -268,9 +376,8 @@ struct ServoLoop::Impl {
   // holding the last one. True when the loop waits for it to come back.
   bool lose_device(std::int64_t now) {
     link.send_force({0, 0, 0}, now + shortest_reply_wait_ns);
-    if (!settings.reconnect) return false;
     connected.store(false, relaxed);
-    return true;
+    return settings.reconnect;
   }
 
   // A reconnecting loop's wait: the same Corvane back at the port's path.
@@ -335,7 +442,13 @@ struct ServoLoop::Impl {
       context.cycle = cycle;
       previous_wake = woke;
       EffectTable::Sum sum;
-      if (replied) sum = wanted_force(context);
+      if (replied) {
+        render_mark.enter_from_loop(woke);
+        sum = wanted_force(context);
+        // Taken over while in an effect: the arm is no longer this thread's.
+        if (!render_mark.leave_from_loop()) return;
+      }
+      if (sum.non_finite) non_finite.fetch_add(1, relaxed);
       const Vector3d proxy = sum.has_proxy ? sum.proxy : x;
 
       const bool hungry = watchdog_ns > 0 && woke - fed_at_ns.load(relaxed) > watchdog_ns;
@@ -350,11 +463,11 @@ struct ServoLoop::Impl {
       } else {
         const ForceShaping::Shaped result = shaping.shape(sum.force, v, cycle);
         if (result.speed_limited) speed_limited.fetch_add(1, relaxed);
+        if (result.non_finite && !sum.non_finite) non_finite.fetch_add(1, relaxed);
         shaped = result.force;
       }
       const LimitedForce force = limit_force(shaped, settings.max_force);
       if (force.clamped) clamped.fetch_add(1, relaxed);
-      if (force.non_finite) non_finite.fetch_add(1, relaxed);
       shaping.sent(widened(force.command));
 
       const std::int64_t sent = now_ns();
@@ -364,7 +477,7 @@ struct ServoLoop::Impl {
         reply = link.receive_state(sent + reply_wait_ns, position, velocity);
       const std::int64_t answered = now_ns();
       exchange_time.record(answered - sent);
-      if (reply == CorvaneLink::Reply::good && !check.accept(position, velocity, answered))
+      if (reply == CorvaneLink::Reply::good && !check.accept(position, velocity, sent))
         reply = CorvaneLink::Reply::bad;
       if (reply == CorvaneLink::Reply::good) {
         // The ramp counts from the first state there is to render, so a first reply that comes
@@ -413,16 +526,39 @@ struct ServoLoop::Impl {
 };
 
 ServoLoop::ServoLoop(IO::SerialStream* stream, const ServoSettings& settings)
-    : impl(std::make_unique<Impl>(stream, settings)) {}
+    : impl(std::make_shared<Impl>(stream, settings)) {}
 
 ServoLoop::~ServoLoop() { stop(); }
+
+namespace {
+
+// The wake-up exchange, tried again within the time allowed when a reply came cut short or
+// garbled (or not at all within an attempt): a Corvane's device information, or false.
+bool wake_corvane(CorvaneLink& link, std::int64_t deadline_ns, Devices::DeviceInfo& info) {
+  for (;;) {
+    const std::int64_t now = now_ns();
+    if (now >= deadline_ns) return false;
+    info = {};
+    const CorvaneLink::Reply reply =
+        link.wakeup(std::min(deadline_ns, now + wakeup_attempt_ns), info);
+    if (reply == CorvaneLink::Reply::hung_up) return false;
+    if (reply == CorvaneLink::Reply::good &&
+        info.device_model_number == Devices::Corvane::model_number)
+      return true;
+    link.drop_pending();
+  }
+}
+
+}  // namespace
 
 StartResult ServoLoop::start() {
   Impl& loop = *impl;
   std::lock_guard<std::mutex> hold(loop.lifecycle);
   if (loop.settings.problem()) return StartResult::invalid_settings;
+  if (loop.abandoned) return StartResult::effect_hung;
   if (loop.active.load()) return StartResult::already_running;
-  loop.join();  // a run that ended by itself
+  loop.end_threads();  // a run that ended by itself
+  if (loop.abandoned) return StartResult::effect_hung;
 
   const IO::serialib* port = loop.stream ? loop.stream->port() : nullptr;
   if (!port || port->fd < 0) return StartResult::not_open;
@@ -438,35 +574,49 @@ StartResult ServoLoop::start() {
     return StartResult::no_guardian;
   }
   loop.link.attach(port->fd);
-  loop.info = {};
-  loop.link.wakeup(now_ns() + wakeup_wait_ns, loop.info);
-  if (loop.info.device_model_number != Devices::Corvane::model_number) {
+  loop.link_descriptor = port->fd;
+  if (!wake_corvane(loop.link, now_ns() + wakeup_wait_ns, loop.info)) {
     loop.let_go();
     return StartResult::not_a_corvane;
   }
 
   loop.reset_measurements();
   loop.stop_requested.store(false);
+  loop.supervisor_stop.store(false);
+  loop.loop_returned.store(false);
+  loop.render_mark.reset();
   const std::int64_t now = now_ns();
   loop.started_ns.store(now);
   loop.ended_ns.store(now);
   loop.fed_at_ns.store(now);
   loop.active.store(true);
   bool realtime = loop.settings.realtime;
-  bool created = make_thread(loop.thread, &Impl::entry, &loop, realtime);
+  auto* owner = new std::shared_ptr<Impl>(impl);
+  bool created = make_thread(loop.thread, &Impl::entry, owner, realtime, loop_stack_size);
   if (!created && realtime) {
     // Refused the real-time class: the loop runs in the normal one.
     realtime = false;
-    created = make_thread(loop.thread, &Impl::entry, &loop, false);
+    created = make_thread(loop.thread, &Impl::entry, owner, false, loop_stack_size);
   }
   if (!created) {
+    delete owner;
     loop.active.store(false);
     loop.let_go();
     return StartResult::thread_failed;
   }
+  loop.thread_started = true;
+  // Above the loop, so that a law spinning at the loop's priority cannot starve it.
+  loop.supervisor_started = make_thread(loop.supervisor, &Impl::supervisor_entry, &loop, realtime,
+                                        supervisor_stack_size, 1);
+  if (!loop.supervisor_started) {
+    // Release: pairs with the loop's acquire.
+    loop.stop_requested.store(true, std::memory_order_release);
+    loop.end_threads();
+    loop.active.store(false);
+    return StartResult::thread_failed;
+  }
   loop.realtime_granted.store(realtime, relaxed);
   if (realtime && !loop.memory_locked.load(relaxed)) loop.memory_locked.store(lock_memory(), relaxed);
-  loop.thread_started = true;
   return StartResult::started;
 }
 
@@ -474,8 +624,15 @@ void ServoLoop::stop() {
   std::lock_guard<std::mutex> hold(impl->lifecycle);
   // Release: pairs with the loop's acquire.
   impl->stop_requested.store(true, std::memory_order_release);
-  impl->join();
+  impl->end_threads();
   impl->recording.end();
+}
+
+StopReason ServoLoop::fault() const {
+  if (impl->active.load(std::memory_order_acquire)) return StopReason::none;
+  const StopReason reason = impl->stop_reason.load();
+  return reason == StopReason::device_lost || reason == StopReason::effect_hung ? reason
+                                                                               : StopReason::none;
 }
 
 bool ServoLoop::running() const { return impl->active.load(std::memory_order_acquire); }
@@ -505,9 +662,15 @@ AddResult ServoLoop::add(std::shared_ptr<Effect> effect) {
 
 bool ServoLoop::contains(const Effect* effect) const { return impl->effects.contains(effect); }
 
-bool ServoLoop::remove(const Effect* effect) { return impl->effects.remove(effect); }
+// A cycle stuck in an effect still reads the table: nothing may leave it, and waiting for that
+// cycle to end would never return.
+bool ServoLoop::remove(const Effect* effect) {
+  return !impl->render_mark.taken_over() && impl->effects.remove(effect);
+}
 
-void ServoLoop::clear() { impl->effects.clear(); }
+void ServoLoop::clear() {
+  if (!impl->render_mark.taken_over()) impl->effects.clear();
+}
 
 namespace {
 
