@@ -188,9 +188,11 @@ struct ServoLoop::Impl {
   const ServoSettings settings;
   Devices::DeviceInfo info{};
   std::mutex lifecycle;
-  StreamClaim claim;
-  PortLock port_lock;
+  // Declared in this order so that a loop destroyed while abandoned frees its stream first, then
+  // its port, then waits for its guardian to go.
   Guardian guardian;
+  PortLock port_lock;
+  StreamClaim claim;
   pthread_t thread{};
   bool thread_started = false;
   // An effect never returned: the loop thread was let go of and may still be stuck in it, so
