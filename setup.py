@@ -22,8 +22,10 @@ from setuptools.command.build_ext import build_ext
 SOURCE = Path(__file__).resolve().parent
 NAME = "OrvexHardwareAPI"
 MODULES = [NAME, "OrvexHaptics"]
-# Built with the modules and installed beside them: the desk's package and its page.
+# Built with the modules and installed beside them: the desk's package and its page, and the
+# guardian program that the servo loop starts.
 DESK = "OrvexDesk"
+GUARDIAN = "orvex-guardian"
 
 
 def project_version() -> str:
@@ -45,7 +47,8 @@ class CMakeBuild(build_ext):
             self.check_interpreter(build_dir)
         else:
             self.configure(build_dir)
-        subprocess.run(["cmake", "--build", str(build_dir), "--target", *MODULES, DESK], check=True)
+        subprocess.run(["cmake", "--build", str(build_dir), "--target", *MODULES, DESK, GUARDIAN],
+                       check=True)
 
         # The python component, installed under a prefix, is exactly what belongs in
         # site-packages; its files go where setuptools collects the build.

@@ -1,7 +1,8 @@
 """Measures the library's exchanges against their floor and their peer, in one run, with the
 contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike;
 then the servo loop (servo.py), what a user's own law costs (laws.py), the couplings on the
-emulator (coupling.py), the recorder and line timing (recording.py) and the scene (scene.py).
+emulator (coupling.py), the recorder and line timing (recording.py), the scene (scene.py) and
+the guardian's latency from a killed program to zero force (guardian.py).
 
     run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke] [--long]
 
@@ -12,11 +13,13 @@ it sets no timing thresholds. --long records for ten minutes instead of one."""
 
 import argparse
 import json
+import os
 import sys
 from pathlib import Path
 
 import coupling
 import figures
+import guardian
 import laws
 import listener
 import recording
@@ -68,6 +71,8 @@ def interleaved(runs, rounds, exchanges):
 def main():
     chosen = options()
     sys.path.insert(0, str(chosen.build))
+    # The bench programs' loops are not beside the guardian, as the modules are.
+    os.environ.setdefault("ORVEX_GUARDIAN", str(chosen.build / "orvex-guardian"))
     import OrvexHardwareAPI as orvex
     import serial
 
@@ -102,6 +107,8 @@ def main():
     print(recording.table(summary["recording"]))
     summary["scene"] = scene.measure(chosen.build / "bench", chosen.smoke)
     print(scene.table(summary["scene"]))
+    summary["guardian"] = guardian.measure(chosen.build, chosen.smoke)
+    print(guardian.table(summary["guardian"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
     chosen.json.write_text(json.dumps(summary, indent=2) + "\n")
     print(f"figures written to {chosen.json}")
@@ -111,7 +118,7 @@ def main():
                  + listener.problems(summary["handle_listener"]) + servo.problems(summary["servo"])
                  + laws.problems(summary["laws"]) + coupling.problems(summary["coupling"])
                  + recording.problems(summary["recording"])
-                 + scene.problems(summary["scene"]))
+                 + scene.problems(summary["scene"]) + guardian.problems(summary["guardian"]))
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)
         return 1 if found else 0

@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <stdexcept>
+
 #include "Haptics/HandleListener.h"
 #include "StopAtExit.h"
 
@@ -12,11 +14,15 @@ namespace Orvex::HardwareAPI::Python {
 
 class ExitSafeHandleListener : public Haptics::HandleListener {
  public:
-  using HandleListener::HandleListener;
+  ExitSafeHandleListener(IO::SerialStream* stream, std::size_t queue_capacity, bool reconnect)
+      : HandleListener(stream, queue_capacity, reconnect), port_stream(stream) {}
   ~ExitSafeHandleListener() { forget_at_exit(this); }
 
-  // self: the Python object that holds this listener.
+  // self: the Python object that holds this listener. Raises RuntimeError once interpreter exit
+  // has begun. With the interpreter lock held, which exit holds while it closes the gate.
   bool start(pybind11::handle self) {
+    BeforeExit gate;
+    if (!gate) throw std::runtime_error(exiting_refusal);
     if (!HandleListener::start()) return false;
     stop_at_exit(self, this,
                  [](void* owner) { static_cast<ExitSafeHandleListener*>(owner)->stop(); });
@@ -27,6 +33,11 @@ class ExitSafeHandleListener : public Haptics::HandleListener {
     forget_at_exit(this);
     HandleListener::stop();
   }
+
+  const IO::SerialStream& stream() const { return *port_stream; }
+
+ private:
+  IO::SerialStream* port_stream;
 };
 
 }  // namespace Orvex::HardwareAPI::Python

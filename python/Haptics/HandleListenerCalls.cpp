@@ -11,6 +11,7 @@
 
 #include "Conventions.h"
 #include "HandleMessageDicts.h"
+#include "PortLockRefusal.h"
 #include "Haptics/HandleOrientation.h"
 
 namespace Orvex::HardwareAPI::Python {
@@ -76,8 +77,10 @@ std::unique_ptr<ExitSafeHandleListener> make_handle_listener(IO::SerialStream* s
 }
 
 void start_listener(const py::object& self) {
-  if (!self.cast<ExitSafeHandleListener&>().start(self))
-    throw std::runtime_error("another servo loop or handle listener runs on this stream");
+  auto& listener = self.cast<ExitSafeHandleListener&>();
+  if (listener.start(self)) return;
+  if (listener.port_locked()) throw std::runtime_error(port_lock_refusal(listener.stream()));
+  throw std::runtime_error("another servo loop or handle listener runs on this stream");
 }
 
 void queue_wakeup(ExitSafeHandleListener& listener) { queued(listener.wakeup()); }

@@ -15,8 +15,10 @@
 #include "Conventions.h"
 #include "DeviceInfoDict.h"
 #include "EffectBindings.h"
+#include "Haptics/Guardian.h"
 #include "Haptics/ServoLoop.h"
 #include "IO/SerialStream.h"
+#include "PortLockRefusal.h"
 #include "RecordingCalls.h"
 #include "StopAtExit.h"
 #include "Trace.h"
@@ -60,7 +62,7 @@ std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rat
                                             std::optional<double> max_force_step,
                                             std::optional<double> max_speed,
                                             double lost_after_s, bool reconnect,
-                                            bool passivity) {
+                                            bool passivity, bool guardian) {
   if (trace_capacity < 0) throw py::value_error("trace_capacity must not be negative");
   // None is no limit; zero would be no force at all, so a limit is positive.
   if (max_force_step && !(*max_force_step > 0))
@@ -79,6 +81,7 @@ std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rat
   settings.lost_after_s = lost_after_s;
   settings.reconnect = reconnect;
   settings.passivity = passivity;
+  settings.guardian = guardian;
   if (const char* problem = settings.problem()) throw py::value_error(problem);
   auto loop = std::make_unique<PythonServoLoop>(required_stream(stream, "ServoLoop"), settings);
   loop->warn_without_realtime = realtime.value_or(false);
@@ -98,6 +101,10 @@ std::string refusal(StartResult result, const IO::SerialStream& stream) {
     case StartResult::thread_failed: return "the loop thread could not be started";
     case StartResult::effect_hung:
       return "an effect of this loop never returned: the loop and its stream cannot run again";
+    case StartResult::port_locked: return port_lock_refusal(stream);
+    case StartResult::no_guardian:
+      return "the guardian could not be started: " + Haptics::Guardian::problem() +
+             " (guardian=False runs the loop without one)";
   }
   return "the loop could not start";
 }
@@ -105,10 +112,22 @@ std::string refusal(StartResult result, const IO::SerialStream& stream) {
 // self: the Python loop.
 void start(const py::object& self) {
   auto& loop = self.cast<PythonServoLoop&>();
-  const StartResult result = unlocked([&] { return loop.loop.start(); });
-  loop.woken = loop.woken || result == StartResult::started;
-  if (result != StartResult::started) throw std::runtime_error(refusal(result, *loop.stream));
-  stop_at_exit(self, &loop, [](void* owner) { static_cast<PythonServoLoop*>(owner)->loop.stop(); });
+  // The refusal is worded on this thread: the guardian's problem is this thread's.
+  std::string refused;
+  unlocked([&] {
+    BeforeExit gate;
+    if (!gate) {
+      refused = exiting_refusal;
+      return;
+    }
+    const StartResult result = loop.loop.start();
+    loop.woken = loop.woken || result == StartResult::started;
+    if (result == StartResult::started)
+      stop_at_exit(self, &loop, [](void* owner) { static_cast<PythonServoLoop*>(owner)->loop.stop(); });
+    else
+      refused = refusal(result, *loop.stream);
+  });
+  if (!refused.empty()) throw std::runtime_error(refused);
   if (loop.warn_without_realtime && !loop.loop.stats().realtime &&
       PyErr_WarnEx(PyExc_RuntimeWarning,
                    "the real-time class was refused: the loop runs in the normal class", 1) < 0)
@@ -116,8 +135,12 @@ void start(const py::object& self) {
 }
 
 void stop(PythonServoLoop& self) {
-  forget_at_exit(&self);
-  unlocked([&] { self.loop.stop(); });
+  unlocked([&] {
+    // Exit waits for this stop: the zero goes out before the process can end.
+    BeforeExit gate;
+    forget_at_exit(&self);
+    self.loop.stop();
+  });
 }
 
 py::object info(const PythonServoLoop& self) {
@@ -257,7 +280,7 @@ void bind_servo_loop(py::module_& module) {
            py::arg("realtime") = py::none(), py::arg("ramp_s") = 0.25,
            py::arg("max_force_step") = py::none(), py::arg("max_speed") = py::none(),
            py::arg("lost_after_s") = 0.25, py::arg("reconnect") = false,
-           py::arg("passivity") = false)
+           py::arg("passivity") = false, py::arg("guardian") = true)
       .def("start", &start, "Wake the Corvane, then start the loop thread")
       .def("stop", &stop, "Command zero force and end the loop thread; idempotent")
       .def("__enter__", &enter)

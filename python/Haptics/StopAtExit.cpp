@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 namespace Orvex::HardwareAPI::Python {
@@ -24,6 +25,10 @@ Owners& registry() {
   return owners;
 }
 
+// Starts share the gate; exit takes it alone, once, and closes it for good.
+std::shared_mutex exit_gate;
+bool exiting = false;
+
 void erase_owner(Owners& owners, void* owner) {
   owners.erase(std::remove_if(owners.begin(), owners.end(),
                               [owner](const Registered& entry) { return entry.owner == owner; }),
@@ -31,6 +36,16 @@ void erase_owner(Owners& owners, void* owner) {
 }
 
 }  // namespace
+
+const char* const exiting_refusal =
+    "the interpreter is exiting: no servo loop or handle listener starts after its exit hook";
+
+BeforeExit::BeforeExit() {
+  exit_gate.lock_shared();
+  open = !exiting;
+}
+
+BeforeExit::~BeforeExit() { exit_gate.unlock_shared(); }
 
 void stop_at_exit(py::handle self, void* owner, StopFunction stop) {
   std::lock_guard<std::mutex> hold(registry_lock);
@@ -49,6 +64,10 @@ void stop_all_at_exit() {
   // while it is being stopped.
   std::vector<py::object> kept;
   Owners owners;
+  {
+    std::unique_lock<std::shared_mutex> closing(exit_gate);
+    exiting = true;
+  }
   {
     std::lock_guard<std::mutex> hold(registry_lock);
     owners.swap(registry());

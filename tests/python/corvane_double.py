@@ -7,13 +7,17 @@ It prints its pseudo-terminal's path, then takes commands on standard input, one
   last                   prints "FX FY FZ N": the last force received and how many so far
   sum                    prints "FX FY FZ N": the sum of the forces received and how many
   silent                 answers nothing from now on
+  zero_after T           prints when (time.monotonic()) the first zero force came at or after
+                         T, and the force received last; "none" when no zero came since T
 Standard input closing ends it.
 """
 
+import collections
 import os
 import select
 import struct
 import sys
+import time
 import tty
 
 DEVICE_INFO = bytes([11, 0x2C, 0x01, 0x04, 0x02, 0x07]) + bytes(range(16))
@@ -28,6 +32,8 @@ def main():
     last, count, silent = (0.0, 0.0, 0.0), 0, False
     total = [0.0, 0.0, 0.0]
     pending = b""
+    # When each of the latest forces came: a few seconds at 1 kHz.
+    arrivals = collections.deque(maxlen=8192)
     while True:
         readable, _, _ = select.select([master, sys.stdin], [], [])
         if sys.stdin in readable:
@@ -42,6 +48,11 @@ def main():
                 print(" ".join(repr(f) for f in total), count, flush=True)
             elif words[0] == "silent":
                 silent = True
+            elif words[0] == "zero_after":
+                since = float(words[1])
+                zero = next((t for t, f in arrivals if t >= since and f == (0.0, 0.0, 0.0)), None)
+                print("none" if zero is None else "%r %s" % (zero, " ".join(map(repr, last))),
+                      flush=True)
         if master in readable:
             pending += os.read(master, 4096)
             while pending:
@@ -51,6 +62,7 @@ def main():
                         os.write(master, DEVICE_INFO)
                 elif pending[0] == FORCE and len(pending) >= 1 + FORCE_BODY:
                     last = struct.unpack("<3f", pending[1 : 1 + FORCE_BODY])
+                    arrivals.append((time.monotonic(), last))
                     count += 1
                     total = [t + f for t, f in zip(total, last)]
                     pending = pending[1 + FORCE_BODY :]

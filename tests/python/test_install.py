@@ -68,7 +68,7 @@ def pip_install_into_target(tmp_path):
 
 @pytest.mark.parametrize("install", [cmake_install_under_prefix, cmake_install_for_the_interpreter,
                                      pip_install_into_target], ids=lambda f: f.__name__)
-def test_installed_module_imports_with_its_stubs(orvex, tmp_path, install):
+def test_installed_module_imports_with_its_stubs(orvex, tmp_path, install, pty_pair):
     site = install(tmp_path)
     module = Path(orvex.__file__).name
     assert (site / module).is_file()
@@ -88,6 +88,16 @@ def test_installed_module_imports_with_its_stubs(orvex, tmp_path, install):
                 env=dict(_own_environment(), PYTHONPATH=str(site)))
     assert done.stdout.split() == [str(site / "OrvexHaptics" / "testing.py"),
                                    str(site / "OrvexHaptics" / "orvex-emulator")]
+    # The guardian comes along, and the installed module finds it: a loop starts.
+    assert os.access(str(site / "orvex-guardian"), os.X_OK)
+    # A loop starts its guardian before the wake-up, which a silent port then leaves unanswered.
+    probe = ("import sys, OrvexHaptics, OrvexHardwareAPI as o\n"
+             "OrvexHaptics.ServoLoop(o.SerialStream(sys.argv[1])).start()")
+    environment = {k: v for k, v in _own_environment().items() if k != "ORVEX_GUARDIAN"}
+    done = subprocess.run([sys.executable, "-c", probe, pty_pair.path], cwd=tmp_path,
+                          capture_output=True, text=True,
+                          env=dict(environment, PYTHONPATH=str(site)))
+    assert "no Corvane answered" in done.stderr
 
     # The desk comes along with its built page, so an installed desk needs no npm.
     assert (site / "OrvexDesk" / "web" / "desk.js").is_file()

@@ -76,13 +76,16 @@ class HandleListener {
   HandleListener(const HandleListener&) = delete;
   HandleListener& operator=(const HandleListener&) = delete;
 
-  // Claims the stream and starts the thread; true when it runs, also when it ran already. False
-  // when another servo loop or listener owns the stream, or the thread could not be made.
+  // Claims the stream, locks its port and starts the thread; true when it runs, also when it ran
+  // already. False when another servo loop or listener owns the stream or holds the port's lock
+  // (port_locked() then says so), or the thread could not be made.
   // Restarting after a stop keeps the counters and the queue, and counts time from the new start.
   bool start();
-  // Ends the thread and releases the stream; does nothing when it does not run.
+  // Ends the thread, unlocks the port and releases the stream; does nothing when it does not run.
   void stop();
   bool running() const;
+  // The last start() failed because a loop or listener elsewhere holds the port's lock.
+  bool port_locked() const;
   std::size_t queue_capacity() const;
 
   // Each queues one command for the thread and returns at once: false when the command queue is

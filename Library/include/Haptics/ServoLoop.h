@@ -28,6 +28,8 @@ struct ServoSettings {
   double lost_after_s = 0.25;       // no good reply for this long: the device is lost
   bool reconnect = false;           // wait for a lost device to come back instead of stopping
   bool passivity = false;           // damp away energy the rendering creates
+  bool guardian = true;             // a guardian process commands zero force if this process
+                                    // ends while the loop runs (see Haptics/Guardian.h)
 
   // Why these settings cannot run a loop ("rate_hz must be in [1, 10000]", ...), or null.
   const char* problem() const;
@@ -43,6 +45,8 @@ enum class StartResult {
   not_open,           // the stream's port did not open: SerialStream::open_error() says why
   effect_hung,        // an earlier run's effect never returned: this loop and its stream are
                       // done with
+  port_locked,        // a loop or listener elsewhere holds the port (PortLock::holder() says who)
+  no_guardian,        // the guardian could not be started: Guardian::problem() says why
 };
 
 enum class StopReason { none, stop, device_lost, effect_hung };
@@ -126,11 +130,13 @@ struct TraceCopy {
 //
 // Safety: when the application has neither set its force nor fed the watchdog for watchdog_s,
 // the loop commands zero (effects too) at once until fed again. stop() ends with one exchange
-// commanding zero force. A supervisor thread watches the effects' code: a cycle still in it
-// after watchdog_s (1 s when the watchdog is off) has the arm taken from it, zero commanded at
-// once by the supervisor, and its force never sent; the run ends as StopReason::effect_hung,
-// and stop() returns within a second whatever the effect does. The stuck thread is let go of
-// (at the lowest priority); the stream stays claimed by this loop, which never starts again.
+// commanding zero force; when the process ends without it, the guardian (settings.guardian)
+// commands zero. While it runs, the loop holds its port's lock (PortLock). A supervisor thread
+// watches the effects' code: a cycle still in it after watchdog_s (1 s when the watchdog is off)
+// has the arm taken from it, zero commanded at once by the supervisor, and its force never sent;
+// the run ends as StopReason::effect_hung, and stop() returns within a second whatever the
+// effect does. The stuck thread is let go of (at the lowest priority); the stream stays claimed
+// by this loop, with its port's lock and its guardian, and the loop never starts again.
 //
 // Every method may be called from any thread while the loop runs; start() and stop() are
 // serialised with each other. None waits for the loop except start() (its wake-up exchange) and
@@ -147,12 +153,13 @@ class ServoLoop {
   ServoLoop(const ServoLoop&) = delete;
   ServoLoop& operator=(const ServoLoop&) = delete;
 
-  // Claims the stream, wakes the arm, then starts the thread; anything but started leaves
-  // nothing running. Counters, the rate and the state's cycle start again from zero. When the
+  // Claims the stream, locks its port, starts the guardian, wakes the arm, then starts the
+  // thread; anything but started leaves nothing running. Counters, the rate and the state's cycle start again from zero. When the
   // real-time class is granted and the process may lock all its memory (an unlimited memlock
   // limit), the process's memory is locked, current and future, so no page fault delays a cycle.
   StartResult start();
-  // Idempotent: ends the loop (zero force sent unless the device was lost) and joins its thread.
+  // Idempotent: ends the loop (zero force sent unless the device was lost), joins its thread,
+  // stands the guardian down and unlocks the port.
   void stop();
   bool running() const;
   // Why the last run ended by itself, device_lost or effect_hung, until the next start; none

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "Haptics/PortLock.h"
 #include "Haptics/StreamClaim.h"
 #include "HandleFramer.h"
 #include "HandleInbox.h"
@@ -94,6 +95,8 @@ struct HandleListener::State {
   // Application side: one start or stop at a time.
   std::mutex control;
   StreamClaim claim;
+  PortLock port_lock;
+  bool port_locked = false;  // by another holder, at the last start
   std::thread thread;
 };
 
@@ -204,9 +207,20 @@ bool HandleListener::start() {
   if (state->running.load()) return true;
   // A thread that ended by itself (device lost) is finished; collect it before the next one.
   if (state->thread.joinable()) state->thread.join();
+  state->port_lock.release();
   state->claim.release();
+  state->port_locked = false;
   state->claim = StreamClaim::acquire(state->stream);
   if (!state->claim) return false;
+  const IO::serialib* port = state->stream->port();
+  if (port && port->fd >= 0) {
+    state->port_lock = PortLock::take(port->fd);
+    state->port_locked = !state->port_lock;
+    if (state->port_locked) {
+      state->claim.release();
+      return false;
+    }
+  }
 
   state->stop_requested.store(false);
   state->stop_reason.store(HandleStopReason::none);
@@ -228,6 +242,7 @@ bool HandleListener::start() {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (!created) {
     state->running.store(false);
+    state->port_lock.release();
     state->claim.release();
   }
   return created;
@@ -239,11 +254,17 @@ void HandleListener::stop() {
   state->stop_requested.store(true);
   state->wakeup.signal();
   state->thread.join();
+  state->port_lock.release();
   state->claim.release();
   state->inbox.recording.end();
 }
 
 bool HandleListener::running() const { return state->running.load(); }
+
+bool HandleListener::port_locked() const {
+  std::lock_guard<std::mutex> hold(state->control);
+  return state->port_locked;
+}
 
 std::size_t HandleListener::queue_capacity() const { return state->inbox.capacity(); }
 

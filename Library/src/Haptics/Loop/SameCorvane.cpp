@@ -1,5 +1,6 @@
 #include "SameCorvane.h"
 
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "CorvaneLink.h"
@@ -12,6 +13,12 @@ bool reopen_same_corvane(const std::string& path, const UUID& uuid, int port,
                          std::int64_t deadline_ns) {
   const int reopened = IO::open_serial_port(path.c_str());
   if (reopened < 0) return false;
+  // The loop's lock on the port went with the old one; a driver that took the port meanwhile
+  // keeps it.
+  if (::flock(reopened, LOCK_EX | LOCK_NB) != 0) {
+    ::close(reopened);
+    return false;
+  }
   CorvaneLink link(reopened);
   Devices::DeviceInfo info{};
   const bool same = link.wakeup(deadline_ns, info) == CorvaneLink::Reply::good &&

@@ -24,6 +24,8 @@
 #include "EffectTable.h"
 #include "ForceLimit.h"
 #include "ForceShaping.h"
+#include "Haptics/Guardian.h"
+#include "Haptics/PortLock.h"
 #include "Haptics/StreamClaim.h"
 #include "LatencyHistogram.h"
 #include "../Recording/RecordingTap.h"
@@ -179,12 +181,17 @@ struct ServoLoop::Impl {
         trace(settings.trace_capacity),
         passivity(settings.max_force) {}
 
-  // The application's side: the settings, the claim and the thread are touched by start() and
-  // stop() alone, which hold `lifecycle` throughout, so two threads never join one thread.
+  // The application's side: the settings, the claim, the port's lock, the guardian and the
+  // thread are touched by start() and stop() alone, which hold `lifecycle` throughout, so two
+  // threads never join one thread.
   IO::SerialStream* stream;
   const ServoSettings settings;
   Devices::DeviceInfo info{};
   std::mutex lifecycle;
+  // Declared in this order so that a loop destroyed while abandoned frees its stream first, then
+  // its port, then waits for its guardian to go.
+  Guardian guardian;
+  PortLock port_lock;
   StreamClaim claim;
   pthread_t thread{};
   bool thread_started = false;
@@ -311,7 +318,7 @@ struct ServoLoop::Impl {
       pthread_join(supervisor, nullptr);
       supervisor_started = false;
     }
-    if (!abandoned) claim.release();
+    if (!abandoned) let_go();
   }
 
   // Before the thread starts (start() holds `lifecycle`).
@@ -327,6 +334,13 @@ struct ServoLoop::Impl {
     trace.reset();
     effects.restart();
     passivity.reset();
+  }
+
+  // The zero the loop ended with is on the wire: the guardian leaves, then the port is free.
+  void let_go() {
+    guardian.stand_down();
+    port_lock.release();
+    claim.release();
   }
 
   std::uint64_t ramp_cycles() const {
@@ -553,10 +567,19 @@ StartResult ServoLoop::start() {
   if (!port || port->fd < 0) return StartResult::not_open;
   loop.claim = StreamClaim::acquire(loop.stream);
   if (!loop.claim) return StartResult::stream_claimed;
+  loop.port_lock = PortLock::take(port->fd);
+  if (!loop.port_lock) {
+    loop.let_go();
+    return StartResult::port_locked;
+  }
+  if (loop.settings.guardian && !loop.guardian.start(port->fd, loop.stream->path())) {
+    loop.let_go();
+    return StartResult::no_guardian;
+  }
   loop.link.attach(port->fd);
   loop.link_descriptor = port->fd;
   if (!wake_corvane(loop.link, now_ns() + wakeup_wait_ns, loop.info)) {
-    loop.claim.release();
+    loop.let_go();
     return StartResult::not_a_corvane;
   }
 
@@ -581,7 +604,7 @@ StartResult ServoLoop::start() {
   if (!created) {
     delete owner;
     loop.active.store(false);
-    loop.claim.release();
+    loop.let_go();
     return StartResult::thread_failed;
   }
   loop.thread_started = true;
