@@ -5,18 +5,21 @@ import threading
 
 import pytest
 
-from test_desk import TOKEN, call
+from test_desk import call
 
 
 @pytest.fixture
 def serve():
     from OrvexDesk.desk import Desk
+    from OrvexDesk.pages import Pages
     from OrvexDesk.server import DeskServer
 
     started = []
 
     def start(hand):
-        server = DeskServer(("127.0.0.1", 0), Desk(max_force=5.0, allowed_ports=[]), TOKEN)
+        pages = Pages(announce=lambda code: None)
+        server = DeskServer(("127.0.0.1", 0), Desk(max_force=5.0, allowed_ports=[]), pages)
+        server.token = pages.exchange(pages.code).token
         server.hand = hand
         thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
         thread.start()
