@@ -60,6 +60,28 @@ def test_a_faulty_line_costs_single_cycles_never_the_loop(orvex, haptics, emulat
     assert all(force_length(row) < 10.0 for row in rows)
 
 
+@pytest.mark.parametrize("seed", ["5", "6"])
+def test_garbled_replies_never_step_the_force_of_an_arm_at_rest_on_a_wall(orvex, haptics, emulator,
+                                                                          seed):
+    # One reply in twenty garbled: an exponent or a high mantissa bit flipped moves the position
+    # by millimetres, a force step of several newtons in this wall if it were believed.
+    device = emulator("--seed", seed, "--garble", "0.05", "--corvane")
+    loop = haptics.ServoLoop(orvex.SerialStream(device.path(0)), watchdog_s=0, trace_capacity=4000)
+    loop.add(haptics.Wall([0.01, 0.0, 0.0], [-1.0, 0.0, 0.0], stiffness=1000.0, damping=5.0))
+    loop.force = [2.0, 0.0, 0.0]
+    with loop:
+        assert wait_until(lambda: (loop.state() or {}).get("cycle", 0) > 1500, 10)
+        after = loop.state()["cycle"]
+        assert wait_until(lambda: loop.state()["cycle"] > after + 2000, 10)
+        rows = [row for row in memoryview(loop.trace()).tolist() if row[14] > after]
+        stats = loop.stats()
+    assert stats["bad_replies"] > 0
+    # Resting 2 mm into the wall: the force stays near the 2 N that holds it there.
+    fx = [row[COLUMN["fx"]] for row in rows]
+    assert max(abs(b - a) for a, b in zip(fx, fx[1:])) < 0.5
+    assert max(abs(f) for f in fx) < 3.0
+
+
 def test_a_killed_device_is_lost_within_lost_after(orvex, haptics, emulator):
     device = emulator("--corvane")
     loop = haptics.ServoLoop(orvex.SerialStream(device.path(0)), watchdog_s=0, lost_after_s=0.25)
