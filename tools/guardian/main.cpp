@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -54,6 +55,10 @@ int main(int argc, char** argv) {
   close_inherited();
   prepare_to_act_quickly();
   const pid_t owner = static_cast<pid_t>(std::strtol(argv[1], nullptr, 10));
+  // The loop starts only once its guardian is known to run: a spawn can succeed for a program
+  // that then fails to load (under user-mode emulation, the exec's failure is the child's alone).
+  const char ready = descriptors::ready;
+  if (::send(descriptors::watch, &ready, 1, MSG_NOSIGNAL) != 1) return 1;
   if (watch_owner(descriptors::watch, owner) == OwnerNews::stood_down) return 0;
   if (command_zero_force(descriptors::port, argv[2])) {
     std::fprintf(stderr, "[guardian] process %ld ended with its servo loop running: zero force "

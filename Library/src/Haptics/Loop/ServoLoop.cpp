@@ -30,6 +30,7 @@
 #include "LatencyHistogram.h"
 #include "../Recording/RecordingTap.h"
 #include "RenderMark.h"
+#include "ThreadActivity.h"
 #include "ReplyCheck.h"
 #include "SameCorvane.h"
 #include "TraceRing.h"
@@ -83,6 +84,9 @@ constexpr std::int64_t hang_limit_without_watchdog_ns = 1'000'000'000;
 // How long stop() lets a cycle in an effect's code finish before taking the arm itself, so that
 // stop() returns within a second whatever the effect does.
 constexpr std::int64_t stop_grace_ns = 500'000'000;
+// How much longer the supervisor waits for a loop thread that is ready but held off the
+// processor (a loaded machine, user-mode emulation) before it takes the arm anyway.
+constexpr std::int64_t longest_wait_for_processor_ns = 2'000'000'000;
 
 // A loop thread's attributes: its stack, and the real-time class in the middle of the FIFO
 // priorities when asked for (set at creation, so start() knows at once whether it was granted),
@@ -205,6 +209,7 @@ struct ServoLoop::Impl {
   bool supervisor_started = false;
   std::atomic<bool> supervisor_stop{false};
   RenderMark render_mark;
+  ThreadActivity loop_activity;
   CorvaneLink rescue_link;  // the one thread that took the arm over's
   int link_descriptor = -1;  // the port's, set by start()
   // Set by the loop thread as it returns (release: whatever it did happens before a join).
@@ -283,6 +288,10 @@ struct ServoLoop::Impl {
       const std::int64_t now = now_ns();
       const std::int64_t span = render_mark.open_span();
       if (span && now - span >= limit) {
+        // A thread the scheduler holds off is not stuck in the effect: looked at again.
+        if (now - span < limit + longest_wait_for_processor_ns &&
+            loop_activity.held_off_processor(thread))
+          continue;
         if (take_over(span)) return;
         continue;
       }
@@ -396,6 +405,7 @@ struct ServoLoop::Impl {
 
   void run() {
     prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0);
+    loop_activity.identify_from_watched_thread();
     const auto period_ns = static_cast<std::int64_t>(std::llround(1e9 / settings.rate_hz));
     const auto watchdog_ns = static_cast<std::int64_t>(std::llround(settings.watchdog_s * 1e9));
     const auto lost_after_ns = static_cast<std::int64_t>(std::llround(settings.lost_after_s * 1e9));

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -63,6 +64,19 @@ void reap(pid_t pid) {
   ::kill(pid, SIGKILL);
   while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
+}
+
+// Whether the guardian says it watches, within a time that allows for a loaded machine and for
+// user-mode emulation; a guardian that ended without a word closed its end.
+bool said_ready(int watched) {
+  constexpr int ready_within_ms = 3000;
+  pollfd ready{watched, POLLIN, 0};
+  int polled;
+  while ((polled = ::poll(&ready, 1, ready_within_ms)) < 0 && errno == EINTR) {
+  }
+  char byte = 0;
+  return polled == 1 && ::recv(watched, &byte, 1, 0) == 1 &&
+         byte == GuardianDescriptors::ready;
 }
 
 }  // namespace
@@ -128,6 +142,14 @@ bool Guardian::start(int port, const std::string& path) {
     ::close(pair[0]);
     pid = -1;
     return fail(found + " could not be started: " + std::strerror(result));
+  }
+  if (!said_ready(pair[0])) {
+    ::close(pair[0]);
+    reap(pid);
+    pid = -1;
+    const int why = ::access(found.c_str(), X_OK) != 0 ? errno : 0;
+    return fail(found + " could not be started: " +
+                (why ? std::strerror(why) : "it ended before it watched the program"));
   }
   watched = pair[0];
   owner = ::getpid();
