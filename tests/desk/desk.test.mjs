@@ -104,7 +104,9 @@ test('shapes added on the page are drawn, and the arm pushed onto a sphere rests
     return recent.at(-1) < -0.01 && Math.max(...recent) - Math.min(...recent) < 0.0005 ? recent : null;
   }, 20);
   const doings = (await page.locator('#log-lines .line.note, #log-lines .line.sent').allInnerTexts()).slice(-12).join('\n');
-  assert.ok(z.every((value) => value > -0.0225 && value < -0.0175), `z at rest: ${z.slice(-3)}; the desk's doings:\n${doings}`);
+  const [tt, xx, , zz] = await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').plotted());
+  const dump = tt.map((t, i) => `${t.toFixed(3)} ${xx[i].toFixed(4)} ${zz[i].toFixed(4)}`).filter((_, i) => i % 20 === 0).join('\n');
+  assert.ok(z.every((value) => value > -0.0225 && value < -0.0175), `z at rest: ${z.slice(-3)}; trace:\n${dump}`);
   assert.equal(await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').sceneShapes.group.children.length), 3);
   assert.ok(await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').sceneShapes.proxy.visible));
   await corvane.screenshot({ path: join(shots, 'corvane-scene.png') });

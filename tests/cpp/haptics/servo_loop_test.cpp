@@ -282,7 +282,9 @@ TEST_F(ServoLoopTest, ASilentDeviceIsLostWithinLostAfterAndGetsAZeroForceLast) {
 // machine (emulation) may make more of them than expected starts with.
 std::vector<float> forces_along_x(CorvaneStandIn& device, ServoLoop& loop,
                                   const std::vector<float>& expected) {
-  constexpr int late_cycles_allowed = 4;
+  // Under emulation a reply that misses its cycle is dropped, not taken a cycle late, so the
+  // first replies of a cold emulator may all be missed.
+  constexpr int late_cycles_allowed = 16;
   const int wanted = static_cast<int>(expected.size()) + late_cycles_allowed;
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (device.forces() < wanted && std::chrono::steady_clock::now() < deadline)
