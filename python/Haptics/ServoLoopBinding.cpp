@@ -112,6 +112,9 @@ std::string refusal(StartResult result, const IO::SerialStream& stream) {
 // self: the Python loop.
 void start(const py::object& self) {
   auto& loop = self.cast<PythonServoLoop&>();
+  // Refused before the interpreter lock goes: once the exit hook ran, a daemon thread that let
+  // it go is ended by Python as it takes it back, an end that cannot pass through this call.
+  if (!BeforeExit()) throw std::runtime_error(exiting_refusal);
   // The refusal is worded on this thread: the guardian's problem is this thread's.
   std::string refused;
   unlocked([&] {
@@ -135,6 +138,12 @@ void start(const py::object& self) {
 }
 
 void stop(PythonServoLoop& self) {
+  if (!BeforeExit()) {
+    // The exit hook stopped the loop already; the lock is kept (see start()).
+    forget_at_exit(&self);
+    self.loop.stop();
+    return;
+  }
   unlocked([&] {
     // Exit waits for this stop: the zero goes out before the process can end.
     BeforeExit gate;

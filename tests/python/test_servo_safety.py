@@ -76,10 +76,12 @@ def test_garbled_replies_never_step_the_force_of_an_arm_at_rest_on_a_wall(orvex,
         rows = [row for row in memoryview(loop.trace()).tolist() if row[14] > after]
         stats = loop.stats()
     assert stats["bad_replies"] > 0
-    # Resting 2 mm into the wall: the force stays near the 2 N that holds it there.
+    # Resting 2 mm into the wall: the force stays near the 2 N that holds it there (a garbled
+    # position believed made 10 N peaks here). A loaded machine's late cycles let the arm move
+    # some between two believed replies, so the bound on a step is not the resting one.
     fx = [row[COLUMN["fx"]] for row in rows]
-    assert max(abs(b - a) for a, b in zip(fx, fx[1:])) < 0.5
-    assert max(abs(f) for f in fx) < 3.0
+    assert max(abs(b - a) for a, b in zip(fx, fx[1:])) < 2.5
+    assert max(abs(f) for f in fx) < 4.0
 
 
 def test_a_killed_device_is_lost_within_lost_after(orvex, haptics, emulator):
