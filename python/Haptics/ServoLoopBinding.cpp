@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -109,6 +110,22 @@ std::string refusal(StartResult result, const IO::SerialStream& stream) {
   return "the loop could not start";
 }
 
+// Runs `work` without the interpreter lock, and takes the lock back in plain code rather than in
+// a destructor: during finalisation Python ends a daemon thread as it takes the lock back, by an
+// unwind that can pass through a function but not out of a destructor.
+template <class Work>
+void unlocked_until_exit(Work&& work) {
+  PyThreadState* state = PyEval_SaveThread();
+  std::exception_ptr raised;
+  try {
+    work();
+  } catch (...) {
+    raised = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  if (raised) std::rethrow_exception(raised);
+}
+
 // self: the Python loop.
 void start(const py::object& self) {
   auto& loop = self.cast<PythonServoLoop&>();
@@ -117,7 +134,7 @@ void start(const py::object& self) {
   if (!BeforeExit()) throw std::runtime_error(exiting_refusal);
   // The refusal is worded on this thread: the guardian's problem is this thread's.
   std::string refused;
-  unlocked([&] {
+  unlocked_until_exit([&] {
     BeforeExit gate;
     if (!gate) {
       refused = exiting_refusal;
@@ -144,7 +161,7 @@ void stop(PythonServoLoop& self) {
     self.loop.stop();
     return;
   }
-  unlocked([&] {
+  unlocked_until_exit([&] {
     // Exit waits for this stop: the zero goes out before the process can end.
     BeforeExit gate;
     forget_at_exit(&self);
