@@ -2,10 +2,9 @@
 
 #include <array>
 #include <cstddef>
-#include <mutex>
 #include <utility>
 
-#include "Haptics/Seqlock.h"
+#include "Haptics/PublishedRecord.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -24,7 +23,7 @@ class LawParameters {
   LawParameters& operator=(const LawParameters&) = delete;
 
   std::size_t size() const { return count; }
-  Values values() const { return published.load(); }
+  Values values() const { return published.read_from_non_rt(); }
 
   // Publishes all changes as one: false, and nothing changed, when an index is out of range or
   // a value is not finite.
@@ -36,12 +35,11 @@ class LawParameters {
 
   // Loop thread: the values as last published whole into out; false (out untouched) when a
   // change was being written during every attempt.
-  bool try_read(Values& out) const noexcept { return published.try_load(out); }
+  bool try_read(Values& out) const noexcept { return published.read_from_rt(out); }
 
  private:
   const std::size_t count;
-  std::mutex writers;  // never taken by the loop
-  Seqlock<Values> published;
+  PublishedRecord<Values> published;
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -1,11 +1,10 @@
 #pragma once
 
 #include <array>
-#include <mutex>
 
 #include "Haptics/Effect.h"
 #include "Haptics/Material.h"
-#include "Haptics/Seqlock.h"
+#include "Haptics/PublishedRecord.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -50,8 +49,8 @@ class Shape {
 
   // Any thread: the record as last published. The loop uses try_read(), which gives up rather
   // than wait for a writer (false: keep the record read before).
-  Record record() const { return published.load(); }
-  bool try_read(Record& record) const { return published.try_load(record); }
+  Record record() const { return published.read_from_non_rt(); }
+  bool try_read(Record& record) const { return published.read_from_rt(record); }
 
   // Loop thread (any thread may call them: they only read their arguments), in the shape's own
   // frame: where the segment from -> to first enters the shape from outside (false when it does
@@ -73,18 +72,13 @@ class Shape {
   // writers take turns.
   template <class Change>
   bool update(Change&& change) {
-    std::lock_guard<std::mutex> hold(writers);
-    Record next = published.load();
-    if (!change(next)) return false;
-    published.store(next);
-    return true;
+    return published.write_from_non_rt(change);
   }
 
  private:
   bool change_material(double Material::*field, double value);
 
-  std::mutex writers;  // never taken by the loop
-  Seqlock<Record> published;
+  PublishedRecord<Record> published;
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

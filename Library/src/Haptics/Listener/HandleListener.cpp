@@ -1,7 +1,6 @@
 #include "Haptics/HandleListener.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,8 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "Haptics/PortLock.h"
 #include "Haptics/StreamClaim.h"
@@ -24,6 +21,7 @@
 #include "ListenerWakeup.h"
 #include "ListeningHandle.h"
 #include "../MonotonicClock.h"
+#include "../Realtime/DeviceThread.h"
 #include "../Recording/HandleRecordRow.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -33,6 +31,10 @@ namespace {
 // How long a readiness wait lasts before the thread looks at its flags again; a command or a stop
 // wakes it earlier.
 constexpr int readiness_wait_ms = 50;
+
+// Decoding takes little stack (the message is built in the listener's state); the default
+// leaves room for sanitizer builds.
+const DeviceThreadOptions listener_thread{"orvex-listener"};
 
 // A recording's queue: seconds of messages at the fastest a handle line carries them.
 constexpr std::size_t recording_queue_messages = 32768;
@@ -83,7 +85,7 @@ struct HandleListener::State {
   HandleInbox inbox;
   ListeningHandle handle;
   HandleFramer framer;
-  HandleOutbox<command_capacity> outbox;
+  HandleOutbox outbox{command_capacity};
   ListenerWakeup wakeup;
   HandleCommand sending;  // the command being written, off the thread's small stack
 
@@ -97,7 +99,7 @@ struct HandleListener::State {
   StreamClaim claim;
   PortLock port_lock;
   bool port_locked = false;  // by another holder, at the last start
-  std::thread thread;
+  DeviceThread thread;
 };
 
 void HandleListener::State::send_commands() {
@@ -206,7 +208,7 @@ bool HandleListener::start() {
   std::lock_guard<std::mutex> hold(state->control);
   if (state->running.load()) return true;
   // A thread that ended by itself (device lost) is finished; collect it before the next one.
-  if (state->thread.joinable()) state->thread.join();
+  state->thread.join_from_owner();
   state->port_lock.release();
   state->claim.release();
   state->port_locked = false;
@@ -228,18 +230,9 @@ bool HandleListener::start() {
   // A message the last run left unfinished has long broken off.
   state->framer.clear();
   state->running.store(true);
-  // The thread starts with every signal blocked (a new thread inherits the mask): a signal meant
-  // for the application is never handled on the listener's time.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  bool created = true;
-  try {
-    state->thread = std::thread(&State::listen, state.get());
-  } catch (const std::system_error&) {
-    created = false;
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  State* listening = state.get();
+  const bool created =
+      state->thread.start_from_owner(listener_thread, [listening] { listening->listen(); }) == 0;
   if (!created) {
     state->running.store(false);
     state->port_lock.release();
@@ -250,10 +243,10 @@ bool HandleListener::start() {
 
 void HandleListener::stop() {
   std::lock_guard<std::mutex> hold(state->control);
-  if (!state->thread.joinable()) return;
+  if (!state->thread.started()) return;
   state->stop_requested.store(true);
   state->wakeup.signal();
-  state->thread.join();
+  state->thread.join_from_owner();
   state->port_lock.release();
   state->claim.release();
   state->inbox.recording.end();

@@ -1,10 +1,7 @@
 #include "Haptics/ServoLoop.h"
 
-#include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <time.h>
 
@@ -15,6 +12,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <utility>
 
@@ -28,6 +26,7 @@
 #include "Haptics/PortLock.h"
 #include "Haptics/StreamClaim.h"
 #include "LatencyHistogram.h"
+#include "../Realtime/DeviceThread.h"
 #include "../Recording/RecordingTap.h"
 #include "RenderMark.h"
 #include "ThreadActivity.h"
@@ -41,8 +40,8 @@ namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
 
-// The loop's frames are small; this leaves room for sanitizer builds without relying on the C
-// library's default, which is 128 KiB on musl. The supervisor's frames are smaller still.
+// The loop's frames are small; this leaves room for sanitizer builds. The supervisor's frames
+// are smaller still.
 constexpr std::size_t loop_stack_size = 256 * 1024;
 constexpr std::size_t supervisor_stack_size = 128 * 1024;
 
@@ -87,33 +86,6 @@ constexpr std::int64_t stop_grace_ns = 500'000'000;
 // How much longer the supervisor waits for a loop thread that is ready but held off the
 // processor (a loaded machine, user-mode emulation) before it takes the arm anyway.
 constexpr std::int64_t longest_wait_for_processor_ns = 2'000'000'000;
-
-// A loop thread's attributes: its stack, and the real-time class in the middle of the FIFO
-// priorities when asked for (set at creation, so start() knows at once whether it was granted),
-// raised by `above` for a thread that must preempt the loop.
-bool make_thread(pthread_t& thread, void* (*entry)(void*), void* argument, bool realtime,
-                 std::size_t stack_size, int above = 0) {
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setstacksize(&attributes, stack_size);
-  if (realtime) {
-    sched_param parameters{};
-    parameters.sched_priority =
-        (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2 + above;
-    pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
-    pthread_attr_setschedpolicy(&attributes, SCHED_FIFO);
-    pthread_attr_setschedparam(&attributes, &parameters);
-  }
-  // The thread starts with every signal blocked (a new thread inherits the mask): a signal meant
-  // for the application is never handled on the loop's time.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const bool created = pthread_create(&thread, &attributes, entry, argument) == 0;
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  pthread_attr_destroy(&attributes);
-  return created;
-}
 
 // Locking all memory, current and future, keeps page faults off the loop, as real-time audio
 // servers do; but under a finite memlock limit, future allocations beyond it would fail, so it
@@ -197,16 +169,14 @@ struct ServoLoop::Impl {
   Guardian guardian;
   PortLock port_lock;
   StreamClaim claim;
-  pthread_t thread{};
-  bool thread_started = false;
+  DeviceThread thread;
   // An effect never returned: the loop thread was let go of and may still be stuck in it, so
   // the stream stays claimed and the loop never starts again.
   bool abandoned = false;
   CorvaneLink link;  // the application's at start(), then the loop thread's alone
 
   // The supervisor, which takes the arm from a loop stuck in an effect.
-  pthread_t supervisor{};
-  bool supervisor_started = false;
+  DeviceThread supervisor;
   std::atomic<bool> supervisor_stop{false};
   RenderMark render_mark;
   ThreadActivity loop_activity;
@@ -242,21 +212,6 @@ struct ServoLoop::Impl {
   // The loop's own.
   Vector3d cached_app_force{};
 
-  // The thread holds the loop's state alive: a thread stuck in an effect may outlive the
-  // ServoLoop object.
-  static void* entry(void* owner) {
-    std::shared_ptr<Impl> self = std::move(*static_cast<std::shared_ptr<Impl>*>(owner));
-    delete static_cast<std::shared_ptr<Impl>*>(owner);
-    self->run();
-    self->loop_returned.store(true, std::memory_order_release);
-    return nullptr;
-  }
-
-  static void* supervisor_entry(void* self) {
-    static_cast<Impl*>(self)->supervise();
-    return nullptr;
-  }
-
   std::int64_t hang_limit_ns() const {
     return settings.watchdog_s > 0 ? static_cast<std::int64_t>(std::llround(settings.watchdog_s * 1e9))
                                    : hang_limit_without_watchdog_ns;
@@ -274,7 +229,7 @@ struct ServoLoop::Impl {
       rescue_link.receive_state(now + shortest_reply_wait_ns, position, velocity);
     // A law that spins at a real-time priority would starve the machine's other work.
     sched_param lowest{};
-    pthread_setschedparam(thread, SCHED_IDLE, &lowest);
+    pthread_setschedparam(thread.handle(), SCHED_IDLE, &lowest);
     ended_ns.store(now_ns(), relaxed);
     stop_reason.store(StopReason::effect_hung);
     active.store(false, std::memory_order_release);
@@ -290,7 +245,7 @@ struct ServoLoop::Impl {
       if (span && now - span >= limit) {
         // A thread the scheduler holds off is not stuck in the effect: looked at again.
         if (now - span < limit + longest_wait_for_processor_ns &&
-            loop_activity.held_off_processor(thread))
+            loop_activity.held_off_processor(thread.handle()))
           continue;
         if (take_over(span)) return;
         continue;
@@ -303,7 +258,7 @@ struct ServoLoop::Impl {
   // Under `lifecycle`, once the loop was asked to stop (or ended by itself): waits for the loop
   // thread, taking the arm itself from a cycle that stays in an effect beyond the grace time.
   void end_threads() {
-    if (thread_started) {
+    if (thread.started()) {
       const std::int64_t give_up = now_ns() + stop_grace_ns;
       // Acquire: pairs with the thread's release as it returns.
       while (!loop_returned.load(std::memory_order_acquire) && !render_mark.taken_over()) {
@@ -314,18 +269,16 @@ struct ServoLoop::Impl {
         nanosleep(&pause, nullptr);
       }
       if (render_mark.taken_over()) {
-        pthread_detach(thread);
+        thread.detach_from_owner();
         abandoned = true;
       } else {
-        pthread_join(thread, nullptr);
+        thread.join_from_owner();
       }
-      thread_started = false;
     }
-    if (supervisor_started) {
+    if (supervisor.started()) {
       // Release: pairs with the supervisor's acquire.
       supervisor_stop.store(true, std::memory_order_release);
-      pthread_join(supervisor, nullptr);
-      supervisor_started = false;
+      supervisor.join_from_owner();
     }
     if (!abandoned) let_go();
   }
@@ -404,7 +357,6 @@ struct ServoLoop::Impl {
   }
 
   void run() {
-    prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0);
     loop_activity.identify_from_watched_thread();
     const auto period_ns = static_cast<std::int64_t>(std::llround(1e9 / settings.rate_hz));
     const auto watchdog_ns = static_cast<std::int64_t>(std::llround(settings.watchdog_s * 1e9));
@@ -604,24 +556,30 @@ StartResult ServoLoop::start() {
   loop.fed_at_ns.store(now);
   loop.active.store(true);
   bool realtime = loop.settings.realtime;
-  auto* owner = new std::shared_ptr<Impl>(impl);
-  bool created = make_thread(loop.thread, &Impl::entry, owner, realtime, loop_stack_size);
+  // The thread holds the loop's state alive: a thread stuck in an effect may outlive the
+  // ServoLoop object.
+  const std::function<void()> body = [self = impl] {
+    self->run();
+    // Release: whatever the thread did happens before the owner sees it returned.
+    self->loop_returned.store(true, std::memory_order_release);
+  };
+  bool created =
+      loop.thread.start_from_owner({"orvex-loop", loop_stack_size, realtime}, body) == 0;
   if (!created && realtime) {
     // Refused the real-time class: the loop runs in the normal one.
     realtime = false;
-    created = make_thread(loop.thread, &Impl::entry, owner, false, loop_stack_size);
+    created = loop.thread.start_from_owner({"orvex-loop", loop_stack_size, false}, body) == 0;
   }
   if (!created) {
-    delete owner;
     loop.active.store(false);
     loop.let_go();
     return StartResult::thread_failed;
   }
-  loop.thread_started = true;
   // Above the loop, so that a law spinning at the loop's priority cannot starve it.
-  loop.supervisor_started = make_thread(loop.supervisor, &Impl::supervisor_entry, &loop, realtime,
-                                        supervisor_stack_size, 1);
-  if (!loop.supervisor_started) {
+  const bool supervised =
+      loop.supervisor.start_from_owner({"orvex-supervise", supervisor_stack_size, realtime, 1},
+                                       [&loop] { loop.supervise(); }) == 0;
+  if (!supervised) {
     // Release: pairs with the loop's acquire.
     loop.stop_requested.store(true, std::memory_order_release);
     loop.end_threads();

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +10,8 @@
 #include "Haptics/RecordResult.h"
 #include "RecordFile.h"
 #include "RecordFormat.h"
-#include "SpscQueue.h"
+#include "../Realtime/DeviceThread.h"
+#include "../Realtime/SpscRing.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -54,17 +53,15 @@ class Recorder {
 
  private:
   explicit Recorder(std::size_t queue_rows);
-  static void* entry(void* self);
   void write_until_finished();
   void drain();
   // The writer's: keeps the first reason rows went missing.
   void note_error(int error);
 
-  SpscQueue<RecordRow> queue;
+  SpscRing<RecordRow> queue;
   RecordFile file;
   std::vector<RecordRow> batch;  // the writer's
-  pthread_t writer{};
-  bool writer_running = false;
+  DeviceThread writer;
   std::atomic<bool> finishing{false};
   std::atomic<std::uint64_t> queue_lost{0};  // the producer's count
   std::atomic<std::uint64_t> file_lost{0};   // the writer's count
