@@ -10,6 +10,10 @@ from OrvexHardwareAPI import SerialStream, _DeviceInfoDict
 
 class Effect: ...
 
+# A serial port that would not open when a loop started: an OSError (errno, strerror, filename)
+# that is also the RuntimeError every other refused start raises.
+class PortError(OSError, RuntimeError): ...
+
 class Spring(Effect):
     def __init__(self, anchor: Sequence[float], stiffness: float, damping: float = 0.0) -> None: ...
     @property
@@ -260,9 +264,11 @@ class _ServoStats(TypedDict):
     bad_replies: int
     speed_limited: int
     reconnects: int
+    # what answered at the path at the last reconnection attempt that adopted nothing, and why
+    reconnect_refusal: Optional[str]
     passivity_energy_j: float
     passivity_cycles: int
-    stop_reason: Optional[Literal["stop", "device lost", "effect hung"]]
+    stop_reason: Optional[Literal["stop", "device lost", "effect hung", "gave up reconnecting"]]
     exchange_budget_us: float  # the period: longer exchanges miss deadlines
     recorded: int  # rows of the running (else the last) recording in its file
     record_lost: int  # rows of it that did not make it into the file
@@ -280,7 +286,8 @@ class ServoLoop:
                  realtime: Optional[bool] = None, ramp_s: float = 0.25,
                  max_force_step: Optional[float] = None, max_speed: Optional[float] = None,
                  lost_after_s: float = 0.25, reconnect: bool = False,
-                 passivity: bool = False, guardian: bool = True) -> None: ...
+                 give_up_s: Optional[float] = None, passivity: bool = False,
+                 guardian: bool = True) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...
     def __enter__(self) -> "ServoLoop": ...
@@ -378,16 +385,17 @@ class _HandleListenerStats(TypedDict):
     unknown: int
     refused: int
     reconnects: int
+    reconnect_refusal: Optional[str]  # as for a ServoLoop
     dropped: int
     rate_hz: float
-    stop_reason: Literal["stop", "device lost", "effect hung"] | None
+    stop_reason: Literal["stop", "device lost", "gave up reconnecting"] | None
     recorded: int
     record_lost: int
 
 class HandleListener:
     # Receives on a native thread; the stream is kept alive by the listener.
     def __init__(self, stream: SerialStream, queue_capacity: int = ..., *,
-                 reconnect: bool = False) -> None: ...
+                 reconnect: bool = False, give_up_s: Optional[float] = None) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...
     def __enter__(self) -> HandleListener: ...

@@ -18,7 +18,7 @@ void bind_handle_listener(py::module_& module) {
                        "Receives every message of a handle on a native thread of its own.")
       .def(py::init(&make_handle_listener), keeps_stream_alive(), py::arg("stream"),
            py::arg("queue_capacity") = Listener::default_queue_capacity, py::kw_only(),
-           py::arg("reconnect") = false)
+           py::arg("reconnect") = false, py::arg("give_up_s") = py::none())
       .def("start", &start_listener,
            "Start receiving; RuntimeError when a servo loop or another listener runs on the "
            "stream.")

@@ -41,7 +41,7 @@ constexpr const char* length_rule = " must be finite and above zero";
 void assign_material(Shape& shape, double stiffness, double damping, double static_friction,
                      double dynamic_friction) {
   const Material material{stiffness, damping, static_friction, dynamic_friction};
-  if (const char* refusal = material.refusal()) throw py::value_error(refusal);
+  if (const char* problem = material.problem()) throw py::value_error(problem);
   shape.set_material(material);
 }
 
@@ -89,8 +89,8 @@ void material_attribute(py::class_<Shape, std::shared_ptr<Shape>>& cls, const ch
         if ((shape.*set)(value)) return;
         Material wanted = shape.material();
         wanted.*field = value;
-        const char* refusal = wanted.refusal();
-        throw py::value_error(refusal ? refusal : "the material changed meanwhile; try again");
+        const char* problem = wanted.problem();
+        throw py::value_error(problem ? problem : "the material changed meanwhile; try again");
       });
 }
 
@@ -149,7 +149,7 @@ std::shared_ptr<Mesh> mesh(py::handle vertices, py::handle triangles, py::handle
                            double static_friction, double dynamic_friction) {
   auto points = vertices_argument(vertices);
   auto faces = triangles_argument(triangles, points.size());
-  if (const char* refusal = Mesh::refusal(points, faces)) throw py::value_error(refusal);
+  if (const char* problem = Mesh::problem(points, faces)) throw py::value_error(problem);
   std::shared_ptr<Mesh> shape;
   {
     // Building the hierarchy of a large mesh takes a while; other Python threads run meanwhile.

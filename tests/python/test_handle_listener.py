@@ -19,7 +19,7 @@ STATUS_FIELDS = {"time", "device_id", "quaternion", "error_flag", "hall_effect_s
 INFO_FIELDS = {"time", "tool_data_remaining", "device_id", "device_model_number",
                "hardware_version", "firmware_version"}
 STATS_KEYS = {"messages", "status", "info", "errors", "unknown", "refused", "reconnects", "dropped",
-              "rate_hz", "stop_reason", "recorded", "record_lost"}
+              "rate_hz", "stop_reason", "recorded", "record_lost", "reconnect_refusal"}
 
 
 def status_message(user_data, device_id=300, quaternion=(0.5, -0.5, 0.5, 0.5)):

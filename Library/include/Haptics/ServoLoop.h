@@ -10,6 +10,7 @@
 #include "Devices/Corvane.h"
 #include "Haptics/Effect.h"
 #include "Haptics/RecordResult.h"
+#include "Haptics/StartResult.h"
 #include "IO/SerialStream.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -27,6 +28,8 @@ struct ServoSettings {
   double max_speed = 0;             // m/s above which zero is commanded; 0: no limit
   double lost_after_s = 0.25;       // no good reply for this long: the device is lost
   bool reconnect = false;           // wait for a lost device to come back instead of stopping
+  double give_up_s = 0;             // with reconnect: stop waiting this long after the loss
+                                    // (StopReason::gave_up); 0: wait until stop()
   bool passivity = false;           // damp away energy the rendering creates
   bool guardian = true;             // a guardian process commands zero force if this process
                                     // ends while the loop runs (see Haptics/Guardian.h)
@@ -35,22 +38,8 @@ struct ServoSettings {
   const char* problem() const;
 };
 
-enum class StartResult {
-  started,
-  invalid_settings,   // see ServoSettings::problem()
-  already_running,
-  stream_claimed,     // another loop or listener runs on this stream
-  not_a_corvane,      // the wake-up got no device-information reply with model 4
-  thread_failed,      // the system would not start the loop thread
-  not_open,           // the stream's port did not open: SerialStream::open_error() says why
-  effect_hung,        // an earlier run's effect never returned: this loop and its stream are
-                      // done with
-  port_locked,        // a loop or listener elsewhere holds the port (PortLock::holder() says who)
-  no_guardian,        // the guardian could not be started: Guardian::problem() says why
-};
-
-enum class StopReason { none, stop, device_lost, effect_hung };
-// "stop", "device lost", "effect hung"; null for none.
+enum class StopReason { none, stop, device_lost, effect_hung, gave_up };
+// "stop", "device lost", "effect hung", "gave up reconnecting"; null for none.
 const char* stop_reason_text(StopReason reason);
 
 // One cycle: its start in seconds since the loop started, the arm's reply, the force commanded,
@@ -79,6 +68,9 @@ struct ServoStats {
   std::uint64_t bad_replies = 0;    // replies out of step, cut short or impossible
   std::uint64_t speed_limited = 0;  // cycles that commanded zero above max_speed
   std::uint64_t reconnects = 0;     // times a lost device came back and was adopted
+  // What answered at the port's path at the last reconnection attempt that adopted nothing, and
+  // why ("another Corvane, UUID ..."); empty when none since the start.
+  std::string reconnect_refusal;
   double passivity_energy_j = 0;    // energy the rendering took from the arm, as observed
   std::uint64_t passivity_cycles = 0;  // cycles in which the passivity controller damped
   StopReason stop_reason = StopReason::none;
@@ -126,7 +118,7 @@ struct TraceCopy {
 // good state. The device is lost when the port hangs up, a write fails, or no good reply came for
 // lost_after_s; the loop then makes one last attempt to command zero force, and stops
 // (StopReason::device_lost) or, with reconnect, waits for the same Corvane to come back at the
-// port's path.
+// port's path (the same UUID), giving up after give_up_s when set (StopReason::gave_up).
 //
 // Safety: when the application has neither set its force nor fed the watchdog for watchdog_s,
 // the loop commands zero (effects too) at once until fed again. stop() ends with one exchange
@@ -162,7 +154,7 @@ class ServoLoop {
   // stands the guardian down and unlocks the port.
   void stop();
   bool running() const;
-  // Why the last run ended by itself, device_lost or effect_hung, until the next start; none
+  // Why the last run ended by itself, device_lost, effect_hung or gave_up, until the next start; none
   // while running and before the first start.
   StopReason fault() const;
 

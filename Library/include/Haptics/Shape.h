@@ -41,7 +41,7 @@ class Shape {
   double damping() const { return material().damping; }
   double static_friction() const { return material().static_friction; }
   double dynamic_friction() const { return material().dynamic_friction; }
-  bool set_material(const Material& material);  // see Material::refusal()
+  bool set_material(const Material& material);  // see Material::problem()
   bool set_stiffness(double stiffness);
   bool set_damping(double damping);
   bool set_static_friction(double friction);

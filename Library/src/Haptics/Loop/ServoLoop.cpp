@@ -72,8 +72,6 @@ constexpr std::int64_t longest_reply_wait_ns = 50'000'000;
 // How long a wake-up may take: at start, and when a reconnecting loop tries the port again.
 constexpr std::int64_t wakeup_wait_ns = 1'000'000'000;
 constexpr std::int64_t rewake_wait_ns = 200'000'000;
-// How often a reconnecting loop looks for its port again.
-constexpr std::int64_t reconnect_poll_ns = 100'000'000;
 // A wake-up reply cut short or garbled is followed by no more bytes of it: each attempt waits
 // this long, and start() tries again within its second.
 constexpr std::int64_t wakeup_attempt_ns = 200'000'000;
@@ -137,6 +135,8 @@ const char* ServoSettings::problem() const {
   if (!(max_speed >= 0 && std::isfinite(max_speed)))
     return "max_speed must be finite and not negative";
   if (!(lost_after_s > 0 && lost_after_s <= 60)) return "lost_after_s must be in (0, 60]";
+  if (!(give_up_s >= 0 && std::isfinite(give_up_s)))
+    return "give_up_s must be finite and not negative";
   return nullptr;
 }
 
@@ -145,6 +145,7 @@ const char* stop_reason_text(StopReason reason) {
     case StopReason::stop: return "stop";
     case StopReason::device_lost: return "device lost";
     case StopReason::effect_hung: return "effect hung";
+    case StopReason::gave_up: return "gave up reconnecting";
     case StopReason::none: break;
   }
   return nullptr;
@@ -155,6 +156,7 @@ struct ServoLoop::Impl {
       : stream(stream),
         settings(settings),
         trace(settings.trace_capacity),
+        reconnection(settings.give_up_s),
         passivity(settings.max_force) {}
 
   // The application's side: the settings, the claim, the port's lock, the guardian and the
@@ -198,7 +200,7 @@ struct ServoLoop::Impl {
   std::atomic<std::int64_t> started_ns{0};
   std::atomic<std::int64_t> ended_ns{0};
   std::atomic<std::uint64_t> cycles{0}, missed{0}, clamped{0}, non_finite{0}, watchdog_trips{0},
-      bad_replies{0}, speed_limited{0}, reconnects{0};
+      bad_replies{0}, speed_limited{0};
   std::atomic<bool> realtime_granted{false};
   std::atomic<bool> memory_locked{false};
   std::atomic<StopReason> stop_reason{StopReason::none};
@@ -206,6 +208,8 @@ struct ServoLoop::Impl {
   LatencyHistogram exchange_time;
   StateRecord state;
   TraceRing trace;
+  SameCorvane same_corvane;  // the loop thread's while it runs, start()'s before
+  Reconnection reconnection;
   PassivityController passivity;
   RecordingTap recording;
 
@@ -286,11 +290,12 @@ struct ServoLoop::Impl {
   // Before the thread starts (start() holds `lifecycle`).
   void reset_measurements() {
     for (auto* counter : {&cycles, &missed, &clamped, &non_finite, &watchdog_trips, &bad_replies,
-                          &speed_limited, &reconnects})
+                          &speed_limited})
       counter->store(0, relaxed);
     realtime_granted.store(false, relaxed);
     connected.store(true, relaxed);
     stop_reason.store(StopReason::none, relaxed);
+    reconnection.restart_from_owner();
     lateness.reset();
     exchange_time.reset();
     trace.reset();
@@ -341,19 +346,17 @@ struct ServoLoop::Impl {
   bool lose_device(std::int64_t now) {
     link.send_force({0, 0, 0}, now + shortest_reply_wait_ns);
     connected.store(false, relaxed);
+    reconnection.lost_from_owner(now);
     return settings.reconnect;
   }
 
   // A reconnecting loop's wait: the same Corvane back at the port's path.
-  bool reconnected() {
+  Reconnection::Attempt reconnect() {
     const IO::serialib* port = stream->port();
-    if (!port || port->fd < 0) return false;
-    if (!reopen_same_corvane(stream->path(), info.device_id_ext, port->fd,
-                             now_ns() + rewake_wait_ns))
-      return false;
-    reconnects.fetch_add(1, relaxed);
-    connected.store(true, relaxed);
-    return true;
+    const Reconnection::Attempt attempt = reconnection.attempt_from_owner(
+        stream->path(), port ? port->fd : -1, same_corvane, rewake_wait_ns);
+    if (attempt == Reconnection::Attempt::adopted) connected.store(true, relaxed);
+    return attempt;
   }
 
   void run() {
@@ -374,6 +377,7 @@ struct ServoLoop::Impl {
     bool replied = false;
     bool starved = false;
     bool lost = false;
+    bool gave_up = false;
 
     // Acquire: pairs with stop()'s release.
     while (!stop_requested.load(std::memory_order_acquire)) {
@@ -384,15 +388,19 @@ struct ServoLoop::Impl {
       if (!connected.load(relaxed)) {
         // Nothing is commanded while the device is away; it comes back with the ramp, from a
         // fresh reply.
-        if (reconnected()) {
+        const Reconnection::Attempt attempt = reconnect();
+        if (attempt == Reconnection::Attempt::adopted) {
           check.forget();
           shaping.restart_ramp(cycle);
           shaping.released();
           replied = false;
           last_good = now_ns();
           deadline = last_good;
+        } else if (attempt == Reconnection::Attempt::gave_up) {
+          gave_up = true;
+          break;
         } else {
-          deadline = now_ns() + reconnect_poll_ns;
+          deadline = now_ns() + Reconnection::attempt_period_ns;
         }
         continue;
       }
@@ -485,7 +493,9 @@ struct ServoLoop::Impl {
         link.receive_state(now + reply_wait_ns, position, velocity);
     }
     ended_ns.store(now_ns(), relaxed);
-    stop_reason.store(lost ? StopReason::device_lost : StopReason::stop);
+    stop_reason.store(lost      ? StopReason::device_lost
+                      : gave_up ? StopReason::gave_up
+                                : StopReason::stop);
     active.store(false, std::memory_order_release);
   }
 };
@@ -545,6 +555,7 @@ StartResult ServoLoop::start() {
     return StartResult::not_a_corvane;
   }
 
+  loop.same_corvane.expect(loop.info.device_id_ext);
   loop.reset_measurements();
   loop.stop_requested.store(false);
   loop.supervisor_stop.store(false);
@@ -602,8 +613,7 @@ void ServoLoop::stop() {
 StopReason ServoLoop::fault() const {
   if (impl->active.load(std::memory_order_acquire)) return StopReason::none;
   const StopReason reason = impl->stop_reason.load();
-  return reason == StopReason::device_lost || reason == StopReason::effect_hung ? reason
-                                                                               : StopReason::none;
+  return reason == StopReason::stop ? StopReason::none : reason;
 }
 
 bool ServoLoop::running() const { return impl->active.load(std::memory_order_acquire); }
@@ -700,7 +710,8 @@ ServoStats ServoLoop::stats() const {
   stats.memory_locked = loop.memory_locked.load(relaxed);
   stats.bad_replies = loop.bad_replies.load(relaxed);
   stats.speed_limited = loop.speed_limited.load(relaxed);
-  stats.reconnects = loop.reconnects.load(relaxed);
+  stats.reconnects = loop.reconnection.reconnects();
+  stats.reconnect_refusal = loop.reconnection.last_refusal();
   stats.passivity_energy_j = loop.passivity.energy_j();
   stats.passivity_cycles = loop.passivity.cycles_acted();
   stats.stop_reason = loop.stop_reason.load();

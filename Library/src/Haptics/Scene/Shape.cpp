@@ -7,7 +7,7 @@ namespace Orvex::HardwareAPI::Haptics {
 using namespace VectorMath;
 
 bool Shape::set_material(const Material& material) {
-  if (material.refusal()) return false;
+  if (material.problem()) return false;
   return update([&](Record& r) {
     r.material = material;
     return true;
@@ -20,7 +20,7 @@ bool Shape::change_material(double Material::*field, double value) {
   return update([&](Record& r) {
     Material next = r.material;
     next.*field = value;
-    if (next.refusal()) return false;
+    if (next.problem()) return false;
     r.material = next;
     return true;
   });

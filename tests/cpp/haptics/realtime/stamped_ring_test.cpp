@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -16,12 +17,12 @@ namespace {
 
 using Orvex::HardwareAPI::Haptics::StampedRing;
 
-// Every word the value's place: a torn or misplaced read shows.
+// Word i holds place + i: a torn or misplaced read shows.
 using Value = std::array<std::uint64_t, 7>;
 
 Value value_at(std::uint64_t place) {
   Value value;
-  value.fill(place);
+  std::iota(value.begin(), value.end(), place);
   return value;
 }
 
