@@ -23,6 +23,8 @@ void say_uuid(const UUID& id, char (&text)[37]) {
 
 bool SameCorvane::identify(int port, std::int64_t deadline_ns, ReconnectRefusal& refusal) {
   CorvaneLink link(port);
+  // Whatever waits on a port held came before the wake-up: late replies of the quiet device.
+  link.drop_pending();
   Devices::DeviceInfo info{};
   if (link.wakeup(deadline_ns, info) != CorvaneLink::Reply::good) {
     refusal.say("no device-information reply to the wake-up");

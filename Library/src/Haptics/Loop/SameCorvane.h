@@ -1,7 +1,8 @@
 #pragma once
 
 // A reconnecting loop's device: the Corvane it woke at its start (the same UUID). Another device
-// at the port's path is left alone, and the refusal names it.
+// at the port's path is left alone, and the refusal names it. A Corvane that only went quiet (its
+// replies came too late for a while) is still behind the loop's own port, and answers there.
 
 #include <cstdint>
 
@@ -15,6 +16,8 @@ class SameCorvane : public DeviceIdentity {
   // The loop's thread only, between starts: the Corvane the loop woke.
   void expect(const UUID& started_with) { uuid = started_with; }
   bool identify(int port, std::int64_t deadline_ns, ReconnectRefusal& refusal) override;
+  // A Corvane whose replies only came too late for a while is still behind the loop's port.
+  bool may_answer_on_held_port() const noexcept override { return true; }
 
  private:
   UUID uuid;

@@ -39,6 +39,13 @@ Reconnection::Attempt Reconnection::attempt_from_owner(const std::string& path, 
   const std::int64_t now = monotonic_ns();
   if (give_up_ns > 0 && now - lost_at_ns >= give_up_ns) return Attempt::gave_up;
   ReconnectRefusal refusal;
+  // A device that only went quiet is still behind the port held, whose lock a reopened port
+  // would be refused; a port that hung up says so at once.
+  const bool held_asked = port >= 0 && identity.may_answer_on_held_port();
+  if (held_asked && identity.identify(port, now + identify_ns, refusal)) {
+    adopted.fetch_add(1, std::memory_order_relaxed);
+    return Attempt::adopted;
+  }
   const int reopened = IO::open_serial_port(path.c_str());
   if (reopened < 0) {
     refusal.say("nothing opens at %s: %s", path.c_str(), std::strerror(errno));
@@ -46,10 +53,11 @@ Reconnection::Attempt Reconnection::attempt_from_owner(const std::string& path, 
     return Attempt::waiting;
   }
   // The owner's lock on the port went with the old one; a driver that took the port meanwhile
-  // keeps it.
+  // keeps it. So does the owner's own lock on a port still held: what answered there is then
+  // what the held port said.
   if (::flock(reopened, LOCK_EX | LOCK_NB) != 0) {
     ::close(reopened);
-    refusal.say("another driver holds %s", path.c_str());
+    if (!held_asked) refusal.say("another driver holds %s", path.c_str());
     refuse(refusal);
     return Attempt::waiting;
   }

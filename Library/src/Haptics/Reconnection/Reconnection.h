@@ -1,8 +1,8 @@
 #pragma once
 
 // A lost device coming back, for the thread that owns it (a servo loop's, a handle listener's):
-// the port's path is opened again, locked, and what answers there is woken; only the device that
-// was lost is adopted (the new port takes the number of the stream's descriptor, so the stream
+// the port's path is opened again, locked, and what answers there is woken (a device that may
+// only have gone quiet is first asked on the port held); only the device that was lost is adopted (the new port takes the number of the stream's descriptor, so the stream
 // and its owner go on with it). Each attempt that adopts nothing says what answered at the path
 // and why it was not adopted, for the owner's stats; and after give_up_ns of waiting the owner
 // stops.
@@ -32,6 +32,9 @@ class DeviceIdentity {
   // Owner's thread: wakes what answers on port by the deadline. True when it is the device that
   // was lost; false with refusal saying what answered and why it is not adopted.
   virtual bool identify(int port, std::int64_t deadline_ns, ReconnectRefusal& refusal) = 0;
+  // Whether a lost device of this kind may still be behind the port its owner holds (one that
+  // only went quiet): that port is then asked first.
+  virtual bool may_answer_on_held_port() const noexcept { return false; }
 };
 
 class Reconnection {
