@@ -79,7 +79,7 @@ class HandleListener {
   // Claims the stream, locks its port and starts the thread; true when it runs, also when it ran
   // already. False when another servo loop or listener owns the stream or holds the port's lock
   // (port_locked() then says so), or the thread could not be made.
-  // Restarting after a stop keeps the counters and the queue, and counts time from the new start.
+  // Restarting after a stop keeps the counters and the queue.
   bool start();
   // Ends the thread, unlocks the port and releases the stream; does nothing when it does not run.
   void stop();
@@ -109,6 +109,9 @@ class HandleListener {
   // Writes every message from now on, with its time and number, to path (.csv or .npy) from a
   // writer thread of its own, as ServoLoop::record does (same answers); stop() ends it.
   int record(const std::string& path);
+  // Puts a timestamped event into the running recording's sidecar, tied to the first message
+  // received after it (see ServoLoop::mark).
+  void mark(const std::string& label, const std::string& fields_json = {});
   std::optional<RecordResult> stop_recording();
 
  private:

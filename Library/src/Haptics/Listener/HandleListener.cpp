@@ -25,6 +25,7 @@
 #include "ListeningHandle.h"
 #include "../MonotonicClock.h"
 #include "../Recording/HandleRecordRow.h"
+#include "Haptics/Clock.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -224,7 +225,6 @@ bool HandleListener::start() {
 
   state->stop_requested.store(false);
   state->stop_reason.store(HandleStopReason::none);
-  state->handle.restart_clock();
   // A message the last run left unfinished has long broken off.
   state->framer.clear();
   state->running.store(true);
@@ -314,7 +314,16 @@ HandleListenerStats HandleListener::stats() const {
 
 int HandleListener::record(const std::string& path) {
   return state->inbox.recording.begin(path, {handle_record_names, handle_record_columns},
-                                      recording_queue_messages);
+                                      recording_queue_messages, "message");
+}
+
+void HandleListener::mark(const std::string& label, const std::string& fields_json) {
+  RecordMark mark;
+  mark.time = now();
+  mark.index = state->inbox.put_count();
+  mark.label = label;
+  mark.fields_json = fields_json;
+  state->inbox.recording.mark(mark);
 }
 
 std::optional<RecordResult> HandleListener::stop_recording() {

@@ -46,14 +46,14 @@ int RecordFile::open(const std::string& path, RecordFormat format_, const char* 
   return 0;
 }
 
-bool RecordFile::append(const RecordRow* rows, std::size_t n) {
+bool RecordFile::append(const double* rows, std::size_t n) {
   if (fd < 0) return false;
   encoded.clear();
   for (std::size_t i = 0; i < n; ++i) {
     if (format == RecordFormat::csv)
-      append_csv_row(rows[i], columns, encoded);
+      append_csv_row(rows + i * columns, columns, encoded);
     else
-      append_npy_row(rows[i], columns, encoded);
+      append_npy_row(rows + i * columns, columns, encoded);
   }
   if (!write_all(encoded)) {
     refused = errno ? errno : EIO;

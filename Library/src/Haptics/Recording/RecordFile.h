@@ -24,9 +24,9 @@ class RecordFile {
   // EEXIST when something other than a regular file is at the path, ELOOP for a symbolic link.
   int open(const std::string& path, RecordFormat format, const char* const* names,
            std::size_t columns);
-  // Appends the rows: true when they are all in the file; false when the file refused them,
+  // Appends n rows of `columns` values each: true when they are all in the file; false when the file refused them,
   // in which case none of them is (the file is cut back) and refusal() says why.
-  bool append(const RecordRow* rows, std::size_t n);
+  bool append(const double* rows, std::size_t n);
   int refusal() const { return refused; }
   // Makes the .npy header count every row appended so far.
   void checkpoint();
