@@ -65,7 +65,8 @@ std::int64_t steady_ms() {
 
 struct HandleListener::State {
   State(IO::SerialStream* stream, std::size_t queue_capacity, bool reconnect)
-      : stream(stream), reconnect(reconnect), inbox(queue_capacity), handle(stream, inbox) {}
+      : stream(stream), reconnect(reconnect), requested_capacity(queue_capacity),
+        inbox(queue_capacity), handle(stream, inbox) {}
 
   void listen();
   // Receives until stop() (true) or until the handle is lost (false).
@@ -81,6 +82,7 @@ struct HandleListener::State {
 
   IO::SerialStream* const stream;
   const bool reconnect;
+  const std::size_t requested_capacity;  // as asked for: a listener of 0 never starts
   HandleInbox inbox;
   ListeningHandle handle;
   HandleFramer framer;
@@ -203,9 +205,14 @@ HandleListener::HandleListener(IO::SerialStream* stream, std::size_t queue_capac
 
 HandleListener::~HandleListener() { stop(); }
 
+const char* HandleListener::capacity_problem(std::size_t queue_capacity) {
+  return queue_capacity == 0 ? "queue_capacity must be at least 1" : nullptr;
+}
+
 bool HandleListener::start() {
   std::lock_guard<std::mutex> hold(state->control);
   if (state->running.load()) return true;
+  if (capacity_problem(state->requested_capacity)) return false;
   // A thread that ended by itself (device lost) is finished; collect it before the next one.
   if (state->thread.joinable()) state->thread.join();
   state->port_lock.release();
