@@ -29,7 +29,9 @@ HOLD_EVERY_S = 10.0  # how often the main thread holds the lock for a second
 def columns_by_name(path: str) -> Dict[str, List[float]]:
     """A recording's columns by the names its sidecar gives, without numpy: .npy through its
     header, .csv as text."""
-    names = haptics.describe(path)["columns"]
+    described = haptics.describe(path)
+    assert described is not None  # a recording made here has its sidecar
+    names = described["columns"]
     if path.endswith(".csv"):
         with open(path) as file:
             file.readline()  # the names again

@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from test_servo_loop import CorvaneDouble
+from test_servo_loop import double  # noqa: F401 (a fixture)
 from test_handle_listener import status_message
 from test_recording import read_recording, verbose_arm, wire_exchanges  # noqa: F401 (a fixture)
 
@@ -39,13 +39,6 @@ def stub_defaults(function):
     pairs = list(zip(positional, arguments.defaults)) + list(
         zip(arguments.kwonlyargs, arguments.kw_defaults))
     return {a.arg: ast.literal_eval(d) for a, d in pairs if d is not None}
-
-
-@pytest.fixture
-def double():
-    stand_in = CorvaneDouble()
-    yield stand_in
-    stand_in.close()
 
 
 @pytest.fixture
