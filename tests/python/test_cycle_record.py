@@ -153,6 +153,18 @@ def test_marks_land_at_their_cycle_in_the_trace_and_the_recording(haptics, runni
         assert rows["time"][at - 1] < mark["time"] < rows["time"][at + 1]
 
 
+def test_a_marks_label_and_fields_come_back_as_given(haptics, running, tmp_path):
+    path = tmp_path / "labels.csv"
+    loop = running(watchdog_s=0)
+    loop.record(path)
+    label = 'said "stop"\\\n\tthen \u00e9\x01'
+    loop.mark(label, nested={"list": [1, 2.5, None, True]}, text="\u2713")
+    loop.stop_recording()
+    [mark] = haptics.describe(path)["marks"]
+    assert mark["label"] == label
+    assert mark["fields"] == {"nested": {"list": [1, 2.5, None, True]}, "text": "\u2713"}
+
+
 def test_a_mark_needs_json_fields(running):
     loop = running(watchdog_s=0)
     with pytest.raises(TypeError):
