@@ -293,3 +293,16 @@ def test_load_refuses_what_it_cannot_name(haptics, tmp_path):
         haptics.load(path)
     with pytest.raises(ValueError, match=r"\.csv or \.npy"):
         haptics.load(tmp_path / "odd.txt")
+
+
+def test_a_sidecar_path_held_by_a_fifo_is_refused_without_waiting(running, tmp_path):
+    import os
+
+    path = tmp_path / "run.csv"
+    os.mkfifo(str(path) + ".json")
+    loop = running(watchdog_s=0)
+    with pytest.raises(FileExistsError):
+        loop.record(path)
+    assert loop.stop_recording() is None
+    loop.record(tmp_path / "next.csv")  # nothing of the refused one is left running
+    assert loop.stop_recording()["error"] is None

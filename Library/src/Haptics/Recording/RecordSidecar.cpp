@@ -2,11 +2,13 @@
 
 #include <time.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 
 #include "../MonotonicClock.h"
+#include "RecordFile.h"
 #include "RecordFormat.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -76,14 +78,12 @@ int write_sidecar(const std::string& record_path, const RecordSidecar& sidecar) 
   }
   text += "]}\n";
 
-  errno = 0;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-      std::fopen(sidecar_path(record_path).c_str(), "w"), &std::fclose);
-  if (!file) return errno ? errno : EIO;
-  std::fwrite(text.data(), 1, text.size(), file.get());
-  if (std::ferror(file.get())) return errno ? errno : EIO;
-  if (std::fclose(file.release()) != 0) return errno ? errno : EIO;
-  return 0;
+  // Opened with the care the recording's own file is: never waiting, never through a link.
+  int fd = -1;
+  if (const int error = open_regular_file(sidecar_path(record_path), fd)) return error;
+  int error = write_whole(fd, text) ? 0 : (errno ? errno : EIO);
+  if (::close(fd) != 0 && !error) error = errno;
+  return error;
 }
 
 }  // namespace Orvex::HardwareAPI::Haptics
