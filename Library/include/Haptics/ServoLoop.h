@@ -143,8 +143,9 @@ struct TraceCopy {
 
 // What record() writes beyond the cycle's columns.
 struct RecordOptions {
-  // Three columns for each effect in the loop when the recording starts, in the order they
-  // were added: its force as rendered (its own fade-in included), before the loop's passivity,
+  // Three columns for each effect in the loop when the recording starts, in the order of their
+  // places in the loop (the order they were added, unless one took a removed one's place): its
+  // force as rendered (its own fade-in included), before the loop's passivity,
   // ramp and limits, named by the name it was added with (see add()) and _fx, _fy, _fz. An
   // effect added later is in the force column only; one removed records zeros from then on.
   bool effects = false;
