@@ -7,7 +7,7 @@ namespace Orvex::HardwareAPI::Haptics {
 // its start() gives.
 enum class StartResult {
   started,
-  invalid_settings,   // see ServoSettings::problem()
+  invalid_settings,   // see ServoSettings::problem(), HandleListener::capacity_problem()
   already_running,
   stream_claimed,     // another loop or listener runs on this stream
   not_a_corvane,      // the wake-up got no device-information reply with model 4

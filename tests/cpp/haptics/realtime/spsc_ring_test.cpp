@@ -1,5 +1,5 @@
-// The SPSC ring under two threads, and under several producers that share its producer side
-// through a lock of their own (as the listener's command callers do).
+// The SPSC ring under two threads (single values and rows), and under several producers that
+// share its producer side through a lock of their own (as the listener's command callers do).
 
 #include "SpscRing.h"
 
@@ -31,6 +31,32 @@ TEST(SpscRing, HandsEveryValueOverInOrderUnderTwoThreads) {
   producer.join();
   EXPECT_EQ(ring.pop_from_consumer(batch, 16), 0u);
   EXPECT_EQ(ring.capacity(), 64u);
+}
+
+// A recording's rows: each push and pop moves whole rows of the ring's width, never a torn one.
+TEST(SpscRing, HandsWholeRowsOverInOrderUnderTwoThreads) {
+  constexpr std::size_t width = 3;
+  SpscRing<double> ring(16, width);
+  constexpr std::uint64_t count = 100'000;
+  std::thread producer([&] {
+    for (std::uint64_t n = 0; n < count;) {
+      const double row[width] = {double(n), double(n) + 0.25, double(n) + 0.5};
+      if (ring.push_row_from_producer(row)) ++n;
+    }
+  });
+  std::uint64_t expected = 0;
+  double batch[5 * width];
+  while (expected < count) {
+    const std::size_t n = ring.pop_from_consumer(batch, 5);
+    for (std::size_t i = 0; i < n; ++i, ++expected) {
+      ASSERT_EQ(batch[i * width], double(expected));
+      ASSERT_EQ(batch[i * width + 1], double(expected) + 0.25);
+      ASSERT_EQ(batch[i * width + 2], double(expected) + 0.5);
+    }
+  }
+  producer.join();
+  EXPECT_EQ(ring.pop_from_consumer(batch, 5), 0u);
+  EXPECT_EQ(ring.capacity(), 16u);
 }
 
 TEST(SpscRing, RefusesWhenFullAndTakesAgainOnceRead) {
