@@ -22,13 +22,13 @@ HeldTarget held_target(const TargetUpdates& updates, Hold hold, double now_s,
   held.position = last.position;
   if (last.has_velocity) {
     held.velocity = last.velocity;
-  } else if (hold == Hold::linear && updates.has_previous) {
+  } else if (hold != Hold::zero && updates.has_previous) {
     const double span = loop_time(last, origin_ns) - loop_time(updates.previous, origin_ns);
     if (span > 0)
       for (std::size_t i = 0; i < 3; ++i)
         held.velocity[i] = (last.position[i] - updates.previous.position[i]) / span;
   }
-  if (hold == Hold::linear) {
+  if (hold != Hold::zero) {
     const double since = now_s - loop_time(last, origin_ns);
     for (std::size_t i = 0; i < 3; ++i) held.position[i] += held.velocity[i] * since;
   }

@@ -25,6 +25,7 @@ struct TargetUpdates {
   TargetUpdate previous{};
   bool any = false;
   bool has_previous = false;
+  std::uint64_t count = 0;  // updates made so far: a new one is told by a new count
 };
 
 struct HeldTarget {
@@ -53,6 +54,7 @@ double loop_time(const TargetUpdate& update, std::int64_t origin_ns);
 // The target at now_s (loop's clock). The linear hold goes on from the last update with its
 // velocity, or with that of the last two when it gave none (none when they share one time);
 // the zero hold keeps the last position, with the velocity given (else none) for the damping.
+// The interpolating hold has state of its own (InterpolatedHold); here it counts as linear.
 HeldTarget held_target(const TargetUpdates& updates, Hold hold, double now_s,
                        std::int64_t origin_ns) noexcept;
 
