@@ -26,6 +26,9 @@ void define(mu::Parser& parser) {
   parser.DefineFun("ceil", ceil_of);
   parser.DefineFun("round", round_of);
   parser.DefineFun("clamp", clamp_of);
+  // muparser's own carry 12 decimals only.
+  parser.DefineConst("_pi", 3.14159265358979323846);
+  parser.DefineConst("_e", 2.71828182845904523536);
 }
 
 std::string complaint(const mu::Parser::exception_type& problem) {

@@ -10,8 +10,8 @@
 namespace Orvex::HardwareAPI::Haptics::ExpressionFunctions {
 
 // Defines floor(x), ceil(x), round(x) (halves away from zero) and clamp(x, low, high): plain
-// arithmetic, which the loop's byte code calls without allocating. muparser brings sign(x),
-// rint(x), abs, min, max, the rest, and the constants _pi and _e.
+// arithmetic, which the loop's byte code calls without allocating; and the constants _pi and _e
+// to double precision. muparser brings sign(x), rint(x), abs, min, max and the rest.
 void define(mu::Parser& parser);
 
 // muparser's complaint about an expression, in our words: an unknown name is named as such, with
