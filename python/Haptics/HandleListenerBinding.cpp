@@ -3,12 +3,16 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
+#include <memory>
+
 #include "Bindings.h"
 #include "Conventions.h"
 #include "ExitSafeHandleListener.h"
 #include "HandleListenerCalls.h"
 #include "HandleMessageDicts.h"
 #include "RecordingCalls.h"
+#include "ShapeArguments.h"
 
 namespace Orvex::HardwareAPI::Python {
 
@@ -53,7 +57,24 @@ void bind_handle_listener(py::module_& module) {
       .def("record", &record_to<Listener>, py::arg("path"),
            "Write every message with its time to path (.csv or .npy) from a thread of its own "
            "until stop_recording() or stop()")
-      .def("stop_recording", &stop_recording_of<Listener>, stop_recording_doc);
+      .def("stop_recording", &stop_recording_of<Listener>, stop_recording_doc)
+      .def("link_orientation",
+           [](Listener& listener, std::shared_ptr<Haptics::Shape> shape, py::handle offset) {
+             if (!shape) throw py::type_error("shape must be a Shape, not None");
+             const Haptics::Quaternion turn = quaternion_argument(offset, "offset");
+             const double length = std::sqrt(turn[0] * turn[0] + turn[1] * turn[1] +
+                                             turn[2] * turn[2] + turn[3] * turn[3]);
+             if (!std::isnormal(length)) throw py::value_error("offset must not be all zero");
+             unlocked([&] { listener.link_orientation(std::move(shape), turn); });
+           },
+           py::arg("shape"), py::arg("offset") = Haptics::Quaternion{1, 0, 0, 0},
+           "From each status message on, the listener's thread turns shape to offset * the "
+           "message's quaternion (w, x, y, z), with no Python in between")
+      .def("unlink_orientation",
+           [](Listener& listener) { unlocked([&] { listener.unlink_orientation(); }); },
+           "Stop turning the linked shape; returns once the thread no longer touches it")
+      .def_property_readonly("orientation_linked", &Listener::orientation_linked,
+                             "The shape the handle turns, or None");
 
   module.def("roll_pitch_yaw", &roll_pitch_yaw_degrees,
              "Roll, pitch and yaw in degrees (aerospace Z-Y-X) of a status dict's quaternion or "
