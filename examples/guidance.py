@@ -37,6 +37,15 @@ def force_steps(trace: haptics.Trace, since: float) -> List[float]:
     return sorted(math.dist(a, b) for a, b in zip(forces, forces[1:]))
 
 
+def latest(loop: haptics.ServoLoop) -> "haptics._ServoState":
+    """The loop's last cycle, once it has made one."""
+    state = loop.state()
+    while state is None:
+        time.sleep(0.001)
+        state = loop.state()
+    return state
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("port")
@@ -45,9 +54,7 @@ def main() -> None:
     loop = haptics.ServoLoop(orvex.SerialStream(options.port), 1000.0,
                              trace_capacity=int(options.seconds * 1000) + 1000)
     with loop:
-        while loop.state() is None:
-            time.sleep(0.001)
-        start = loop.state()
+        start = latest(loop)
         x0, y0, _ = start["position"]
         law = haptics.Expression(f"-k*(x - ({PATH_X})) - b*vx", f"-k*(y - ({PATH_Y})) - b*vy",
                                  "0", params={"k": LEAST, "b": 5.0, "a": 0.0, "period": 4.0,
@@ -59,7 +66,7 @@ def main() -> None:
         while True:
             time.sleep(1.0 / STEP_HZ)
             loop.feed()  # the program still runs: the loop's watchdog keeps the force on
-            state = loop.state()
+            state = latest(loop)
             t = state["time"]
             if t - began >= options.seconds:
                 break

@@ -22,7 +22,7 @@ played again through a Spring whose anchor jumps to the box at each step.
 import argparse
 import math
 import time
-from typing import Any, List, NamedTuple, cast
+from typing import Any, List, Literal, NamedTuple, cast
 
 import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
@@ -32,6 +32,8 @@ BOX_MASS = 1.0           # kg
 FRICTION = 0.2           # Coulomb, against the floor
 GRAVITY = 9.81
 STIFFNESS = 500.0        # N/m between the arm and the box
+
+Hold = Literal["interpolate", "linear", "zero"]
 
 
 class Box:
@@ -84,7 +86,7 @@ class Run(NamedTuple):
     path: List[float]   # the box's place (x, m) after each step
 
 
-def push_the_box(loop: haptics.ServoLoop, hold: str, seconds: float, show: bool = True) -> Run:
+def push_the_box(loop: haptics.ServoLoop, hold: Hold, seconds: float, show: bool = True) -> Run:
     """Runs the box for `seconds` against the running loop, held through a Coupling with this
     hold; the force steps count once the box has been held for 0.2 s."""
     state = latest(loop)
@@ -141,7 +143,7 @@ def main() -> None:
     loop = haptics.ServoLoop(orvex.SerialStream(options.port), 1000.0,
                              trace_capacity=int(options.seconds * 1000) + 1000)
     with loop:
-        run = push_the_box(loop, options.hold, options.seconds)
+        run = push_the_box(loop, cast(Hold, options.hold), options.seconds)
         # The same path again, through a Spring whose anchor jumps to the box at each step.
         spring = spring_along(loop, run.path)
     for name, steps in ((f"Coupling, hold {options.hold}", run.steps), ("Spring moved", spring)):
