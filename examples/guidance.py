@@ -17,10 +17,11 @@ at first, and the assistance rises until it follows.
 import argparse
 import math
 import time
-from typing import Any, List, cast
 
 import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
+
+from push_the_box import force_steps, p99  # this folder's box example
 
 STEP_HZ = 60.0
 LEAST, MOST = 100.0, 300.0  # N/m: the assistance's range
@@ -28,13 +29,6 @@ LEAST, MOST = 100.0, 300.0  # N/m: the assistance's range
 # The point on the figure 8 at time t, and the spring to it, in the loop's own variables.
 PATH_X = "cx + a*sin(2*_pi*t/period)"
 PATH_Y = "cy + a*sin(4*_pi*t/period)/2"
-
-
-def force_steps(trace: haptics.Trace, since: float) -> List[float]:
-    buffer: Any = trace  # rows of float64 through the buffer protocol
-    rows = cast(List[List[float]], memoryview(buffer).tolist()) if len(trace) else []
-    forces = [row[7:10] for row in rows if row[0] >= since]
-    return sorted(math.dist(a, b) for a, b in zip(forces, forces[1:]))
 
 
 def latest(loop: haptics.ServoLoop) -> "haptics._ServoState":
@@ -82,8 +76,8 @@ def main() -> None:
                 shown = t - began
                 print(f"{shown:7.2f} {1e3 * error:10.2f} {stiffness:15.0f}")
     steps = force_steps(loop.trace(), began + 0.2)
-    p99 = steps[min(len(steps) - 1, int(0.99 * len(steps)))] if steps else 0.0
-    print(f"force step between two cycles: p99 {p99:.3f} N, largest {max(steps, default=0.0):.3f} N")
+    print(f"force step between two cycles: p99 {p99(steps):.3f} N, "
+          f"largest {max(steps, default=0.0):.3f} N")
     print(f"loop: {loop.stats()['cycles']} cycles, {loop.stats()['missed']} missed")
 
 

@@ -16,6 +16,15 @@ bool normalised(const Quaternion& q, Quaternion& unit) {
   return true;
 }
 
+// The change that turns a shape to a unit quaternion and leaves it standing there.
+auto turned_to(const Quaternion& unit) {
+  return [unit](Shape::Record& r) {
+    r.orientation = unit;
+    r.motion = {};
+    return true;
+  };
+}
+
 }  // namespace
 
 bool Shape::set_material(const Material& material) {
@@ -60,11 +69,7 @@ bool Shape::set_position(const Vector3d& position) {
 bool Shape::set_orientation(const Quaternion& q) {
   Quaternion unit;
   if (!normalised(q, unit)) return false;
-  return update([&](Record& r) {
-    r.orientation = unit;
-    r.motion = {};
-    return true;
-  });
+  return update(turned_to(unit));
 }
 
 bool Shape::try_set_orientation(const Quaternion& q) {
@@ -72,11 +77,7 @@ bool Shape::try_set_orientation(const Quaternion& q) {
   if (!normalised(q, unit)) return false;
   std::unique_lock<std::mutex> hold(writers, std::try_to_lock);
   if (!hold) return false;
-  return publish([&](Record& r) {
-    r.orientation = unit;
-    r.motion = {};
-    return true;
-  });
+  return publish(turned_to(unit));
 }
 
 bool Shape::set_pose(const Vector3d& position, const Quaternion& q, std::optional<double> time_s,
