@@ -395,7 +395,11 @@ struct ServoLoop::Impl {
   bool reconnected() {
     const IO::serialib* port = stream->port();
     if (!port || port->fd < 0) return false;
-    if (!reopen_same_corvane(stream->path(), info.device_id_ext, port->fd,
+    // First the port the loop holds, whose lock a reopened port would be refused while the
+    // device is still behind it; a port that hung up says so at once.
+    link.drop_pending();
+    if (!same_corvane_answers(link, info.device_id_ext, now_ns() + rewake_wait_ns) &&
+        !reopen_same_corvane(stream->path(), info.device_id_ext, port->fd,
                              now_ns() + rewake_wait_ns))
       return false;
     reconnects.fetch_add(1, relaxed);
