@@ -246,7 +246,7 @@ def test_a_law_with_state_is_refused_by_a_second_loop(orvex, haptics, double, ma
 
 
 EXPRESSION_ERRORS = {
-    "unknown name": (("k*x", "0", "0"), {}, r'fx "k\*x": Unexpected token "k" found at position 0'),
+    "unknown name": (("k*x", "0", "0"), {}, r'fx "k\*x": unknown name "k" at position 0'),
     "syntax": (("0", "x +* 2", "0"), {}, r'fy "x \+\* 2": Unexpected operator "\*" found at position 3'),
     "parenthesis": (("0", "0", "sqrt(x"), {}, r'fz "sqrt\(x": Missing parenthesis.*position'),
     "empty": (("", "0", "0"), {}, r'fx "": Expression is empty'),
