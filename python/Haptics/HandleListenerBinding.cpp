@@ -8,6 +8,7 @@
 
 #include "Bindings.h"
 #include "Conventions.h"
+#include "CycleDicts.h"
 #include "ExitSafeHandleListener.h"
 #include "HandleListenerCalls.h"
 #include "HandleMessageDicts.h"
@@ -58,6 +59,15 @@ void bind_handle_listener(py::module_& module) {
            "Write every message with its time to path (.csv or .npy) from a thread of its own "
            "until stop_recording() or stop()")
       .def("stop_recording", &stop_recording_of<Listener>, stop_recording_doc)
+      .def(
+          "mark",
+          [](Listener& listener, const std::string& label, const py::kwargs& fields) {
+            const std::string json = fields_json(fields);
+            unlocked([&] { listener.mark(label, json); });
+          },
+          py::arg("label"),
+          "Put a timestamped event, with its fields, into the running recording's sidecar, tied "
+          "to the first message received after it")
       .def("link_orientation",
            [](Listener& listener, std::shared_ptr<Haptics::Shape> shape, py::handle offset) {
              if (!shape) throw py::type_error("shape must be a Shape, not None");

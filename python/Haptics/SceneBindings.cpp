@@ -225,7 +225,7 @@ void bind_scene(py::module_& module) {
                      &Shape::set_dynamic_friction);
   shape_class.def("set_pose", &set_pose, py::arg("position"), py::arg("orientation") = py::none(),
                   py::kw_only(), py::arg("time") = py::none(), py::arg("hold") = "interpolate",
-                  "Place and turn the shape in one change. With a time on the loop's clock, the "
+                  "Place and turn the shape in one change. With a time on now()'s clock, the "
                   "loop moves it between this pose and the one set before with an earlier time: "
                   "\"interpolate\" one period late, \"linear\" on from this one");
 

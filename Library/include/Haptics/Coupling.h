@@ -53,8 +53,8 @@ struct CouplingReaction {
 // application through take_force(), cycle by cycle, none lost.
 //
 // Threads: update(), take_force(), gains() and set_gains() from any application thread (each
-// kind takes its turn under a lock of its own that the loop never takes); the loop thread renders. One loop at a
-// time renders a coupling (its state is its own).
+// kind takes its turn under a lock of its own that the loop never takes); the loop thread
+// renders. One loop at a time renders a coupling (its state is its own).
 class Coupling : public Effect {
  public:
   // Settings with a problem() make a coupling with no force.
@@ -71,7 +71,7 @@ class Coupling : public Effect {
 
   // Moves the target: false (nothing changes) for a value that is not finite. Without a
   // velocity, the linear hold takes that of the last two updates; without a time, the update
-  // counts as made now.
+  // counts as made now. Times are on the layer's clock (Haptics/Clock.h), as trace times are.
   bool update(const Vector3d& position, std::optional<Vector3d> velocity = std::nullopt,
               std::optional<double> time_s = std::nullopt);
   // The reaction since the previous call (zeros and 0 cycles when no cycle was rendered).

@@ -51,8 +51,9 @@ class Shape {
   bool set_static_friction(double friction);
   bool set_dynamic_friction(double friction);
   // Sets position and orientation (finite; the quaternion not zero, normalised) as one change.
-  // With a time on the loop's clock, the loop moves the shape between this pose and the one set
-  // before it with an earlier time, as hold says; without one, the shape stands here.
+  // With a time on the layer's clock (Haptics/Clock.h, as a coupling's updates), the loop moves
+  // the shape between this pose and the one set before it with an earlier time, as hold says;
+  // without one, the shape stands here.
   bool set_pose(const Vector3d& position, const Quaternion& orientation,
                 std::optional<double> time_s = std::nullopt,
                 PoseHold hold = PoseHold::interpolate);

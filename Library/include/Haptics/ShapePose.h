@@ -16,7 +16,7 @@ struct PoseMotion {
   bool timed = false;      // the shape's pose was set with a time
   bool has_from = false;   // and one before it, earlier
   PoseHold hold = PoseHold::interpolate;
-  double time_s = 0;       // the last pose's, on the loop's clock
+  double time_s = 0;       // the last pose's, on the layer's clock
   double from_time_s = 0;  // the one before
   std::array<double, 3> from_position{};
   std::array<double, 4> from_orientation{1, 0, 0, 0};

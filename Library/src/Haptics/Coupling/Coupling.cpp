@@ -70,7 +70,6 @@ struct Coupling::State {
 
   // The loop's own.
   TargetUpdates seen{};
-  LoopOrigin origin;
   InterpolatedHold interpolated;
   Vector3d target{};
 };
@@ -122,14 +121,10 @@ bool Coupling::set_gains(const CouplingGains& gains) {
 
 CouplingReaction Coupling::take_force() { return state->reaction.take(); }
 
-void Coupling::begin(const EffectContext&) noexcept {
-  state->origin.restart();
-  state->interpolated.restart();
-}
+void Coupling::begin(const EffectContext&) noexcept { state->interpolated.restart(); }
 
 Vector3d Coupling::render(const EffectContext& context, const Parameters& gains) noexcept {
   State& s = *state;
-  s.origin.observe(context.time, monotonic_ns());
   // While the application is writing an update, the one before it stands for this cycle.
   TargetUpdates read;
   if (s.updates.try_load(read)) s.seen = read;
@@ -139,8 +134,8 @@ Vector3d Coupling::render(const EffectContext& context, const Parameters& gains)
     return {};
   }
   const HeldTarget held = fixed.hold == Hold::interpolate
-                              ? s.interpolated.at(s.seen, context.time, s.origin.ns())
-                              : held_target(s.seen, fixed.hold, context.time, s.origin.ns());
+                              ? s.interpolated.at(s.seen, context.clock)
+                              : held_target(s.seen, fixed.hold, context.clock);
   s.target = held.position;
   Vector3d force{};
   for (std::size_t i = 0; i < 3; ++i)

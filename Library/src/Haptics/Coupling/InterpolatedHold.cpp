@@ -16,13 +16,12 @@ constexpr double lag_smoothing = 0.05;
 
 }  // namespace
 
-void InterpolatedHold::set_off(const TargetUpdates& updates, double now_s,
-                               std::int64_t origin_ns) noexcept {
+void InterpolatedHold::set_off(const TargetUpdates& updates, double now_s) noexcept {
   const TargetUpdate& last = updates.latest;
-  const double last_s = loop_time(last, origin_ns);
+  const double last_s = update_time(last);
   if (updates.has_previous) {
     const double period =
-        std::clamp(last_s - loop_time(updates.previous, origin_ns), shortest_span_s, longest_span_s);
+        std::clamp(last_s - update_time(updates.previous), shortest_span_s, longest_span_s);
     lag_s = lag_s > 0 ? lag_s + lag_smoothing * (period - lag_s) : period;
   }
   if (started) {
@@ -33,7 +32,7 @@ void InterpolatedHold::set_off(const TargetUpdates& updates, double now_s,
   } else {
     to.time_s = now_s;  // the first update is taken as it is, at once
   }
-  to.state = held_target(updates, Hold::linear, last_s, origin_ns);
+  to.state = held_target(updates, Hold::linear, last_s);
   if (!started) from = to;
   started = true;
   followed = updates.count;
@@ -64,9 +63,8 @@ HeldTarget InterpolatedHold::on_curve(double now_s) const noexcept {
   return held;
 }
 
-HeldTarget InterpolatedHold::at(const TargetUpdates& updates, double now_s,
-                          std::int64_t origin_ns) noexcept {
-  if (!started || updates.count != followed) set_off(updates, now_s, origin_ns);
+HeldTarget InterpolatedHold::at(const TargetUpdates& updates, double now_s) noexcept {
+  if (!started || updates.count != followed) set_off(updates, now_s);
   return on_curve(now_s);
 }
 

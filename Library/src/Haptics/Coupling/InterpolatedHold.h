@@ -24,7 +24,7 @@ class InterpolatedHold {
     started = false;
     lag_s = 0;
   }
-  HeldTarget at(const TargetUpdates& updates, double now_s, std::int64_t origin_ns) noexcept;
+  HeldTarget at(const TargetUpdates& updates, double now_s) noexcept;
 
  private:
   // Where a segment starts and ends, on the loop's clock.
@@ -32,7 +32,7 @@ class InterpolatedHold {
     HeldTarget state;
     double time_s = 0;
   };
-  void set_off(const TargetUpdates& updates, double now_s, std::int64_t origin_ns) noexcept;
+  void set_off(const TargetUpdates& updates, double now_s) noexcept;
   HeldTarget on_curve(double now_s) const noexcept;
 
   bool started = false;

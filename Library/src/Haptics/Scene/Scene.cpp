@@ -64,7 +64,7 @@ Vector3d Scene::render(const EffectContext& context, const Parameters&) noexcept
   Parts& p = *parts;
   const Vector3d& arm = context.position;
   const ShapeList::Snapshot& snapshot = p.list.enter();
-  p.tracked.follow(snapshot, arm, p.god.position(), p.afresh, context.time, p.blocks);
+  p.tracked.follow(snapshot, arm, p.god.position(), p.afresh, context.clock, p.blocks);
   p.afresh = false;
   p.god.step(p.tracked, arm);
 
