@@ -21,7 +21,7 @@ import time
 import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
 
-from push_the_box import force_steps, p99  # this folder's box example
+from push_the_box import force_steps, latest, p99  # this folder's box example
 
 STEP_HZ = 60.0
 LEAST, MOST = 100.0, 300.0  # N/m: the assistance's range
@@ -29,15 +29,6 @@ LEAST, MOST = 100.0, 300.0  # N/m: the assistance's range
 # The point on the figure 8 at time t, and the spring to it, in the loop's own variables.
 PATH_X = "cx + a*sin(2*_pi*t/period)"
 PATH_Y = "cy + a*sin(4*_pi*t/period)/2"
-
-
-def latest(loop: haptics.ServoLoop) -> "haptics._ServoState":
-    """The loop's last cycle, once it has made one."""
-    state = loop.state()
-    while state is None:
-        time.sleep(0.001)
-        state = loop.state()
-    return state
 
 
 def main() -> None:
