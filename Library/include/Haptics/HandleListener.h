@@ -9,6 +9,7 @@
 
 #include "Haptics/HandleMessage.h"
 #include "Haptics/RecordResult.h"
+#include "Haptics/Shape.h"
 #include "Haptics/StartResult.h"
 
 namespace Orvex::HardwareAPI::IO {
@@ -113,6 +114,13 @@ class HandleListener {
   bool wait_for_message(std::chrono::nanoseconds timeout);
 
   HandleListenerStats stats() const;
+
+  // From each status message on, the listener's thread sets the shape's orientation to offset ·
+  // the message's quaternion, before the message is handed on (replacing any shape linked
+  // before; null unlinks). unlink_orientation() returns once the thread no longer touches it.
+  void link_orientation(std::shared_ptr<Shape> shape, const Quaternion& offset = {1, 0, 0, 0});
+  void unlink_orientation();
+  std::shared_ptr<Shape> orientation_linked() const;
 
   // Writes every message from now on, with its time and number, to path (.csv or .npy) from a
   // writer thread of its own, as ServoLoop::record does (same answers); stop() ends it.

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "Haptics/PublishedRecord.h"
 
@@ -11,18 +13,25 @@ namespace Orvex::HardwareAPI::Haptics {
 // The live parameters of a user's law: a fixed number of doubles that application threads change
 // while the loop runs, published whole, so that a cycle reads either all of a change or none
 // of it. Writers take turns (a lock the loop never takes); the loop thread reads without a lock.
+// The parameters may have names, one each, fixed when made.
 class LawParameters {
  public:
   static constexpr std::size_t capacity = 16;
   using Values = std::array<double, capacity>;
   using Change = std::pair<std::size_t, double>;  // (index, value)
 
-  // The first `count` of `initial` (count at most capacity; the rest are zero).
-  LawParameters(const Values& initial, std::size_t count);
+  // The first `count` of `initial` (count at most capacity; the rest are zero), named by names
+  // (none, or one for each).
+  LawParameters(const Values& initial, std::size_t count, std::vector<std::string> names = {});
   LawParameters(const LawParameters&) = delete;
   LawParameters& operator=(const LawParameters&) = delete;
 
   std::size_t size() const { return count; }
+  const std::vector<std::string>& names() const { return named; }
+  // The index of a parameter's name, or size() when none has it.
+  std::size_t index(const std::string& name) const;
+  // Why these names cannot name `count` parameters (empty, given twice, not one each), or null.
+  static const char* names_problem(const std::vector<std::string>& names, std::size_t count);
   Values values() const { return published.read_from_non_rt(); }
 
   // Publishes all changes as one: false, and nothing changed, when an index is out of range or
@@ -39,6 +48,7 @@ class LawParameters {
 
  private:
   const std::size_t count;
+  const std::vector<std::string> named;
   PublishedRecord<Values> published;
 };
 

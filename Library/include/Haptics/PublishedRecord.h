@@ -31,6 +31,20 @@ class PublishedRecord {
   template <class Change>
   bool write_from_non_rt(Change&& change) {
     std::lock_guard<std::mutex> hold(writers);
+    return publish(change);
+  }
+  // As write_from_non_rt(), but false at once (nothing published) when another thread is
+  // publishing this instant: for a thread that must not wait.
+  template <class Change>
+  bool try_write_from_non_rt(Change&& change) {
+    std::unique_lock<std::mutex> hold(writers, std::try_to_lock);
+    return hold && publish(change);
+  }
+
+ private:
+  // Under `writers`.
+  template <class Change>
+  bool publish(Change& change) {
     Record next = published.load();
     if constexpr (std::is_same_v<decltype(change(next)), bool>) {
       if (!change(next)) return false;
@@ -41,7 +55,6 @@ class PublishedRecord {
     return true;
   }
 
- private:
   std::mutex writers;  // never taken by the real-time thread
   Seqlock<Record> published;
 };

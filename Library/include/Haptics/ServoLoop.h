@@ -174,7 +174,8 @@ struct RecordOptions {
 // has the arm taken from it, zero commanded at once by the supervisor, and its force never sent;
 // the run ends as StopReason::effect_hung, and stop() returns within a second whatever the
 // effect does. The stuck thread is let go of (at the lowest priority); the stream stays claimed
-// by this loop, with its port's lock and its guardian, and the loop never starts again.
+// by this loop, with its port's lock and its guardian, and the loop never starts again. Its
+// destructor gives the stream and the port's lock back; the guardian goes with the stuck thread.
 //
 // Every method may be called from any thread while the loop runs; start() and stop() are
 // serialised with each other. None waits for the loop except start() (its wake-up exchange) and

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <array>
+#include <optional>
 
 #include "Haptics/Effect.h"
 #include "Haptics/Material.h"
 #include "Haptics/PublishedRecord.h"
+#include "Haptics/ShapePose.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -30,6 +32,7 @@ class Shape {
     Quaternion orientation{1, 0, 0, 0};
     Material material{};
     Vector3d extent{};
+    PoseMotion motion{};  // where the loop moves the pose between timed poses
   };
 
   virtual ~Shape() = default;
@@ -46,6 +49,16 @@ class Shape {
   bool set_damping(double damping);
   bool set_static_friction(double friction);
   bool set_dynamic_friction(double friction);
+  // Sets position and orientation (finite; the quaternion not zero, normalised) as one change.
+  // With a time on the layer's clock (Haptics/Clock.h, as a coupling's updates), the loop moves
+  // the shape between this pose and the one set before it with an earlier time, as hold says;
+  // without one, the shape stands here.
+  bool set_pose(const Vector3d& position, const Quaternion& orientation,
+                std::optional<double> time_s = std::nullopt,
+                PoseHold hold = PoseHold::interpolate);
+  // As set_orientation(), but false at once (nothing changes) when another thread is changing
+  // the shape this instant: for a thread that must not wait.
+  bool try_set_orientation(const Quaternion& orientation);
 
   // Any thread: the record as last published. The loop uses try_read(), which gives up rather
   // than wait for a writer (false: keep the record read before).
@@ -73,6 +86,11 @@ class Shape {
   template <class Change>
   bool update(Change&& change) {
     return published.write_from_non_rt(change);
+  }
+  // As update(), but false at once (nothing changes) when another writer is changing the record.
+  template <class Change>
+  bool try_update(Change&& change) {
+    return published.try_write_from_non_rt(change);
   }
 
  private:

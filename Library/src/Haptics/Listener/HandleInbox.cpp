@@ -21,6 +21,7 @@ void HandleInbox::put(const HandleMessage& message, std::int64_t now_ms) {
   // counting it already.
   switch (message.kind) {
     case HandleMessage::Kind::status:
+      orientation_link.offer(message);
       latest[status_slot].store(message);
       status.fetch_add(1, std::memory_order_relaxed);
       rate.count(now_ms);

@@ -18,6 +18,7 @@
 #include "Haptics/Seqlock.h"
 #include "../Realtime/StampedRing.h"
 #include "../Recording/RecordingTap.h"
+#include "OrientationLink.h"
 #include "StatusRateWindow.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -37,6 +38,8 @@ class HandleInbox {
 
   // Every message put is offered here, numbered from 0, for a recording the application runs.
   RecordingTap recording;
+  // Every status message put turns the shape linked here, if any.
+  OrientationLink orientation_link;
 
   bool latest_status(HandleMessage& message) const { return latest[0].read_latest(message); }
   bool latest_info(HandleMessage& message) const { return latest[1].read_latest(message); }

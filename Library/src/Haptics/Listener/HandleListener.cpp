@@ -350,6 +350,16 @@ HandleListenerStats HandleListener::stats() const {
   return stats;
 }
 
+void HandleListener::link_orientation(std::shared_ptr<Shape> shape, const Quaternion& offset) {
+  state->inbox.orientation_link.link(std::move(shape), offset);
+}
+
+void HandleListener::unlink_orientation() { state->inbox.orientation_link.unlink(); }
+
+std::shared_ptr<Shape> HandleListener::orientation_linked() const {
+  return state->inbox.orientation_link.linked();
+}
+
 int HandleListener::record(const std::string& path) {
   return state->inbox.recording.begin(path, {handle_record_names, handle_record_columns},
                                       recording_queue_messages, "message");

@@ -498,7 +498,15 @@ struct ServoLoop::Impl {
 ServoLoop::ServoLoop(IO::SerialStream* stream, const ServoSettings& settings)
     : impl(std::make_shared<Impl>(stream, settings)) {}
 
-ServoLoop::~ServoLoop() { stop(); }
+ServoLoop::~ServoLoop() {
+  stop();
+  // A thread stuck in an effect may keep this loop's state after the object goes, but it never
+  // touches the stream again: the stream and its port go back to the application, which may
+  // free them (and a claim or lock left on a freed stream would refuse whatever takes its place).
+  std::lock_guard<std::mutex> hold(impl->lifecycle);
+  impl->port_lock.release();
+  impl->claim.release();
+}
 
 namespace {
 
