@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "Haptics/Box.h"
@@ -116,7 +117,8 @@ TEST(ShapePose, RefusesWhatMakesNoPose) {
 }
 
 // Two spheres moved together in blocks by two writers while a loop thread reads them: every cycle
-// sees both where one block left them, never one moved and the other not.
+// sees both where one block left them, never one moved and the other not. The writers take turns,
+// as an application's do: blocks open at once are taken together, their changes interleaved.
 TEST(UpdateBlocks, NoCycleSeesHalfABlockWhileWritersRace) {
   ShapeList list(TrackedShapes::capacity);
   UpdateBlocks blocks;
@@ -127,15 +129,19 @@ TEST(UpdateBlocks, NoCycleSeesHalfABlockWhileWritersRace) {
     list.add(sphere);
   }
   std::atomic<bool> stop{false};
+  std::mutex turns;
   std::vector<std::thread> writers;
   for (int w = 0; w < 2; ++w)
     writers.emplace_back([&, w] {
       for (int n = 0; !stop.load(); ++n) {
         const double x = 0.1 + 1e-6 * (2 * n + w);
-        blocks.open();
-        first->set_position({x, 0.5, 0.5});
-        second->set_position({x, 0.5, 0.5});
-        blocks.close();
+        {
+          std::lock_guard<std::mutex> turn(turns);
+          blocks.open();
+          first->set_position({x, 0.5, 0.5});
+          second->set_position({x, 0.5, 0.5});
+          blocks.close();
+        }
         // An application changes its scene now and then: a block always open would keep the
         // loop on the records of before.
         std::this_thread::sleep_for(std::chrono::microseconds(50));

@@ -8,6 +8,7 @@ namespace Orvex::HardwareAPI::Haptics {
 // Blocks of changes to a scene's shapes that the loop takes at one cycle or not at all. While any
 // block is open, the loop keeps the records it read before; a cycle that read records while a
 // block opened (or opened and closed) throws that reading away and keeps the one before too.
+// Blocks open at once in two threads are taken together: their changes interleave as made.
 //
 // Threads: open() and close() from any application thread, in pairs, nested or not; the loop's
 // reading is bracketed by reading_from() and still_valid().
