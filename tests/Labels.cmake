@@ -19,8 +19,16 @@ function(orvex_check_test_labels name labels)
   endforeach()
 endfunction()
 
-# Remembers a test program under each of its labels, for the labels' targets.
+# Labels the cases gtest_discover_tests(name) finds, and remembers the program under each label
+# for the labels' targets. Discovery passes its PROPERTIES on as one flat list, which splits a list
+# of labels: CTest is given a file of its own, read after the one that names the cases.
 function(orvex_label_test_program name labels)
+  set(file "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+  file(WRITE "${file}" "if(DEFINED ${name}_TESTS)
+  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\")
+endif()
+")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${file}")
   foreach(label IN LISTS labels)
     set_property(GLOBAL APPEND PROPERTY ORVEX_TEST_PROGRAMS_${label} ${name})
   endforeach()
