@@ -152,9 +152,12 @@ def find_emulator() -> str:
 def read_truth(path: str) -> Dict[str, List[float]]:
     """A truth file as columns: time, x, y, z, vx, vy, vz, hand_fx.., fx.."""
     with open(path, newline="") as f:
-        rows = list(csv.reader(f))
-    return {name: [float(row[i]) for row in rows[1:] if len(row) == len(rows[0])]
-            for i, name in enumerate(rows[0])}
+        lines = f.read().splitlines(keepends=True)
+    # The emulator may be writing the last line as it is read: only whole lines count.
+    if lines and not lines[-1].endswith("\n"):
+        lines.pop()
+    rows = list(csv.reader(lines))
+    return {name: [float(row[i]) for row in rows[1:]] for i, name in enumerate(rows[0])}
 
 
 class EmulatedDevices:

@@ -158,6 +158,16 @@ def test_a_socket_that_is_not_ours_is_left_alone(tmp_path):
     assert taken.read_text() == "someone's file"
 
 
+@pytest.mark.parametrize("cut", ["0.002,0.01,0,0,", "0.002,0.01,0,0,0.1", ""])
+def test_a_truth_file_read_while_written_gives_its_whole_rows(tmp_path, cut):
+    from OrvexHaptics import testing
+
+    path = tmp_path / "truth.csv"
+    path.write_text("time,x,y,z,fx\n0.001,0.01,0,0,0.5\n" + cut)
+    assert testing.read_truth(str(path)) == {"time": [0.001], "x": [0.01], "y": [0.0], "z": [0.0],
+                                             "fx": [0.5]}
+
+
 @pytest.mark.slow
 def test_the_fixture_works_in_a_suite_outside_the_project(tmp_path):
     """The example of the testing page, run as a user's own suite with the plugin named in its
