@@ -22,6 +22,9 @@ PYBIND11_MODULE(OrvexHaptics, m) {
   Python::bind_couplings(m);
   Python::bind_scene(m);
   Python::bind_handle_listener(m);
+#ifdef ORVEX_WITH_DDS
+  Python::bind_network(m);
+#endif
   Python::add_submodule_path(m);
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&Python::stop_all_at_exit));

@@ -31,6 +31,11 @@ void PassivityController::reset() {
   acted.store(0, std::memory_order_relaxed);
 }
 
+void PassivityController::credit(double joules) noexcept {
+  energy += joules;
+  published_energy.store(energy, std::memory_order_relaxed);
+}
+
 Vector3d PassivityController::filter(const EffectContext& context,
                                      const Vector3d& wanted) noexcept {
   const Vector3d& x = context.position;

@@ -36,6 +36,9 @@ class PassivityController {
   // Loop thread only: the force to send instead of wanted, in the cycle's context (position and
   // velocity of the reply to the last force sent).
   Vector3d filter(const EffectContext& context, const Vector3d& wanted) noexcept;
+  // Loop thread only: energy the rendering may give the arm beyond what it took from it (what a
+  // delayed channel's other end put in), or, negative, may no longer give.
+  void credit(double joules) noexcept;
 
   // Any thread.
   double energy_j() const { return published_energy.load(std::memory_order_relaxed); }
