@@ -59,22 +59,26 @@ def run(options: argparse.Namespace) -> Dict[str, Any]:
     loop.start()
     print("running", flush=True)
     began = time.monotonic()
+    energy: List[List[float]] = []  # [monotonic s, in J, out J] every 20 ms
     try:
         while options.seconds <= 0 or time.monotonic() - began < options.seconds:
-            ready, _, _ = select.select([sys.stdin], [], [], 0.05)
+            stats = side.stats()
+            energy.append([time.monotonic(), stats["energy_in_j"], stats["energy_out_j"]])
+            ready, _, _ = select.select([sys.stdin], [], [], 0.02)
             if ready and not sys.stdin.readline():
                 break
     except KeyboardInterrupt:
         pass
     rows = trace_rows(loop)
+    stopped = loop.stats()["stop_reason"]
     loop.stop()
     forces = [row[7:10] for row in rows]
     steps = [math.dist(a, b) for a, b in zip(forces, forces[1:])]
     figures: Dict[str, Any] = dict(side.stats())
-    figures.update(role=options.role, cycles=len(rows),
+    figures.update(role=options.role, cycles=len(rows), stop_reason=stopped,
                    force_step_p99_n=percentile(steps, 0.99),
                    force_max_n=max((math.hypot(*f) for f in forces), default=0.0),
-                   position_x=[row[1] for row in rows[::10]])
+                   energy=energy)
     return figures
 
 

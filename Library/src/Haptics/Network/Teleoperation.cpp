@@ -44,7 +44,6 @@ struct Teleoperation::State {
 
   // Read by stats() on any thread; published values only: relaxed.
   std::atomic<double> published_in{0}, published_out{0}, published_peer_in{0};
-  std::atomic<std::int64_t> last_delivery_ns{-1};
   std::atomic<std::uint64_t> dropped{0};
   LatencyHistogram render_cost;
 
@@ -128,7 +127,6 @@ Vector3d Teleoperation::render(const EffectContext& context, const Parameters&) 
       s.credited_peer_in = std::min(s.credited_peer_in, latest.state.energy_in);
     s.peer = latest;
     s.have_peer = true;
-    s.last_delivery_ns.store(latest.delivered_ns, std::memory_order_relaxed);
   }
   s.fade(started, context.dt);
   const Vector3d force = s.passive(context, s.coupling(context));
@@ -171,9 +169,9 @@ TeleoperationStats Teleoperation::stats() const {
   stats.energy_out_j = s.published_out.load(std::memory_order_relaxed);
   stats.peer_energy_in_j = s.published_peer_in.load(std::memory_order_relaxed);
   stats.passivity_cycles = s.passivity.cycles_acted();
-  const std::int64_t delivered = s.last_delivery_ns.load(std::memory_order_relaxed);
-  if (delivered >= 0) {
-    stats.peer_age_s = (monotonic_ns() - delivered) * 1e-9;
+  DeliveredPeer peer;
+  if (s.channel->latest(peer) && peer.state.number != 0) {
+    stats.peer_age_s = (monotonic_ns() - peer.delivered_ns) * 1e-9;
     stats.peer_present = stats.peer_age_s < s.settings.lost_after_s;
   }
   return stats;
