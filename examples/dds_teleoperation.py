@@ -18,7 +18,7 @@ line of JSON.
 
 Without arms, the emulator stands in: `orvex-emulator --corvane --hand examples/hands/teleoperation.csv
 --hand-loop --corvane` gives two ports, the first moved by a scripted hand: give it to the leader,
-the second to the follower (see examples/dds_teleoperation_pair.py, which starts all three).
+the second to the follower (examples/dds_teleoperation_pair.sh starts all three).
 """
 
 import argparse
@@ -64,6 +64,9 @@ def run(options: argparse.Namespace) -> Dict[str, Any]:
         while options.seconds <= 0 or time.monotonic() - began < options.seconds:
             stats = side.stats()
             energy.append([time.monotonic(), stats["energy_in_j"], stats["energy_out_j"]])
+            if options.seconds > 0:
+                time.sleep(0.02)
+                continue
             ready, _, _ = select.select([sys.stdin], [], [], 0.02)
             if ready and not sys.stdin.readline():
                 break
@@ -88,8 +91,8 @@ def main() -> None:
     parser.add_argument("port")
     parser.add_argument("--namespace", default="/orvex")
     parser.add_argument("--domain", type=int, default=None)
-    parser.add_argument("--stiffness", type=float, default=300.0)
-    parser.add_argument("--damping", type=float, default=3.0)
+    parser.add_argument("--stiffness", type=float, default=600.0)
+    parser.add_argument("--damping", type=float, default=8.0)
     parser.add_argument("--wall", type=float, default=None)
     parser.add_argument("--seconds", type=float, default=0.0)
     parser.add_argument("--delay", type=float, default=0.0)

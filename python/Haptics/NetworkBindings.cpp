@@ -136,8 +136,8 @@ void bind_network(py::module_& module) {
       "the network): add it to the side's servo loop")
       .def(py::init(&teleoperation), py::arg("role"), py::kw_only(),
            py::arg("namespace") = "/orvex", py::arg("domain") = py::none(),
-           py::arg("frame_id") = "orvex_base", py::arg("stiffness") = 300.0,
-           py::arg("damping") = 3.0, py::arg("max_force") = 10.0, py::arg("lost_after_s") = 0.25,
+           py::arg("frame_id") = "orvex_base", py::arg("stiffness") = 600.0,
+           py::arg("damping") = 8.0, py::arg("max_force") = 10.0, py::arg("lost_after_s") = 0.25,
            py::arg("emulate_delay_s") = 0.0, py::arg("jitter_s") = 0.0, py::arg("loss") = 0.0,
            py::arg("seed") = 1)
       .def_property_readonly("role",

@@ -17,8 +17,8 @@ struct TeleoperationSettings {
   // The pair meets on endpoint.domain under endpoint.ns: topics
   // rt<ns>/teleoperation/leader and rt<ns>/teleoperation/follower.
   RosEndpoint endpoint;
-  double stiffness = 300;     // N/m between this arm and the other's delayed position
-  double damping = 3;         // N s/m between the two velocities
+  double stiffness = 600;     // N/m between this arm and the other's delayed position
+  double damping = 8;         // N s/m between the two velocities
   double max_force = 10;      // N: this side's force is shortened to it
   double lost_after_s = 0.25; // no sample from the other side for this long: no force (ramped
                               // down over its second half)

@@ -1,13 +1,12 @@
-"""Teleoperation over DDS between two processes on one machine, with two emulated arms: the
-emulator's hand moves the leader's arm, and the follower's arm meets a stiff wall.
+"""Teleoperation over DDS between two processes on one machine, each side running
+examples/dds_teleoperation.py on its own emulated arm: the emulator's hand moves the leader's arm.
+The tests and the benchmark run pairs through run_pair(); run as a program, it shows the pair
+reaching into a stiff wall at the follower:
 
-    python3 dds_teleoperation_pair.py [--delay S] [--seconds S]
+    teleoperation_pair.py [--delay S] [--seconds S]
 
 --delay is the round trip to emulate (each side holds what it receives for half of it, with
-+-50 % jitter and 10 % of the samples lost). Starts the emulator with two Corvanes and
-dds_teleoperation.py twice (leader, follower) on a domain and namespace of their own, moves the
-hand to 50 mm while the wall stands at 30 mm, and prints where both arms settle and what the
-channel's energy balance was. run_pair() is what the tests and the benchmark use.
++-50 % jitter and 10 % of the samples lost).
 """
 
 import argparse
@@ -19,9 +18,10 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional
 
+import OrvexHaptics as haptics
 from OrvexHaptics.testing import EmulatedDevices, Hand, start_emulator
 
-SIDE = Path(__file__).resolve().parent / "dds_teleoperation.py"
+SIDE = Path(__file__).resolve().parents[2] / "examples" / "dds_teleoperation.py"
 
 
 def start_side(role: str, port: str, namespace: str, domain: int, delay_s: float,
@@ -32,8 +32,12 @@ def start_side(role: str, port: str, namespace: str, domain: int, delay_s: float
     if delay_s > 0:
         one_way = delay_s / 2
         arguments += ["--delay", repr(one_way), "--jitter", repr(one_way / 2), "--loss", "0.1"]
+    # The sides import the modules this program imported, wherever they were found.
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(haptics.__file__),
+                                                      env.get("PYTHONPATH")]))
     process = subprocess.Popen(arguments + extra, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               text=True, env=dict(os.environ))
+                               text=True, env=env)
     line = process.stdout.readline()
     if line.strip() != "running":
         process.kill()
@@ -42,21 +46,27 @@ def start_side(role: str, port: str, namespace: str, domain: int, delay_s: float
 
 
 def finish_side(process: subprocess.Popen) -> Dict[str, Any]:
-    """Ends a side (closing its input) and returns its figures."""
+    """Ends a side (closing its input) and returns its figures; none from a side that was
+    killed."""
     out, _ = process.communicate("", timeout=60)
-    return json.loads(out.strip().splitlines()[-1])
+    lines = out.strip().splitlines()
+    return json.loads(lines[-1]) if process.returncode == 0 and lines else {}
 
 
 def channel_energy(leader: Dict[str, Any], follower: Dict[str, Any]) -> float:
     """The most energy the channel and both controllers had put into the two arms beyond what
-    the arms put in, at any moment both sides sampled (J)."""
+    the arms put in, at any moment the leader sampled (J); the follower's sums are interpolated
+    to that moment."""
     def at(series: List[List[float]], t: float) -> List[float]:
-        last = series[0]
+        before = series[0]
         for row in series:
-            if row[0] > t:
-                break
-            last = row
-        return last
+            if row[0] >= t:
+                if row[0] == before[0]:
+                    return row
+                share = (t - before[0]) / (row[0] - before[0])
+                return [t] + [a + share * (b - a) for a, b in zip(before[1:], row[1:])]
+            before = row
+        return before
 
     worst = 0.0
     for row in leader["energy"]:
@@ -65,31 +75,43 @@ def channel_energy(leader: Dict[str, Any], follower: Dict[str, Any]) -> float:
     return worst
 
 
-def run_pair(operate: Callable[[EmulatedDevices], Any], delay_s: float = 0.0,
+def whole_truth(emulator: EmulatedDevices, index: int) -> Dict[str, List[float]]:
+    """The arm's truth so far; the emulator may be writing its last row as it is read."""
+    for _ in range(20):
+        try:
+            return emulator.truth_file(index)
+        except ValueError:
+            time.sleep(0.005)
+    return emulator.truth_file(index)
+
+
+def run_pair(operate: Callable[[EmulatedDevices, Dict[str, subprocess.Popen]], Any], delay_s: float = 0.0,
              wall: Optional[float] = None, namespace: str = "/pair", domain: int = 17,
-             leader_extra: Optional[List[str]] = None, stiffness: Optional[float] = None
-             ) -> Dict[str, Any]:
-    """Starts the emulator and both sides, calls operate(emulator) (the leader's hand is
-    emulator.hands[0]), ends the sides and returns {"leader", "follower": their figures,
+             gains: Optional[List[str]] = None) -> Dict[str, Any]:
+    """Starts the emulator and both sides, calls operate(emulator, {"leader": process,
+    "follower": process}) (the leader's hand is emulator.hands[0]), ends the sides and returns {"leader", "follower": their figures,
     "truth": [leader's, follower's truth columns], "operated": what operate returned,
-    "channel_energy_j": see channel_energy}."""
-    gains = ["--stiffness", repr(stiffness)] if stiffness else []
+    "channel_energy_j": see channel_energy}. gains: options for both sides ("--stiffness",
+    "1000", ...)."""
+    gains = gains or []
     with start_emulator(corvanes=2) as emulator:
         leader = start_side("leader", emulator.corvanes[0], namespace, domain, delay_s,
-                            gains + (leader_extra or []))
+                            gains)
         follower = start_side("follower", emulator.corvanes[1], namespace, domain, delay_s,
                               gains + (["--wall", repr(wall)] if wall is not None else []))
         try:
-            operated = operate(emulator)
+            operated = operate(emulator, {"leader": leader, "follower": follower})
         finally:
             figures = {"leader": finish_side(leader), "follower": finish_side(follower)}
-        figures["truth"] = [emulator.truth_file(0), emulator.truth_file(1)]
+        figures["truth"] = [whole_truth(emulator, 0), whole_truth(emulator, 1)]
         figures["operated"] = operated
-    figures["channel_energy_j"] = channel_energy(figures["leader"], figures["follower"])
+    if figures["leader"] and figures["follower"]:
+        figures["channel_energy_j"] = channel_energy(figures["leader"], figures["follower"])
     return figures
 
 
 def reach_into_wall(emulator: EmulatedDevices, hold_s: float = 3.0) -> None:
+    """The operator reaches to 50 mm within a second and holds there."""
     hand: Hand = emulator.hands[0]
     time.sleep(0.3)
     hand.move_to((0.05, 0.0, 0.0), 1.0)
@@ -101,7 +123,7 @@ def main() -> None:
     parser.add_argument("--delay", type=float, default=0.0)
     parser.add_argument("--seconds", type=float, default=3.0)
     options = parser.parse_args()
-    figures = run_pair(lambda emulator: reach_into_wall(emulator, options.seconds),
+    figures = run_pair(lambda emulator, _: reach_into_wall(emulator, options.seconds),
                        options.delay, wall=0.03)
     leader, follower = figures["truth"]
     print("leader at %.1f mm, follower at %.1f mm (the wall at 30 mm)"
