@@ -1,5 +1,6 @@
-"""Records every cycle of the haptic wall for a minute while the main thread is busy, then checks
-the file for gaps by cycle number.
+"""Records every cycle of the haptic wall for a minute while the main thread is busy, then
+analyses the file by its column names: gaps in the cycle numbers, the cycles the watchdog held at
+zero, and how deep the arm went into the wall.
 
     python3 record_wall.py PORT [SECONDS] [FILE]
 
@@ -9,13 +10,14 @@ emulator's hand pushes: start `orvex-emulator --corvane --hand examples/hands/re
 FILE (default wall.npy) ends in .npy or .csv. The loop renders the wall of haptic_wall.py; a
 recorder thread of its own writes each cycle to FILE, so the main thread can search for primes
 and, now and then, hold the interpreter lock for a whole second in one call without costing a
-row. At the end the rows are read back and their cycle numbers checked for gaps.
+row. At the end the rows are read back by the names the recording's sidecar (FILE.json) gives
+its columns. With numpy, OrvexHaptics.load(FILE) gives the same columns as a structured array.
 """
 
 import ctypes
 import sys
 import time
-from typing import List
+from typing import Dict, List
 
 import OrvexHardwareAPI as orvex
 import OrvexHaptics as haptics
@@ -24,22 +26,27 @@ from haptic_wall import DAMPING, RATE_HZ, WALL_STIFFNESS, WALL_X, PrimeSearch
 HOLD_EVERY_S = 10.0  # how often the main thread holds the lock for a second
 
 
-def cycle_numbers(path: str) -> List[float]:
-    """The cycle column of a recording, without numpy: .npy through its header, .csv as text."""
+def columns_by_name(path: str) -> Dict[str, List[float]]:
+    """A recording's columns by the names its sidecar gives, without numpy: .npy through its
+    header, .csv as text."""
+    described = haptics.describe(path)
+    assert described is not None  # a recording made here has its sidecar
+    names = described["columns"]
     if path.endswith(".csv"):
         with open(path) as file:
-            header = file.readline().strip().split(",")
-            column = header.index("cycle")
-            return [float(line.split(",")[column]) for line in file]
-    import ast
-    import struct
+            file.readline()  # the names again
+            rows = [[float(value) for value in line.split(",")] for line in file]
+    else:
+        import ast
+        import struct
 
-    with open(path, "rb") as file:
-        data = file.read()
-    length = struct.unpack("<H", data[8:10])[0]
-    rows, columns = ast.literal_eval(data[10:10 + length].decode())["shape"]
-    values = struct.unpack("<%dd" % (rows * columns), data[10 + length:10 + length + 8 * rows * columns])
-    return list(values[columns - 1::columns])  # the cycle is the last column
+        with open(path, "rb") as file:
+            data = file.read()
+        length = struct.unpack("<H", data[8:10])[0]
+        count, width = ast.literal_eval(data[10:10 + length].decode())["shape"]
+        values = struct.unpack("<%dd" % (count * width), data[10 + length:10 + length + 8 * count * width])
+        rows = [list(values[i * width:(i + 1) * width]) for i in range(count)]
+    return {name: [row[i] for row in rows] for i, name in enumerate(names)}
 
 
 def main(port: str, seconds: float, path: str) -> None:
@@ -66,9 +73,14 @@ def main(port: str, seconds: float, path: str) -> None:
                                                             stats["record_lost"]), end="", flush=True)
     result = loop.stop_recording()
     assert result is not None  # it was recording
-    cycles = cycle_numbers(path)
+    recorded = columns_by_name(path)
+    cycles = recorded["cycle"]
     gaps = sum(1 for a, b in zip(cycles, cycles[1:]) if b != a + 1)
-    print("\n%s: %d rows, %d lost, %d gaps in the cycle numbers; main thread found %d primes"
+    held = sum(recorded["watchdog"])
+    deepest = max((x - WALL_X for x in recorded["x"]), default=0.0)
+    print("\n%s: %d cycles held at zero by the watchdog, deepest %.1f mm into the wall"
+          % (path, held, max(deepest, 0.0) * 1000))
+    print("%s: %d rows, %d lost, %d gaps in the cycle numbers; main thread found %d primes"
           % (path, result["rows"], result["lost"], gaps, primes.found))
 
 

@@ -223,7 +223,20 @@ class Scene(Effect):
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[Shape]: ...
 
+# Seconds on the layer's one clock (monotonic): trace and recorded times, listener messages,
+# coupling updates and a loop's start are all on it.
+def now() -> float: ...
+
 TRACE_COLUMNS: tuple[str, ...]
+
+# The ServoLoop constructor's defaults by keyword.
+SERVO_DEFAULTS: dict[str, Any]
+
+class _Mark(TypedDict):
+    time: float
+    cycle: int
+    label: str
+    fields: dict[str, Any]
 
 # Rows of TRACE_COLUMNS as float64 through the buffer protocol: numpy.asarray(trace) shares them.
 class Trace:
@@ -231,16 +244,28 @@ class Trace:
     # Rows asked for that the ring had overwritten before they could be read.
     @property
     def overwritten(self) -> int: ...
+    # The marks from the first row's cycle on.
+    @property
+    def marks(self) -> list[_Mark]: ...
     def to_csv(self, path: str | os.PathLike[str]) -> None: ...
 
+# One entry per field of a cycle, in column order (a vector is three columns).
 class _ServoState(TypedDict):
-    time: float
-    cycle: int
+    time: float  # the cycle's start on now()'s clock
     position: list[float]
     velocity: list[float]
-    force: list[float]
-    connected: bool
+    force: list[float]  # the command that went out
+    exchange_us: float
     proxy: list[float]
+    cycle: int
+    reply_cycle: int  # the cycle whose reply the force was computed from; -1: none yet
+    connected: bool  # False in the cycle that found the device lost
+    reply_refused: bool
+    ramping: bool
+    step_limited: bool
+    speed_limited: bool
+    clamped: bool
+    watchdog: bool
 
 class _ServoStats(TypedDict):
     cycles: int
@@ -266,6 +291,7 @@ class _ServoStats(TypedDict):
     exchange_budget_us: float  # the period: longer exchanges miss deadlines
     recorded: int  # rows of the running (else the last) recording in its file
     record_lost: int  # rows of it that did not make it into the file
+    started: float  # the run's start on now()'s clock; 0.0 before the first
 
 class _RecordResult(TypedDict):
     rows: int  # in the file
@@ -294,17 +320,24 @@ class ServoLoop:
     @force.setter
     def force(self, value: Sequence[float]) -> None: ...
     def feed(self) -> None: ...
-    def add(self, effect: Effect) -> None: ...
+    # name heads the effect's columns in a recording of effects; by default its kind and number
+    # ("spring0").
+    def add(self, effect: Effect, *, name: Optional[str] = None) -> None: ...
     def remove(self, effect: Effect) -> None: ...
     def clear(self) -> None: ...
     def state(self) -> Optional[_ServoState]: ...
     def stats(self) -> _ServoStats: ...
+    # A timestamped event into the trace and the running recording, tied to the first cycle
+    # published after it; fields are JSON values.
+    def mark(self, label: str, **kwargs: Any) -> None: ...
     # since: a cycle number (a trace row's, float or int); None or -1 for all the ring holds.
     def trace(self, since: float | int | None = None) -> Trace: ...
     # path ends in .csv or .npy; ValueError otherwise, RuntimeError when recording already,
     # OSError when the file cannot be made: FileExistsError when something other than a regular
-    # file is at the path, and a symbolic link there is not followed (ELOOP).
-    def record(self, path: str | bytes | os.PathLike[str]) -> None: ...
+    # file is at the path, and a symbolic link there is not followed (ELOOP). The column names,
+    # the wall-clock anchor and the marks go to path + ".json". effects adds three columns per
+    # effect in the loop now: its force before the loop's passivity, ramp and limits.
+    def record(self, path: str | bytes | os.PathLike[str], *, effects: bool = False) -> None: ...
     def stop_recording(self) -> Optional[_RecordResult]: ...
 
 # --- Couplings ---
@@ -390,7 +423,7 @@ class Teleoperation(Effect):
 # --- Handle listener ---
 
 class _HandleStatus(TypedDict):
-    time: float  # seconds since start()
+    time: float  # when it arrived, on now()'s clock
     device_id: int
     quaternion: tuple[float, float, float, float]  # w, x, y, z (wire order)
     error_flag: int
@@ -452,6 +485,14 @@ class HandleListener:
     def stats(self) -> _HandleListenerStats: ...
     def record(self, path: str | bytes | os.PathLike[str]) -> None: ...
     def stop_recording(self) -> Optional[_RecordResult]: ...
+    # A timestamped event into the running recording's sidecar, tied to the next message.
+    def mark(self, label: str, **kwargs: Any) -> None: ...
+
+# A recording's rows as a numpy structured array of its named columns (recordings without a
+# sidecar too); a pandas DataFrame with frame=True.
+def load(path: str | os.PathLike[str], frame: bool = False) -> Any: ...
+# A recording's sidecar ({"columns", "clock", "anchor", "marks"}), or None for an old one.
+def describe(path: str | os.PathLike[str]) -> Optional[dict[str, Any]]: ...
 
 # Degrees, aerospace Z-Y-X intrinsic (yaw, then pitch, then roll) of a quaternion w, x, y, z.
 def roll_pitch_yaw(

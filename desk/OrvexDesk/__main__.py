@@ -93,7 +93,7 @@ def main(argv=None) -> int:
         # A short folder of its own: a socket's path holds at most 107 bytes.
         control = os.path.join(tempfile.mkdtemp(prefix="orvex-desk-"), "hand.sock")
         emulator, devices = start_emulator(find_emulator(options.emulator), control)
-        hand = EmulatedHand(control)
+        hand = EmulatedHand(control, dict(devices)["corvane"])
 
     link = {}
     # Every link is for one page: once one is used, the next one is printed for another page or

@@ -124,7 +124,8 @@ class CorvaneSession:
                 self._loop = None
             loop = haptics.ServoLoop(self._stream, RATE_HZ, max_force=self.max_force,
                                      watchdog_s=WATCHDOG_S, trace_capacity=TRACE_ROWS,
-                                     ramp_s=RAMP_S, max_force_step=self.max_force_step)
+                                     ramp_s=RAMP_S, max_force_step=self.max_force_step,
+                                     reconnect=True)
             self._effects = {"wall": haptics.Wall(point=[0.0, 0.0, 0.0], normal=WALL_NORMAL,
                                                   stiffness=0.0),
                              "damper": haptics.Damper(coefficient=0.0),
@@ -262,22 +263,25 @@ class CorvaneSession:
         if loop is None:
             return frame
         stats = loop.stats()
+        state = loop.state()
         if not loop.running and self._stop_reason is None:
             self._stop_reason = stats["stop_reason"]
             self._log.note(self.name, "servo loop stopped: %s" % self._stop_reason)
             frame["running"], frame["stop_reason"] = False, self._stop_reason
-        elif loop.running and not self._stalled and self._stalled_now(stats["cycles"]):
+        elif loop.running and not self._stalled and self._stalled_now(stats["cycles"], state):
             self._let_go_of_stalled(loop)
             frame = self.describe()
         frame["rows"] = self._new_rows(loop)
-        frame["state"] = loop.state()
+        frame["state"] = state
         frame["stats"] = stats
         frame["histogram"] = {"bin_us": HISTOGRAM_BIN_US, "counts": list(self._histogram)}
         return frame
 
-    def _stalled_now(self, cycles: int) -> bool:
+    def _stalled_now(self, cycles: int, state: Optional[Dict[str, Any]]) -> bool:
         now = time.monotonic()
-        if cycles != self._cycles:
+        # A loop waiting for its device to come back runs no cycles, and is not stuck.
+        reconnecting = state is not None and not state.get("connected", True)
+        if cycles != self._cycles or reconnecting:
             self._cycles, self._cycles_moved_at, self._still_samples = cycles, now, 0
             return False
         self._still_samples += 1

@@ -95,6 +95,15 @@ class Desk:
                 self._holders[name] = page
         return session
 
+    def name_at(self, port: str) -> Optional[str]:
+        """The device open at `port`, if one is."""
+        try:
+            number = self.ports.check(port)
+        except Refused:
+            return None
+        with self._lock:
+            return self._taken.get(number)
+
     def holder(self, name: str) -> Optional[Page]:
         """The page holding the device, if that page is still there."""
         with self._lock:

@@ -8,12 +8,12 @@ the emulator."""
 import subprocess
 from typing import List, Optional, Tuple
 
-ARGUMENTS = ["--corvane", "--handle", "--stream", "100"]
+ARGUMENTS = ["--realtime", "--corvane", "--handle", "--stream", "100"]
 
 
 def arguments(control: str) -> List[str]:
     """The Corvane held by a hand that `control`, a socket's path, moves."""
-    return ARGUMENTS[:1] + ["--control", control] + ARGUMENTS[1:]
+    return ARGUMENTS[:2] + ["--control", control] + ARGUMENTS[2:]
 
 
 def find_emulator(given: Optional[str]) -> str:

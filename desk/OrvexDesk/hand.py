@@ -1,6 +1,7 @@
 """The emulator's hand on its Corvane, under --emulate: the page drags the arm by moving the
 hand's target, and lets go. The hand's force moves the emulated arm beside the loop's and never
-reaches the line, so the loop renders what it would for a person's hand.
+reaches the line, so the loop renders what it would for a person's hand. Moving the hand moves the
+arm, so only the page that holds the hand's Corvane moves it, as only it changes that Corvane.
 
     POST /api/hand  {"move_to": [x, y, z]} or {"release": true}  ->  the arm's ground truth
     GET  /api/hand                                                 ->  {"available": true|false}
@@ -20,7 +21,8 @@ REACH_M = 0.2  # a target a little beyond the workspace's end stops, which hold 
 class EmulatedHand:
     """The emulator's control socket, one request at a time from whichever thread asks."""
 
-    def __init__(self, path: str):
+    def __init__(self, path: str, port: str):
+        self.port = port  # the Corvane the hand holds
         self._lock = threading.Lock()
         self._socket = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self._socket.settimeout(2.0)
@@ -57,6 +59,10 @@ def move(handler: Any, body: Dict[str, Any], _: Optional[str]) -> Tuple[int, Any
     if hand is None:
         raise Refused(404, "no hand here: the desk was not started with --emulate")
     requests.fields(body, ["move_to", "release"], "a hand request")
+    held = handler.server.desk.name_at(hand.port)
+    if held is None:
+        raise Refused(409, "the hand's Corvane (%s) is not open on the desk" % hand.port)
+    handler.server.desk.written(held, handler.page)
     if "move_to" in body:
         return 200, hand.ask({"move_to": requests.vector(body["move_to"], "move_to", -REACH_M,
                                                          REACH_M)})

@@ -88,7 +88,8 @@ void bind_couplings(py::module_& module) {
            py::arg("max_force") = py::none())
       .def("update", &update, py::arg("position"), py::arg("velocity") = py::none(),
            py::arg("time") = py::none(),
-           "Move the target; time on the loop's clock (its trace's t), else now")
+           "Move the target; time on the layer's clock (OrvexHaptics.now(), as trace times), else "
+           "now")
       .def("take_force", &take_force,
            "The mean force the arm exerted on the target since the previous call")
       .def_property_readonly("stiffness", [](const Coupling& c) { return c.settings().stiffness; })

@@ -5,6 +5,7 @@
 
 #include "Bindings.h"
 #include "Conventions.h"
+#include "CycleDicts.h"
 #include "ExitSafeHandleListener.h"
 #include "HandleListenerCalls.h"
 #include "HandleMessageDicts.h"
@@ -53,7 +54,16 @@ void bind_handle_listener(py::module_& module) {
       .def("record", &record_to<Listener>, py::arg("path"),
            "Write every message with its time to path (.csv or .npy) from a thread of its own "
            "until stop_recording() or stop()")
-      .def("stop_recording", &stop_recording_of<Listener>, stop_recording_doc);
+      .def("stop_recording", &stop_recording_of<Listener>, stop_recording_doc)
+      .def(
+          "mark",
+          [](Listener& listener, const std::string& label, const py::kwargs& fields) {
+            const std::string json = fields_json(fields);
+            unlocked([&] { listener.mark(label, json); });
+          },
+          py::arg("label"),
+          "Put a timestamped event, with its fields, into the running recording's sidecar, tied "
+          "to the first message received after it");
 
   module.def("roll_pitch_yaw", &roll_pitch_yaw_degrees,
              "Roll, pitch and yaw in degrees (aerospace Z-Y-X) of a status dict's quaternion or "

@@ -69,7 +69,8 @@ std::unique_ptr<ExitSafeHandleListener> make_handle_listener(IO::SerialStream* s
                                                               std::int64_t queue_capacity,
                                                               bool reconnect) {
   required_stream(stream, "HandleListener");
-  if (queue_capacity < 1)
+  if (queue_capacity < 0 || ExitSafeHandleListener::capacity_problem(
+                                 static_cast<std::size_t>(queue_capacity)))
     throw py::value_error("queue_capacity must be at least 1, got " +
                           std::to_string(queue_capacity));
   return std::make_unique<ExitSafeHandleListener>(

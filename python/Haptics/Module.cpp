@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "Bindings.h"
+#include "Haptics/Clock.h"
 #include "SceneBindings.h"
 #include "StopAtExit.h"
 #include "SubmodulePath.h"
@@ -26,6 +27,27 @@ PYBIND11_MODULE(OrvexHaptics, m) {
   Python::bind_network(m);
 #endif
   Python::add_submodule_path(m);
+
+  m.def("now", &Haptics::now,
+        "Seconds on the layer's one clock (the system's monotonic clock): the clock of trace "
+        "and recorded times, listener messages, coupling updates and a loop's start");
+  // Read back in Python, from the package folder that add_submodule_path names.
+  m.def(
+      "load",
+      [](const py::object& path, bool frame) {
+        return py::module_::import("OrvexHaptics.recordings").attr("load")(path, frame);
+      },
+      py::arg("path"), py::arg("frame") = false,
+      "A recording's rows as a numpy structured array of its named columns (old recordings "
+      "too); a pandas DataFrame with frame=True");
+  m.def(
+      "describe",
+      [](const py::object& path) {
+        return py::module_::import("OrvexHaptics.recordings").attr("describe")(path);
+      },
+      py::arg("path"),
+      "A recording's sidecar: its columns, clock, wall-clock anchor and marks; None for an old "
+      "recording without one");
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&Python::stop_all_at_exit));
 }

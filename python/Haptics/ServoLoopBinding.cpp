@@ -3,17 +3,20 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cctype>
 #include <cmath>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "Bindings.h"
 #include "Conventions.h"
+#include "CycleDicts.h"
 #include "DeviceInfoDict.h"
 #include "EffectBindings.h"
 #include "Haptics/Guardian.h"
@@ -52,6 +55,7 @@ struct PythonServoLoop {
   ServoLoop loop;
   bool woken = false;
   bool warn_without_realtime = false;
+  std::map<std::string, int> added_of_kind;  // for the names of effects added without one
 };
 
 // realtime: None asks for the real-time class and runs on silently without it; True asks and
@@ -65,11 +69,6 @@ std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rat
                                             double lost_after_s, bool reconnect,
                                             bool passivity, bool guardian) {
   if (trace_capacity < 0) throw py::value_error("trace_capacity must not be negative");
-  // None is no limit; zero would be no force at all, so a limit is positive.
-  if (max_force_step && !(*max_force_step > 0))
-    throw py::value_error("max_force_step must be positive, or None for no limit");
-  if (max_speed && !(*max_speed > 0))
-    throw py::value_error("max_speed must be positive, or None for no limit");
   ServoSettings settings;
   settings.rate_hz = rate_hz;
   settings.max_force = max_force;
@@ -77,8 +76,8 @@ std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rat
   settings.trace_capacity = static_cast<std::size_t>(trace_capacity);
   settings.realtime = realtime.value_or(true);
   settings.ramp_s = ramp_s;
-  settings.max_force_step = max_force_step.value_or(0);
-  settings.max_speed = max_speed.value_or(0);
+  settings.max_force_step = max_force_step;
+  settings.max_speed = max_speed;
   settings.lost_after_s = lost_after_s;
   settings.reconnect = reconnect;
   settings.passivity = passivity;
@@ -193,10 +192,21 @@ void feed(PythonServoLoop& self) {
   self.loop.feed();
 }
 
-void add(PythonServoLoop& self, const std::shared_ptr<Effect>& effect) {
+// An effect added without a name is named by its kind and how many of that kind this loop was
+// given before it: "spring0", "constantforce1".
+void add(PythonServoLoop& self, py::handle object, std::optional<std::string> name) {
+  const auto effect = object.is_none() ? nullptr : object.cast<std::shared_ptr<Effect>>();
   require_no_fault(self);
-  switch (self.loop.add(effect)) {
-    case Haptics::AddResult::added: return;
+  std::string kind;
+  if (!name && effect) {
+    kind = py::str(object.get_type().attr("__name__")).cast<std::string>();
+    for (char& c : kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    name = kind + std::to_string(self.added_of_kind[kind]);
+  }
+  switch (self.loop.add(effect, name.value_or(""))) {
+    case Haptics::AddResult::added:
+      if (!kind.empty()) ++self.added_of_kind[kind];
+      return;
     case Haptics::AddResult::null: throw py::type_error("effect must be an Effect, not None");
     case Haptics::AddResult::duplicate: throw py::value_error("the effect is in the loop already");
     case Haptics::AddResult::held_elsewhere:
@@ -221,50 +231,19 @@ void clear(PythonServoLoop& self) {
 py::object state(const PythonServoLoop& self) {
   const std::optional<Haptics::ServoState> state = self.loop.state();
   if (!state) return py::none();
-  py::dict result;
-  result["time"] = state->time;
-  result["cycle"] = state->cycle;
-  result["position"] = state->position;
-  result["velocity"] = state->velocity;
-  result["force"] = state->force;
-  result["proxy"] = state->proxy;
-  result["connected"] = state->connected;
-  return std::move(result);
+  return cycle_dict(*state);
 }
 
-py::object stop_reason(StopReason reason) {
-  const char* text = Haptics::stop_reason_text(reason);
-  if (!text) return py::none();
-  return py::str(text);
+void mark(PythonServoLoop& self, const std::string& label, const py::kwargs& fields) {
+  const std::string json = fields_json(fields);
+  unlocked([&] { self.loop.mark(label, json); });
 }
 
-py::dict stats(const PythonServoLoop& self) {
-  const Haptics::ServoStats stats = self.loop.stats();
-  py::dict result;
-  result["cycles"] = stats.cycles;
-  result["rate_hz"] = stats.rate_hz;
-  result["missed"] = stats.missed;
-  result["late_p50_us"] = stats.late_p50_us;
-  result["late_p99_us"] = stats.late_p99_us;
-  result["late_max_us"] = stats.late_max_us;
-  result["exchange_p50_us"] = stats.exchange_p50_us;
-  result["exchange_p99_us"] = stats.exchange_p99_us;
-  result["exchange_max_us"] = stats.exchange_max_us;
-  result["clamped"] = stats.clamped;
-  result["non_finite"] = stats.non_finite;
-  result["watchdog_trips"] = stats.watchdog_trips;
-  result["realtime"] = stats.realtime;
-  result["memory_locked"] = stats.memory_locked;
-  result["bad_replies"] = stats.bad_replies;
-  result["speed_limited"] = stats.speed_limited;
-  result["reconnects"] = stats.reconnects;
-  result["passivity_energy_j"] = stats.passivity_energy_j;
-  result["passivity_cycles"] = stats.passivity_cycles;
-  result["stop_reason"] = stop_reason(stats.stop_reason);
-  result["exchange_budget_us"] = stats.exchange_budget_us;
-  result["recorded"] = stats.recorded;
-  result["record_lost"] = stats.record_lost;
-  return result;
+void record(PythonServoLoop& self, py::handle path, bool effects) {
+  const std::string name = record_path(path);
+  Haptics::RecordOptions options;
+  options.effects = effects;
+  raise_unless_recording(unlocked([&] { return self.loop.record(name, options); }), path);
 }
 
 // since is a cycle number as a trace row holds it (a float) or as an int; -1 and None ask for all.
@@ -277,6 +256,7 @@ Trace trace(const PythonServoLoop& self, std::optional<double> since) {
   Trace trace;
   trace.rows = std::move(copy.rows);
   trace.overwritten = copy.overwritten;
+  trace.marks = mark_dicts(copy.marks, "cycle");
   return trace;
 }
 
@@ -297,16 +277,21 @@ void bind_servo_loop(py::module_& module) {
   bind_effects(module);
   bind_trace(module);
 
+  const ServoSettings defaults;
+  module.attr("SERVO_DEFAULTS") = servo_defaults();
   py::class_<PythonServoLoop>(
       module, "ServoLoop",
       "A fixed-rate force loop for one Corvane on a native thread of its own")
       .def(py::init(&servo_loop), keeps_stream_alive(), py::arg("stream"),
-           py::arg("rate_hz") = 1000.0, py::kw_only(), py::arg("max_force") = 10.0,
-           py::arg("watchdog_s") = 0.1, py::arg("trace_capacity") = 0,
-           py::arg("realtime") = py::none(), py::arg("ramp_s") = 0.25,
-           py::arg("max_force_step") = py::none(), py::arg("max_speed") = py::none(),
-           py::arg("lost_after_s") = 0.25, py::arg("reconnect") = false,
-           py::arg("passivity") = false, py::arg("guardian") = true)
+           py::arg("rate_hz") = defaults.rate_hz, py::kw_only(),
+           py::arg("max_force") = defaults.max_force, py::arg("watchdog_s") = defaults.watchdog_s,
+           py::arg("trace_capacity") = defaults.trace_capacity,
+           py::arg("realtime") = py::none(), py::arg("ramp_s") = defaults.ramp_s,
+           py::arg("max_force_step") = defaults.max_force_step,
+           py::arg("max_speed") = defaults.max_speed,
+           py::arg("lost_after_s") = defaults.lost_after_s,
+           py::arg("reconnect") = defaults.reconnect, py::arg("passivity") = defaults.passivity,
+           py::arg("guardian") = defaults.guardian)
       .def("start", &start, "Wake the Corvane, then start the loop thread")
       .def("stop", &stop, "Command zero force and end the loop thread; idempotent")
       .def("__enter__", &enter)
@@ -321,18 +306,24 @@ void bind_servo_loop(py::module_& module) {
           "force", [](const PythonServoLoop& self) { return self.loop.force(); }, &set_force,
           "The application's force, added to the effects; setting it feeds the watchdog")
       .def("feed", &feed, "Feed the watchdog")
-      .def("add", &add, py::arg("effect"), "Render an effect from the next cycle on")
+      .def("add", &add, py::arg("effect"), py::kw_only(), py::arg("name") = py::none(),
+           "Render an effect from the next cycle on; name heads its columns in a recording of "
+           "effects (its kind and number by default: 'spring0')")
+      .def("mark", &mark, py::arg("label"),
+           "Put a timestamped event, with its fields, into the trace and the running recording, "
+           "tied to the first cycle published after it")
       .def("remove", &remove, py::arg("effect"), "Stop rendering an effect")
       .def("clear", &clear, "Remove every effect")
       .def("state", &state, "The last cycle, or None before the first")
-      .def("stats", &stats, "The loop's measurements since its start")
+      .def("stats", [](const PythonServoLoop& self) { return stats_dict(self.loop.stats()); },
+           "The loop's measurements since its start")
       .def("trace", &trace, py::arg("since") = py::none(),
            "A copy of this run's cycles after cycle `since` (all the ring holds when None), "
            "oldest first, with the count of those the ring had overwritten")
-      .def("record", [](PythonServoLoop& self, py::handle path) { record_to(self.loop, path); },
-           py::arg("path"),
-           "Write every cycle to path (.csv or .npy) from a thread of its own until "
-           "stop_recording() or stop()")
+      .def("record", &record, py::arg("path"), py::kw_only(), py::arg("effects") = false,
+           "Write every cycle to path (.csv or .npy), its column names and marks to path + "
+           "'.json', from a thread of its own until stop_recording() or stop(); effects adds "
+           "each effect's force before the loop's limits")
       .def("stop_recording",
            [](PythonServoLoop& self) { return stop_recording_of(self.loop); },
            stop_recording_doc);

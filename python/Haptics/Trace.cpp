@@ -11,14 +11,11 @@ namespace py = pybind11;
 using Haptics::TraceRow;
 using Haptics::trace_columns;
 
-const std::array<const char*, trace_columns> Trace::columns = {
-    "time", "x",  "y",          "z",       "vx",      "vy",      "vz",   "fx",
-    "fy",   "fz", "exchange_us", "proxy_x", "proxy_y", "proxy_z", "cycle"};
 
 py::buffer_info Trace::buffer() {
   // An empty trace still hands out a valid address, as buffer consumers expect.
   static double no_rows[trace_columns];
-  double* first = rows.empty() ? no_rows : &rows.front().time;
+  double* first = rows.empty() ? no_rows : &rows.front().time;  // packed doubles, see CycleRecord
   return py::buffer_info(first, sizeof(double), py::format_descriptor<double>::format(), 2,
                          {static_cast<py::ssize_t>(rows.size()),
                           static_cast<py::ssize_t>(trace_columns)},
@@ -38,10 +35,10 @@ void Trace::to_csv(py::handle path) const {
                                                        &std::fclose);
   if (!file) fail();
   for (std::size_t i = 0; i < trace_columns; ++i)
-    std::fprintf(file.get(), i ? ",%s" : "%s", columns[i]);
+    std::fprintf(file.get(), i ? ",%s" : "%s", Haptics::cycle_column_names()[i]);
   std::fputc('\n', file.get());
   for (const TraceRow& row : rows) {
-    const double* values = &row.time;
+    const std::array<double, trace_columns> values = Haptics::cycle_values(row);
     for (std::size_t i = 0; i < trace_columns; ++i)
       std::fprintf(file.get(), i ? ",%.17g" : "%.17g", values[i]);
     std::fputc('\n', file.get());
@@ -51,7 +48,7 @@ void Trace::to_csv(py::handle path) const {
 
 void bind_trace(py::module_& module) {
   py::tuple names(trace_columns);
-  for (std::size_t i = 0; i < trace_columns; ++i) names[i] = Trace::columns[i];
+  for (std::size_t i = 0; i < trace_columns; ++i) names[i] = Haptics::cycle_column_names()[i];
   module.attr("TRACE_COLUMNS") = names;
 
   py::class_<Trace>(module, "Trace", py::buffer_protocol(),
@@ -60,6 +57,9 @@ void bind_trace(py::module_& module) {
       .def("__len__", [](const Trace& trace) { return trace.rows.size(); })
       .def_readonly("overwritten", &Trace::overwritten,
                     "Rows asked for that the ring had overwritten before they could be read")
+      .def_readonly("marks", &Trace::marks,
+                    "The marks from the first row's cycle on: {'time', 'cycle', 'label', "
+                    "'fields'}")
       .def("to_csv", &Trace::to_csv, py::arg("path"),
            "Write a header line of the column names, then one line per row");
 }

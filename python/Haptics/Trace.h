@@ -14,10 +14,9 @@
 namespace Orvex::HardwareAPI::Python {
 
 struct Trace {
-  static const std::array<const char*, Haptics::trace_columns> columns;
-
   std::vector<Haptics::TraceRow> rows;
   std::uint64_t overwritten = 0;  // rows asked for that the ring had overwritten
+  pybind11::list marks;           // those from the first row's cycle on
 
   pybind11::buffer_info buffer();
   // A header line of the column names, then one line per row; OSError when it cannot be written.

@@ -215,18 +215,19 @@ _ARM_OPTIONS = {"mass": "--mass", "damping": "--damping", "max_force": "--max-fo
 
 def start_emulator(corvanes: int = 1, handles: int = 0, stream_hz: float = 0,
                    program: Optional[str] = None, extra: Sequence[str] = (),
-                   **arm) -> EmulatedDevices:
+                   realtime: bool = True, **arm) -> EmulatedDevices:
     """Starts the emulator with `corvanes` arms, each held by a hand (its control socket) and
     logging its truth, and `handles` handles streaming at `stream_hz` (0: only when asked).
     `mass`, `damping`, `max_force` and `workspace` set every arm's figures; `extra` goes to the
-    command line as given. Stop it with stop(), or use it in a with block."""
+    command line as given. With `realtime`, the devices answer from the real-time scheduling
+    class where the system allows, as hardware answers however loaded the machine is. Stop it with stop(), or use it in a with block."""
     unknown = set(arm) - set(_ARM_OPTIONS)
     if unknown:
         raise TypeError("start_emulator() has no option %s (arm options: %s)"
                         % (", ".join(sorted(unknown)), ", ".join(_ARM_OPTIONS)))
     # A short folder of its own: a socket's path holds at most 107 bytes.
     folder = tempfile.mkdtemp(prefix="orvex-")
-    arguments, sockets, truths = [], [], []
+    arguments, sockets, truths = ["--realtime"] if realtime else [], [], []
     for i in range(corvanes):
         sockets.append(os.path.join(folder, "hand%d.sock" % i))
         truths.append(os.path.join(folder, "truth%d.csv" % i))

@@ -33,16 +33,18 @@ class ServoLoop:
     made = []
 
     def __init__(self, stream, rate_hz=1000.0, *, max_force=10.0, watchdog_s=0.1,
-                 trace_capacity=0, realtime=False, ramp_s=0.25, max_force_step=None):
+                 trace_capacity=0, realtime=False, ramp_s=0.25, max_force_step=None,
+                 reconnect=False):
         self.options = dict(rate_hz=rate_hz, max_force=max_force, watchdog_s=watchdog_s,
                             trace_capacity=trace_capacity, realtime=realtime, ramp_s=ramp_s,
-                            max_force_step=max_force_step)
+                            max_force_step=max_force_step, reconnect=reconnect)
         self.calls = []
         self.effects = []
         self.running = False
         self.rows = []
         self.stop_reason = None
         self.hung = False  # a loop whose cycles stand still while it says it runs
+        self.connected = True  # False: waiting for its device to come back, no cycles
         self._cycles = 0
         ServoLoop.made.append(self)
 
@@ -76,6 +78,9 @@ class ServoLoop:
         self.effects.remove(effect)
 
     def state(self):
+        if not self.connected:
+            return {"time": 0.0, "cycle": self._cycles, "position": [0.0] * 3,
+                    "velocity": [0.0] * 3, "force": [0.0] * 3, "connected": False}
         if not self.rows:
             return None
         row = self.rows[-1]
@@ -83,7 +88,7 @@ class ServoLoop:
                 "velocity": row[4:7], "force": row[7:10]}
 
     def stats(self):
-        if self.running and not self.hung:
+        if self.running and not self.hung and self.connected:
             self._cycles += 1
         return {"cycles": len(self.rows) + self._cycles, "rate_hz": 1000.0, "missed": 0, "late_p50_us": 5.0,
                 "late_p99_us": 20.0, "late_max_us": 40.0, "exchange_p50_us": 170.0,

@@ -127,15 +127,16 @@ def test_without_a_velocity_the_linear_hold_takes_that_of_the_last_two_updates(
     stand_in = doubles()
     loop = loops(stand_in, trace_capacity=2000, max_force=1000.0)
     coupling = haptics.Coupling(100.0)
-    coupling.update((0.0, 0.0, 0.0), time=0.0)
-    coupling.update((0.02, 0.0, -0.01), time=0.1)  # 0.2 and -0.1 m/s
+    start = haptics.now()
+    coupling.update((0.0, 0.0, 0.0), time=start)
+    coupling.update((0.02, 0.0, -0.01), time=start + 0.1)  # 0.2 and -0.1 m/s
     loop.add(coupling)
     loop.start()
     run_cycles(loop, 200)
     rows = [row for row in rows_of(loop.trace()) if row[CYCLE] >= 1]
     assert len(rows) > 10
     for row in rows:
-        since = row[TIME] - 0.1
+        since = row[TIME] - (start + 0.1)
         expected = wire((100.0 * (0.02 + 0.2 * since), 0.0, 100.0 * (-0.01 - 0.1 * since)))
         assert tuple(row[FX:FX + 3]) == pytest.approx(expected, rel=1e-5, abs=1e-7)
 

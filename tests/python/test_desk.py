@@ -656,6 +656,22 @@ def test_a_request_line_that_long_costs_one_short_answer_and_no_line(desk, capfd
     assert len(capfd.readouterr().err.splitlines()) <= 1
 
 
+def test_a_loop_waiting_for_its_device_is_not_stalled(desk, devices, monkeypatch):
+    from OrvexDesk import corvane_session
+
+    monkeypatch.setattr(corvane_session, "STALL_S", 0.3)
+    monkeypatch.setattr(corvane_session, "STALL_SAMPLES", 3)
+    corvane, _ = opened(desk, devices)
+    call(desk, "POST", "/api/devices/%s/loop" % corvane, {"running": True})
+    loop = desk_doubles.ServoLoop.made[-1]
+    assert loop.options["reconnect"] is True
+    loop.connected = False
+    time.sleep(1.0)
+    device = call(desk, "GET", "/api/devices")[1]["devices"][0]
+    assert (device["running"], device["stalled"]) == (True, False)
+    assert ("stop",) not in loop.calls
+
+
 def test_a_stalled_loop_shows_as_stalled_and_is_stopped(desk, devices, monkeypatch):
     from OrvexDesk import corvane_session
 

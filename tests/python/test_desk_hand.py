@@ -1,5 +1,6 @@
 """The desk's hand route under --emulate: the page's requests reach the emulator's hand, bad ones
-are refused naming the field, and a desk without an emulator has no hand."""
+are refused naming the field, only the page holding the hand's Corvane moves it, and a desk
+without an emulator has no hand."""
 
 import threading
 
@@ -18,7 +19,9 @@ def serve():
 
     def start(hand):
         pages = Pages(announce=lambda code: None)
-        server = DeskServer(("127.0.0.1", 0), Desk(max_force=5.0, allowed_ports=[]), pages)
+        allowed = [hand.port] if hand is not None else []
+        server = DeskServer(("127.0.0.1", 0), Desk(max_force=5.0, allowed_ports=allowed), pages)
+        server.pages = pages
         server.token = pages.exchange(pages.code).token
         server.hand = hand
         thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
@@ -37,11 +40,24 @@ def serve():
 
 
 @pytest.fixture
-def held(serve, emulator, tmp_path):
+def unopened(serve, emulator, tmp_path, monkeypatch):
+    """A desk whose hand holds an emulated Corvane that the desk has not opened; its loops are
+    doubles."""
+    import desk_doubles
+    from OrvexDesk import corvane_session
     from OrvexDesk.hand import EmulatedHand
 
-    emulator("--corvane", "--control", str(tmp_path / "hand.sock"))
-    return serve(EmulatedHand(str(tmp_path / "hand.sock")))
+    monkeypatch.setattr(corvane_session, "haptics", desk_doubles.module())
+    running = emulator("--corvane", "--control", str(tmp_path / "hand.sock"))
+    return serve(EmulatedHand(str(tmp_path / "hand.sock"), running.path(0)))
+
+
+@pytest.fixture
+def held(unopened):
+    """The same desk with its Corvane opened, held by the page of `token`."""
+    status, _ = call(unopened, "POST", "/api/devices", {"kind": "corvane", "port": unopened.hand.port})
+    assert status == 201
+    return unopened
 
 
 def test_a_desk_without_an_emulator_has_no_hand(serve):
@@ -57,6 +73,19 @@ def test_the_page_moves_the_hand_and_lets_go(held):
     assert status == 200 and truth["holding"] and truth["hand_force"][0] > 0
     status, truth = call(held, "POST", "/api/hand", {"release": True})
     assert status == 200 and not truth["holding"] and truth["hand_force"] == [0, 0, 0]
+
+
+def test_only_the_page_holding_the_corvane_moves_its_hand(held):
+    other_token = held.pages.exchange(held.pages.code).token
+    status, answer = call(held, "POST", "/api/hand", {"move_to": [0.01, 0, 0]},
+                          headers={"X-Desk-Token": other_token})
+    assert status == 409 and "held by another page" in answer["error"], answer
+    assert call(held, "POST", "/api/hand", {"move_to": [0.01, 0, 0]})[0] == 200
+
+
+def test_the_hand_of_a_corvane_not_open_on_the_desk_is_refused(unopened):
+    status, answer = call(unopened, "POST", "/api/hand", {"move_to": [0.01, 0, 0]})
+    assert status == 409 and "not open on the desk" in answer["error"], answer
 
 
 @pytest.mark.parametrize("body, error", [

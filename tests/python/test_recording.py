@@ -180,7 +180,7 @@ def test_a_recording_cut_off_by_a_kill_reads_up_to_its_last_second(tmp_path, end
     else:
         text = path.read_text()
         rows = [tuple(float(v) for v in line.split(",")) for line in text.splitlines()[1:]
-                if line.count(",") == 14 and (line + "\n") in text]
+                if line.count(",") == 22 and (line + "\n") in text]
     assert [row[14] for row in rows] == list(range(len(rows)))
     assert rows[-1][0] >= killed_at - 1.0
 
@@ -197,7 +197,7 @@ def test_a_recording_ends_whole_at_interpreter_exit(tmp_path):
     assert done.returncode == 0, done.stderr
     count, rows = read_npy(path)
     assert count == len(rows) > 100
-    assert os.path.getsize(path) == 128 + count * 15 * 8
+    assert os.path.getsize(path) == 128 + count * 23 * 8
 
 
 def test_trace_since_gives_exactly_the_new_rows_and_the_overwritten_count(orvex, haptics, emulator):

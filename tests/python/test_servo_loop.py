@@ -284,7 +284,7 @@ STATS_KEYS = {"cycles", "rate_hz", "missed", "late_p50_us", "late_p99_us", "late
               "exchange_p50_us", "exchange_p99_us", "exchange_max_us", "clamped", "non_finite",
               "watchdog_trips", "realtime", "memory_locked", "bad_replies", "speed_limited",
               "reconnects", "stop_reason", "passivity_energy_j", "passivity_cycles",
-              "exchange_budget_us", "recorded", "record_lost"}
+              "exchange_budget_us", "recorded", "record_lost", "started"}
 
 
 def test_state_stats_and_info(double, make_loop):
@@ -312,11 +312,14 @@ def test_state_stats_and_info(double, make_loop):
 
 def test_the_trace_is_a_float64_table_of_the_last_cycles_oldest_first(haptics, double, make_loop,
                                                                       tmp_path):
-    assert haptics.TRACE_COLUMNS == ("time", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz",
-                                     "exchange_us", "proxy_x", "proxy_y", "proxy_z", "cycle")
+    # Columns are only ever added at the end: a column keeps its index.
+    assert haptics.TRACE_COLUMNS == (
+        "time", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "exchange_us", "proxy_x",
+        "proxy_y", "proxy_z", "cycle", "reply_cycle", "connected", "reply_refused", "ramping",
+        "step_limited", "speed_limited", "clamped", "watchdog")
     double.state((0.01, 0.02, 0.03), (0.0625, 0.0, -0.0625))
     loop = make_loop(watchdog_s=0, trace_capacity=50, ramp_s=0)
-    assert len(loop.trace()) == 0 and memoryview(loop.trace()).shape == (0, 15)
+    assert len(loop.trace()) == 0 and memoryview(loop.trace()).shape == (0, 23)
     loop.force = [0.25, 0.0, 0.0]
     loop.start()
     deadline = time.monotonic() + 10
@@ -326,7 +329,7 @@ def test_the_trace_is_a_float64_table_of_the_last_cycles_oldest_first(haptics, d
     trace = loop.trace()
     view = memoryview(trace)
     assert len(trace) == 50
-    assert (view.format, view.itemsize, view.ndim, view.shape) == ("d", 8, 2, (50, 15))
+    assert (view.format, view.itemsize, view.ndim, view.shape) == ("d", 8, 2, (50, 23))
     assert view.c_contiguous and view.readonly
     rows = view.tolist()
     times = [row[0] for row in rows]

@@ -8,6 +8,7 @@ a release)."""
 import errno
 import math
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -135,6 +136,27 @@ def test_a_device_back_on_its_link_is_adopted_and_ramped_in(orvex, haptics, emul
     gap = max(range(1, len(rows)), key=lambda i: rows[i][0] - rows[i - 1][0])
     resumed = [row[COLUMN["fx"]] for row in rows[gap:] if row[COLUMN["fx"]] > 0]
     assert resumed[0] < 0.2 and resumed == sorted(resumed)
+    loop.stop()
+    assert loop.stats()["stop_reason"] == "stop"
+
+
+def test_a_device_that_only_went_quiet_is_adopted_on_the_port_the_loop_holds(orvex, haptics,
+                                                                             emulator):
+    """Its port never hung up, so the loop's lock on it stands: the device answers there."""
+    device = emulator("--corvane")
+    loop = haptics.ServoLoop(orvex.SerialStream(device.path(0)), watchdog_s=0, reconnect=True)
+    loop.force = [1.0, 0.0, 0.0]
+    loop.start()
+    assert wait_until(lambda: loop.state() and loop.state()["force"][0] == 1.0, 5)
+    os.kill(device.process.pid, signal.SIGSTOP)
+    try:
+        assert wait_until(lambda: not loop.state()["connected"], 3)
+    finally:
+        os.kill(device.process.pid, signal.SIGCONT)
+    lost_cycle = loop.state()["cycle"]
+    assert wait_until(lambda: loop.state()["connected"] and loop.state()["cycle"] > lost_cycle
+                      and loop.state()["force"][0] == 1.0, 5)
+    assert loop.stats()["reconnects"] == 1
     loop.stop()
     assert loop.stats()["stop_reason"] == "stop"
 

@@ -159,6 +159,8 @@ class Parser {
       options.verbose = true;
     } else if (option == "--ignore-stdin") {
       options.ignore_stdin = true;
+    } else if (option == "--realtime") {
+      options.realtime = true;
     } else {
       throw UsageError("unknown option '" + option + "'");
     }
@@ -264,6 +266,9 @@ Faults, on every message to the host:
 Other:
   -v, --verbose        print each message in and out on standard error
   --ignore-stdin       keep running when standard input closes (for a background job)
+  --realtime           answer from the real-time scheduling class where the system allows it,
+                       as a device answers whatever else the host runs (else as before, with a
+                       warning)
   -h, --help           print this text
 )";
 }

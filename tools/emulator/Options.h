@@ -37,6 +37,7 @@ struct Options {
   std::uint32_t usb_frame_us = 0;  // 0: replies are not held for USB frames
   bool verbose = false;
   bool ignore_stdin = false;
+  bool realtime = false;
   bool help = false;
 };
 

@@ -54,14 +54,13 @@ class Coupling : public Effect {
 
   // Moves the target: false (nothing changes) for a value that is not finite. Without a
   // velocity, the linear hold takes that of the last two updates; without a time, the update
-  // counts as made now.
+  // counts as made now. Times are on the layer's clock (Haptics/Clock.h), as trace times are.
   bool update(const Vector3d& position, std::optional<Vector3d> velocity = std::nullopt,
               std::optional<double> time_s = std::nullopt);
   // The reaction since the previous call (zeros and 0 cycles when no cycle was rendered).
   CouplingReaction take_force();
 
   Vector3d render(const EffectContext& context, const Parameters&) noexcept override;
-  void begin(const EffectContext& context) noexcept override;
   bool proxy(Vector3d& point) const noexcept override;
   bool shareable() const noexcept override { return false; }
 

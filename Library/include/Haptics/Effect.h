@@ -29,6 +29,7 @@ struct EffectContext {
   Vector3d position{};      // m, of the last good reply
   Vector3d velocity{};      // m/s, of the last good reply
   double time = 0;          // s since the loop started
+  double clock = 0;         // the cycle's start on the layer's clock (Haptics/Clock.h)
   double dt = 0;            // s since the previous cycle (the period at the first)
   std::uint64_t cycle = 0;  // this cycle's number, from 0 at each start
 };

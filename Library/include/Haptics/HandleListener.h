@@ -65,7 +65,8 @@ class HandleListener {
   // Commands waiting to be written; more are refused until the thread catches up.
   static constexpr std::size_t command_capacity = 64;
 
-  // The stream must outlive the listener. A capacity of 0 counts as 1. With reconnect, a lost
+  // The stream must outlive the listener. A capacity of 0 is refused: such a listener never
+  // starts (capacity_problem() says why). With reconnect, a lost
   // handle is waited for: the port's path is opened again until a handle answers there with the
   // device id of the last information reply (any handle when none came), whose messages are
   // then received again; a handle with another id is not adopted.
@@ -79,8 +80,10 @@ class HandleListener {
   // Claims the stream, locks its port and starts the thread; true when it runs, also when it ran
   // already. False when another servo loop or listener owns the stream or holds the port's lock
   // (port_locked() then says so), or the thread could not be made.
-  // Restarting after a stop keeps the counters and the queue, and counts time from the new start.
+  // Restarting after a stop keeps the counters and the queue.
   bool start();
+  // Why a queue of this capacity cannot be, or null.
+  static const char* capacity_problem(std::size_t queue_capacity);
   // Ends the thread, unlocks the port and releases the stream; does nothing when it does not run.
   void stop();
   bool running() const;
@@ -109,6 +112,9 @@ class HandleListener {
   // Writes every message from now on, with its time and number, to path (.csv or .npy) from a
   // writer thread of its own, as ServoLoop::record does (same answers); stop() ends it.
   int record(const std::string& path);
+  // Puts a timestamped event into the running recording's sidecar, tied to the first message
+  // received after it (see ServoLoop::mark).
+  void mark(const std::string& label, const std::string& fields_json = {});
   std::optional<RecordResult> stop_recording();
 
  private:

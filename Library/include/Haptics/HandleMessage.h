@@ -12,7 +12,7 @@ struct HandleMessage {
   enum class Kind : std::uint8_t { status, info, error };
 
   Kind kind = Kind::status;
-  double time = 0.0;  // seconds since the listener started
+  double time = 0.0;  // when it arrived, on the layer's clock (Haptics/Clock.h)
   Devices::HandleStatusMessageRecord status{};  // when kind is status
   Devices::HandleInfoRecord info{};             // when kind is info
   Devices::HandleErrorResponseRecord error{};   // when kind is error

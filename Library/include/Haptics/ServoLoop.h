@@ -8,12 +8,16 @@
 #include <vector>
 
 #include "Devices/Corvane.h"
+#include "Haptics/CycleRecord.h"
 #include "Haptics/Effect.h"
+#include "Haptics/RecordMark.h"
 #include "Haptics/RecordResult.h"
 #include "IO/SerialStream.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
+// The settings' defaults are the defaults of every binding: the Python module gives them as
+// SERVO_DEFAULTS and takes them from here.
 struct ServoSettings {
   double rate_hz = 1000.0;          // in [1, 10000]
   double max_force = 10.0;          // positive and at most the largest float32; longer forces
@@ -23,8 +27,9 @@ struct ServoSettings {
   bool realtime = true;             // ask for a real-time class for the loop thread; a refusal
                                     // is no error (ServoStats::realtime says which)
   double ramp_s = 0.25;             // the force fades in over this long; 0: no ramp
-  double max_force_step = 0;        // N between two cycles' commands; 0: no limit
-  double max_speed = 0;             // m/s above which zero is commanded; 0: no limit
+  std::optional<double> max_force_step;  // N between two cycles' commands, positive; none: no
+                                         // limit
+  std::optional<double> max_speed;  // m/s above which zero is commanded, positive; none: no limit
   double lost_after_s = 0.25;       // no good reply for this long: the device is lost
   bool reconnect = false;           // wait for a lost device to come back instead of stopping
   bool passivity = false;           // damp away energy the rendering creates
@@ -53,17 +58,10 @@ enum class StopReason { none, stop, device_lost, effect_hung };
 // "stop", "device lost", "effect hung"; null for none.
 const char* stop_reason_text(StopReason reason);
 
-// One cycle: its start in seconds since the loop started, the arm's reply, the force commanded,
-// and where a proxy holds the arm (its position when no effect renders through a proxy).
-struct ServoState {
-  double time = 0;
-  std::uint64_t cycle = 0;
-  Vector3d position{};
-  Vector3d velocity{};
-  Vector3d force{};
-  Vector3d proxy{};
-  bool connected = true;  // false while a reconnecting loop waits for its device
-};
+// The last cycle as state() gives it, and a trace row: the one cycle record (CycleRecord.h).
+using ServoState = CycleRecord;
+using TraceRow = CycleRecord;
+constexpr std::size_t trace_columns = cycle_columns;
 
 struct ServoStats {
   std::uint64_t cycles = 0;
@@ -85,26 +83,72 @@ struct ServoStats {
   double exchange_budget_us = 0;    // the period: an exchange that takes longer misses deadlines
   std::uint64_t recorded = 0;       // rows of the running (else the last) recording in its file
   std::uint64_t record_lost = 0;    // rows of it that did not make it into the file
+  double started = 0;               // the run's start on the layer's clock (now()); 0 before
 };
 
-// A trace row: 15 doubles in this order, the order of trace_columns. Columns are only ever added
-// at the end, so a column keeps its index. The cycle number is exact as a double up to 2^53.
-struct TraceRow {
-  double time;
-  Vector3d position;
-  Vector3d velocity;
-  Vector3d force;
-  double exchange_us;
-  Vector3d proxy;
-  double cycle;
-};
-constexpr std::size_t trace_columns = 15;
-static_assert(sizeof(TraceRow) == trace_columns * sizeof(double), "a row is 15 packed doubles");
+// Every statistic with its name, in the order bindings show them: the one list of the keys.
+// visit(name, value) is called once for each, value of the member's own type.
+template <class Stats, class Visit>
+void visit_stats(Stats& stats, Visit&& visit) {
+  visit("cycles", stats.cycles);
+  visit("rate_hz", stats.rate_hz);
+  visit("missed", stats.missed);
+  visit("late_p50_us", stats.late_p50_us);
+  visit("late_p99_us", stats.late_p99_us);
+  visit("late_max_us", stats.late_max_us);
+  visit("exchange_p50_us", stats.exchange_p50_us);
+  visit("exchange_p99_us", stats.exchange_p99_us);
+  visit("exchange_max_us", stats.exchange_max_us);
+  visit("clamped", stats.clamped);
+  visit("non_finite", stats.non_finite);
+  visit("watchdog_trips", stats.watchdog_trips);
+  visit("realtime", stats.realtime);
+  visit("memory_locked", stats.memory_locked);
+  visit("bad_replies", stats.bad_replies);
+  visit("speed_limited", stats.speed_limited);
+  visit("reconnects", stats.reconnects);
+  visit("passivity_energy_j", stats.passivity_energy_j);
+  visit("passivity_cycles", stats.passivity_cycles);
+  visit("stop_reason", stats.stop_reason);
+  visit("exchange_budget_us", stats.exchange_budget_us);
+  visit("recorded", stats.recorded);
+  visit("record_lost", stats.record_lost);
+  visit("started", stats.started);
+}
 
-// A copy of trace rows, and how many rows that were asked for the ring had overwritten first.
+// Every setting with its name, likewise.
+template <class Settings, class Visit>
+void visit_settings(Settings& settings, Visit&& visit) {
+  visit("rate_hz", settings.rate_hz);
+  visit("max_force", settings.max_force);
+  visit("watchdog_s", settings.watchdog_s);
+  visit("trace_capacity", settings.trace_capacity);
+  visit("realtime", settings.realtime);
+  visit("ramp_s", settings.ramp_s);
+  visit("max_force_step", settings.max_force_step);
+  visit("max_speed", settings.max_speed);
+  visit("lost_after_s", settings.lost_after_s);
+  visit("reconnect", settings.reconnect);
+  visit("passivity", settings.passivity);
+  visit("guardian", settings.guardian);
+}
+
+// A copy of trace rows, how many rows that were asked for the ring had overwritten first, and
+// the marks tied to the cycles copied (those from the first row's cycle on).
 struct TraceCopy {
   std::vector<TraceRow> rows;
   std::uint64_t overwritten = 0;
+  std::vector<RecordMark> marks;
+};
+
+// What record() writes beyond the cycle's columns.
+struct RecordOptions {
+  // Three columns for each effect in the loop when the recording starts, in the order of their
+  // places in the loop (the order they were added, unless one took a removed one's place): its
+  // force as rendered (its own fade-in included), before the loop's passivity,
+  // ramp and limits, named by the name it was added with (see add()) and _fx, _fy, _fz. An
+  // effect added later is in the force column only; one removed records zeros from then on.
+  bool effects = false;
 };
 
 // A fixed-rate force loop for one Corvane, on a thread of its own that alone talks to the arm.
@@ -176,15 +220,22 @@ class ServoLoop {
   Vector3d force() const;
   void feed();
 
-  // Renders the effect from the next cycle on, unless the result says why not.
-  AddResult add(std::shared_ptr<Effect> effect);
+  // Renders the effect from the next cycle on, unless the result says why not. The name heads
+  // its columns in a recording of effects (see RecordOptions); "effect" and its place when empty.
+  AddResult add(std::shared_ptr<Effect> effect, const std::string& name = {});
   bool contains(const Effect* effect) const;
   // false when the effect was not added. After an effect hung, remove() and clear() leave the
   // effects be (the stuck cycle may still read them) and remove() returns false.
   bool remove(const Effect* effect);
   void clear();
 
-  // The last cycle, or nothing before the first.
+  // Puts a timestamped event into the trace and the running recording's sidecar, tied to the
+  // first cycle published after it. fields_json: a JSON object's text, or empty. Application
+  // threads; it takes a lock the loop never does.
+  void mark(const std::string& label, const std::string& fields_json = {});
+
+  // The last cycle, or nothing before the first. Its `connected` is 0 from the cycle that found
+  // the device lost until one after it came back.
   std::optional<ServoState> state() const;
   // The last cycle without waiting, for another loop's thread: false before the first, or when
   // a cycle was being published during every attempt.
@@ -206,7 +257,7 @@ class ServoLoop {
   // A recording begun before start() has the first cycle; stop_recording() or stop() ends it.
   // Returns 0, EBUSY when recording already, EINVAL for a path ending in neither .csv nor .npy,
   // or the errno value that kept the file from being made.
-  int record(const std::string& path);
+  int record(const std::string& path, const RecordOptions& options = {});
   // Ends the recording (stop() does too) and gives its totals; the last recording's when none
   // runs, nothing before the first.
   std::optional<RecordResult> stop_recording();

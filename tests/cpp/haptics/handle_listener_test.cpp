@@ -126,6 +126,16 @@ TEST_F(HandleListenerTest, DecodesInformationAndErrorReplies) {
   EXPECT_EQ(stats.status, 0u);
 }
 
+TEST(HandleListenerCapacity, AQueueOfNoMessagesIsRefusedAsPythonRefusesIt) {
+  PtyPair pty;
+  SerialStream stream{pty.path().c_str(), true};
+  HandleListener empty{&stream, 0};
+  EXPECT_STREQ(HandleListener::capacity_problem(0), "queue_capacity must be at least 1");
+  EXPECT_EQ(HandleListener::capacity_problem(1), nullptr);
+  EXPECT_FALSE(empty.start());
+  EXPECT_FALSE(empty.running());
+}
+
 TEST_F(HandleListenerTest, CountsAnUnknownHeaderCodeAndGoesOn) {
   pty.send({0x0B});
   pty.send(status_message({9}));

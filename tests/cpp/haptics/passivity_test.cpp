@@ -1,8 +1,10 @@
 // The passivity controller on the emulator's arm model (a 0.5 kg mass with 4 N s/m of friction),
-// cycle by cycle as the servo loop runs it: the force decided from the previous reply, held on the
-// arm until the next exchange. No clock, no device: the same figures on any machine.
+// cycle by cycle through the servo loop's force pipeline: the force decided from the previous
+// reply, held on the arm until the next exchange. No clock, no device: the same figures on any
+// machine.
 
 #include "PassivityController.h"
+#include "ForcePipeline.h"
 
 #include <gtest/gtest.h>
 
@@ -20,43 +22,67 @@ constexpr double period = 0.001, max_force = 10.0;
 using Rendering = std::function<Vector3d(const Vector3d& x, const Vector3d& v)>;
 using Hand = std::function<double(double t)>;  // a force along x that no rendering knows of
 
+using Starved = std::function<bool(double t)>;  // the watchdog's verdict at each cycle
+
 struct Motion {
   std::vector<double> x;  // of each reply
   double energy_j = 0;
   std::uint64_t acted = 0;
+  // The energy the rendering took from the arm, as the forces really sent did work on it,
+  // counted here apart from the controller, and the lowest it fell to.
+  double sent_energy_j = 0;
+  double lowest_sent_energy_j = 0;
+  std::uint64_t ramping_cycles = 0, starved_cycles = 0;
 };
 
-Motion run(const Rendering& rendering, bool passivity, double seconds, const Hand& hand = nullptr) {
+Motion run(const Rendering& rendering, bool passivity, double seconds, const Hand& hand = nullptr,
+           double ramp_s = 0, const Starved& starved = nullptr) {
   Emulator::CorvaneModel arm;
-  PassivityController controller(max_force);
-  controller.reset();
+  ServoSettings settings;
+  settings.rate_hz = 1 / period;
+  settings.max_force = max_force;
+  settings.ramp_s = ramp_s;
+  settings.passivity = passivity;
+  ForcePipeline pipeline(settings);
+  pipeline.reset();
   Motion result;
   EffectContext context;
   context.dt = period;
   bool replied = false;
+  Vector3d sent_last{}, sent_before{}, last_x{};
   for (std::uint64_t n = 0; n * period < seconds; ++n) {
     const double t = n * period;
-    Vector3d force{};
+    context.cycle = n;
+    context.time = t;
+    if (!replied) pipeline.restart_ramp(n);
+    const Vector3d wanted = replied ? rendering(context.position, context.velocity) : Vector3d{};
+    const ForcePipeline::Command command =
+        pipeline.command(context, wanted, false, starved && starved(t));
+    pipeline.sent(command.force);
+    result.ramping_cycles += command.flags.ramping;
+    result.starved_cycles += command.flags.watchdog;
+    // The work of the force sent two cycles ago is complete with the reply now at hand.
     if (replied) {
-      force = rendering(context.position, context.velocity);
-      if (passivity) force = controller.filter(context, force);
+      for (std::size_t i = 0; i < 3; ++i)
+        result.sent_energy_j -= sent_before[i] * (context.position[i] - last_x[i]);
+      result.lowest_sent_energy_j = std::min(result.lowest_sent_energy_j, result.sent_energy_j);
     }
+    last_x = context.position;
+    sent_before = sent_last;
+    sent_last = {command.force[0], command.force[1], command.force[2]};
+
     arm.advance_to(t);
     const Emulator::Vector3 reply_x = arm.end_effector().position();
     const Emulator::Vector3 reply_v = arm.end_effector().velocity();
     const double pushed = hand ? hand(t) : 0.0;
-    arm.apply_force({std::clamp(force[0] + pushed, -max_force, max_force),
-                     std::clamp(force[1], -max_force, max_force),
-                     std::clamp(force[2], -max_force, max_force)});
+    arm.apply_force({command.force[0] + pushed, command.force[1], command.force[2]});
     context.position = {reply_x[0], reply_x[1], reply_x[2]};
     context.velocity = {reply_v[0], reply_v[1], reply_v[2]};
-    context.cycle = n;
-    context.time = t;
     replied = true;
     result.x.push_back(reply_x[0]);
   }
-  result.energy_j = controller.energy_j();
-  result.acted = controller.cycles_acted();
+  result.energy_j = pipeline.passivity_energy_j();
+  result.acted = pipeline.passivity_cycles();
   return result;
 }
 
@@ -117,11 +143,30 @@ TEST(PassivityController, ActsOnANegativeDamperAndTakesAwayTheEnergyItWouldGive)
   EXPECT_GE(with.acted, 800u);
 }
 
+// The loop ramps the spring in while a hand holds the arm in it, and later zeroes it for a
+// watchdog trip while the hand pushes on, then ramps it in again 7 cm deeper: a stiffness that
+// grows on a compressed spring gives back more than was put in. The account follows what was
+// sent, cycle by cycle, and the energy taken from the arm stays at zero but for what one cycle's
+// late knowledge lets through (the spring alone would give 0.3 J).
+TEST(PassivityController, KeepsTheEnergyOfTheForcesSentAtZeroThroughARampAndATrip) {
+  const Hand hand = [](double t) { return t < 1.5 ? 3.0 : 0.0; };
+  const Starved trip = [](double t) { return t >= 0.9 && t < 1.0; };
+  const Motion with = run(spring(100, 0.5), true, 3.0, hand, 0.25, trip);
+  const Motion without = run(spring(100, 0.5), false, 3.0, hand, 0.25, trip);
+  EXPECT_GE(with.ramping_cycles, 400u);  // at the start and after the trip
+  EXPECT_EQ(with.starved_cycles, 100u);
+  EXPECT_NEAR(with.energy_j, with.sent_energy_j, 1e-12);
+  EXPECT_GT(with.acted, 0u);
+  EXPECT_LT(without.lowest_sent_energy_j, -0.2);
+  EXPECT_GE(with.lowest_sent_energy_j, -0.02);
+}
+
 TEST(PassivityController, StartsANewAccountAtReset) {
-  PassivityController controller(max_force);
+  PassivityController controller;
   EffectContext context;
   context.dt = period;
   context.velocity = {0.1, 0, 0};
+  controller.observe(context);
   controller.filter(context, {1.0, 0, 0});
   EXPECT_EQ(controller.cycles_acted(), 1u);
   controller.reset();

@@ -318,8 +318,8 @@ TEST(RecordingTap, HandsOverSafelyWhileRecordingsComeAndGo) {
   });
   for (int round = 0; round < 8; ++round) {
     const std::string path = temporary(".csv");
-    ASSERT_EQ(tap.begin(path, three, 1 << 16), 0);
-    EXPECT_EQ(tap.begin(path, three, 16), EBUSY);
+    ASSERT_EQ(tap.begin(path, three, 1 << 16, "cycle"), 0);
+    EXPECT_EQ(tap.begin(path, three, 16, "cycle"), EBUSY);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const auto totals = tap.end();
     ASSERT_TRUE(totals);

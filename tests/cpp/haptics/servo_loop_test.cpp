@@ -318,8 +318,8 @@ TEST_P(ForceShapingTest, TheWireCarriesTheShapedForceCycleByCycle) {
   ServoSettings settings = without_watchdog();
   settings.rate_hz = 200;  // slow enough that a loaded machine misses no deadline
   settings.ramp_s = shaping.ramp_s;
-  settings.max_force_step = shaping.max_force_step;
-  settings.max_speed = shaping.max_speed;
+  if (shaping.max_force_step > 0) settings.max_force_step = shaping.max_force_step;
+  if (shaping.max_speed > 0) settings.max_speed = shaping.max_speed;
   ServoLoop loop(&stream, settings);
   loop.add(std::make_shared<ConstantForce>(Vector3d{2, 0, 0}));
   ASSERT_EQ(loop.start(), StartResult::started);

@@ -45,7 +45,6 @@ struct Coupling::State {
 
   // The loop's own.
   TargetUpdates seen{};
-  LoopOrigin origin;
   Vector3d target{};
 };
 
@@ -82,11 +81,8 @@ bool Coupling::update(const Vector3d& position, std::optional<Vector3d> velocity
 
 CouplingReaction Coupling::take_force() { return state->reaction.take(); }
 
-void Coupling::begin(const EffectContext&) noexcept { state->origin.restart(); }
-
 Vector3d Coupling::render(const EffectContext& context, const Parameters&) noexcept {
   State& s = *state;
-  s.origin.observe(context.time, monotonic_ns());
   // While the application is writing an update, the one before it stands for this cycle.
   TargetUpdates read;
   if (s.updates.try_load(read)) s.seen = read;
@@ -95,7 +91,7 @@ Vector3d Coupling::render(const EffectContext& context, const Parameters&) noexc
     s.reaction.add({}, context.dt);
     return {};
   }
-  const HeldTarget held = held_target(s.seen, fixed.hold, context.time, s.origin.ns());
+  const HeldTarget held = held_target(s.seen, fixed.hold, context.clock);
   s.target = held.position;
   Vector3d force{};
   for (std::size_t i = 0; i < 3; ++i)

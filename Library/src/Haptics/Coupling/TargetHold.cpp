@@ -4,18 +4,11 @@
 
 namespace Orvex::HardwareAPI::Haptics {
 
-void LoopOrigin::observe(double time_s, std::int64_t now_ns) {
-  const std::int64_t candidate = now_ns - std::llround(time_s * 1e9);
-  if (!known || candidate < origin_ns) origin_ns = candidate;
-  known = true;
+double update_time(const TargetUpdate& update) {
+  return update.timed ? update.time_s : update.made_ns / 1e9;
 }
 
-double loop_time(const TargetUpdate& update, std::int64_t origin_ns) {
-  return update.timed ? update.time_s : (update.made_ns - origin_ns) / 1e9;
-}
-
-HeldTarget held_target(const TargetUpdates& updates, Hold hold, double now_s,
-                       std::int64_t origin_ns) noexcept {
+HeldTarget held_target(const TargetUpdates& updates, Hold hold, double now_s) noexcept {
   HeldTarget held;
   if (!updates.any) return held;
   const TargetUpdate& last = updates.latest;
@@ -23,13 +16,13 @@ HeldTarget held_target(const TargetUpdates& updates, Hold hold, double now_s,
   if (last.has_velocity) {
     held.velocity = last.velocity;
   } else if (hold == Hold::linear && updates.has_previous) {
-    const double span = loop_time(last, origin_ns) - loop_time(updates.previous, origin_ns);
+    const double span = update_time(last) - update_time(updates.previous);
     if (span > 0)
       for (std::size_t i = 0; i < 3; ++i)
         held.velocity[i] = (last.position[i] - updates.previous.position[i]) / span;
   }
   if (hold == Hold::linear) {
-    const double since = now_s - loop_time(last, origin_ns);
+    const double since = now_s - update_time(last);
     for (std::size_t i = 0; i < 3; ++i) held.position[i] += held.velocity[i] * since;
   }
   return held;

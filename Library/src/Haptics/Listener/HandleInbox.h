@@ -46,6 +46,8 @@ class HandleInbox {
   template <class Done>
   bool wait(std::chrono::nanoseconds timeout, Done&& done);
 
+  // Messages put so far: the number the next one gets.
+  std::uint64_t put_count() const { return put_total.load(std::memory_order_acquire); }
   // The counts; rate and stop reason are the caller's to fill in.
   HandleListenerStats counts(std::int64_t now_ms) const;
 

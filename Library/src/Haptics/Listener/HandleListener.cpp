@@ -25,6 +25,7 @@
 #include "ListeningHandle.h"
 #include "../MonotonicClock.h"
 #include "../Recording/HandleRecordRow.h"
+#include "Haptics/Clock.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -64,7 +65,8 @@ std::int64_t steady_ms() {
 
 struct HandleListener::State {
   State(IO::SerialStream* stream, std::size_t queue_capacity, bool reconnect)
-      : stream(stream), reconnect(reconnect), inbox(queue_capacity), handle(stream, inbox) {}
+      : stream(stream), reconnect(reconnect), requested_capacity(queue_capacity),
+        inbox(queue_capacity), handle(stream, inbox) {}
 
   void listen();
   // Receives until stop() (true) or until the handle is lost (false).
@@ -80,6 +82,7 @@ struct HandleListener::State {
 
   IO::SerialStream* const stream;
   const bool reconnect;
+  const std::size_t requested_capacity;  // as asked for: a listener of 0 never starts
   HandleInbox inbox;
   ListeningHandle handle;
   HandleFramer framer;
@@ -202,9 +205,14 @@ HandleListener::HandleListener(IO::SerialStream* stream, std::size_t queue_capac
 
 HandleListener::~HandleListener() { stop(); }
 
+const char* HandleListener::capacity_problem(std::size_t queue_capacity) {
+  return queue_capacity == 0 ? "queue_capacity must be at least 1" : nullptr;
+}
+
 bool HandleListener::start() {
   std::lock_guard<std::mutex> hold(state->control);
   if (state->running.load()) return true;
+  if (capacity_problem(state->requested_capacity)) return false;
   // A thread that ended by itself (device lost) is finished; collect it before the next one.
   if (state->thread.joinable()) state->thread.join();
   state->port_lock.release();
@@ -224,7 +232,6 @@ bool HandleListener::start() {
 
   state->stop_requested.store(false);
   state->stop_reason.store(HandleStopReason::none);
-  state->handle.restart_clock();
   // A message the last run left unfinished has long broken off.
   state->framer.clear();
   state->running.store(true);
@@ -314,7 +321,16 @@ HandleListenerStats HandleListener::stats() const {
 
 int HandleListener::record(const std::string& path) {
   return state->inbox.recording.begin(path, {handle_record_names, handle_record_columns},
-                                      recording_queue_messages);
+                                      recording_queue_messages, "message");
+}
+
+void HandleListener::mark(const std::string& label, const std::string& fields_json) {
+  RecordMark mark;
+  mark.time = now();
+  mark.index = state->inbox.put_count();
+  mark.label = label;
+  mark.fields_json = fields_json;
+  state->inbox.recording.mark(mark);
 }
 
 std::optional<RecordResult> HandleListener::stop_recording() {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Device/HandleWire.h"
+#include "Haptics/Clock.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -69,9 +70,8 @@ bool starts_next_message(const HandleFramer::Following& following, std::uint16_t
 }  // namespace
 
 ListeningHandle::ListeningHandle(IO::SerialStream* stream, HandleInbox& inbox)
-    : Handle(stream), inbox(inbox), started(std::chrono::steady_clock::now()) {}
+    : Handle(stream), inbox(inbox) {}
 
-void ListeningHandle::restart_clock() { started = std::chrono::steady_clock::now(); }
 
 std::size_t ListeningHandle::take(const std::uint8_t* bytes, std::size_t size,
                                   const HandleFramer::Following& following) {
@@ -154,7 +154,7 @@ bool ListeningHandle::plausible() const {
 void ListeningHandle::deliver() {
   using namespace std::chrono;
   const auto now = steady_clock::now();
-  message.time = duration<double>(now - started).count();
+  message.time = Haptics::now();
   inbox.put(message, duration_cast<milliseconds>(now.time_since_epoch()).count());
 }
 

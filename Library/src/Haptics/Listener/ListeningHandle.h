@@ -18,9 +18,6 @@ class ListeningHandle : public Devices::Handle {
  public:
   ListeningHandle(IO::SerialStream* stream, HandleInbox& inbox);
 
-  // Message times count from here.
-  void restart_clock();
-
   // Takes one whole message, header code first, as the framer cut it, with what the framer holds
   // after it. Returns how many of its bytes were the message: fewer when it swallowed the next
   // ones, which are then read again; none when the bytes after it must be seen first.
@@ -40,7 +37,6 @@ class ListeningHandle : public Devices::Handle {
   void deliver();
 
   HandleInbox& inbox;
-  std::chrono::steady_clock::time_point started;
   // Built here rather than on the thread's stack, which is small on some systems.
   HandleMessage message;
   bool knows_device = false;

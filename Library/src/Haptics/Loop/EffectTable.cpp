@@ -41,6 +41,13 @@ bool EffectTable::contains(const Effect* effect) const {
                                [&](const auto& owner) { return owner.get() == effect; });
 }
 
+std::array<const Effect*, EffectTable::capacity> EffectTable::held() const {
+  std::lock_guard<std::mutex> hold(writers);
+  std::array<const Effect*, capacity> effects{};
+  for (std::size_t slot = 0; slot < capacity; ++slot) effects[slot] = owners[slot].get();
+  return effects;
+}
+
 void EffectTable::retire(std::size_t slot) {
   publish(slot, nullptr, 0);
   // Pairs with the fence in render(): either that cycle's count is seen here, and we wait for
@@ -114,7 +121,10 @@ EffectTable::Sum EffectTable::render(const EffectContext& context,
       const double done = static_cast<double>(context.cycle - mine.ramp_from + 1);
       scale = std::min(1.0, done / static_cast<double>(ramp_cycles));
     }
-    for (std::size_t i = 0; i < 3; ++i) sum.force[i] += scale * force[i];
+    for (std::size_t i = 0; i < 3; ++i) {
+      sum.each[slot][i] = scale * force[i];
+      sum.force[i] += sum.each[slot][i];
+    }
     if (!sum.has_proxy) sum.has_proxy = entry.effect->proxy(sum.proxy);
   }
   // Release: the reads of this cycle's effects happen before a remover sees the cycle ended.

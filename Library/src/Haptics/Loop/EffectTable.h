@@ -34,6 +34,7 @@ class EffectTable {
     bool has_proxy = false;
     Vector3d proxy{};
     bool non_finite = false;  // an effect's force was not finite: left out of the sum
+    std::array<Vector3d, capacity> each{};  // each place's share of force (zero when empty)
   };
 
   EffectTable() = default;
@@ -44,6 +45,8 @@ class EffectTable {
   // Application threads.
   AddResult add(std::shared_ptr<Effect> effect);
   bool contains(const Effect* effect) const;
+  // The effect at each place (null where none is), as the application last set them.
+  std::array<const Effect*, capacity> held() const;
   bool remove(const Effect* effect);
   void clear();
 

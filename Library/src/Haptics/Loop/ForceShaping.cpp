@@ -25,6 +25,12 @@ ForceShaping::ForceShaping(std::uint64_t ramp_cycles, double max_step, double ma
     : ramp_cycles(ramp_cycles), max_step(limit_or_none(max_step)),
       max_speed(limit_or_none(max_speed)) {}
 
+void ForceShaping::reset() {
+  ramp_from = 0;
+  speed_limiting = false;
+  previous = {};
+}
+
 void ForceShaping::restart_ramp(std::uint64_t cycle) { ramp_from = cycle; }
 
 void ForceShaping::released() { previous = {}; }
@@ -53,12 +59,14 @@ ForceShaping::Shaped ForceShaping::shape(const Vector3d& wanted, const Vector3d&
   // instead of jumping there.
   shaped.non_finite = !finite(wanted);
   const double factor = ramp_factor(cycle);
+  shaped.ramping = factor < 1.0;
   Vector3d step{};
   for (int i = 0; i < 3; ++i)
     step[i] = (shaped.non_finite ? 0.0 : wanted[i] * factor) - previous[i];
-  const Vector3d limited = shortened(step, max_step).vector;
+  const Shortened limited = shortened(step, max_step);
+  shaped.step_limited = limited.shortened;
   Vector3d force{};
-  for (int i = 0; i < 3; ++i) force[i] = previous[i] + limited[i];
+  for (int i = 0; i < 3; ++i) force[i] = previous[i] + limited.vector[i];
   shaped.force = force;
   return shaped;
 }

@@ -16,6 +16,8 @@ class ForceShaping {
   // ramp_cycles 0: no ramp; max_step and max_speed not above 0 or infinite: no limit.
   ForceShaping(std::uint64_t ramp_cycles, double max_step, double max_speed);
 
+  // A new run: no ramp begun, nothing sent yet.
+  void reset();
   // The force fades in from zero again, starting at this cycle.
   void restart_ramp(std::uint64_t cycle);
   // Zero was commanded without shaping (the watchdog, a lost reply): the step limit starts from
@@ -25,6 +27,8 @@ class ForceShaping {
   struct Shaped {
     Vector3d force{};
     bool speed_limited = false;
+    bool ramping = false;       // scaled down by the ramp
+    bool step_limited = false;  // the change from the last command was cut to max_step
     bool non_finite = false;  // the wanted force was not finite: stepping toward zero instead
   };
   // The force to hand to the clamp, given the arm's last good velocity.

@@ -9,6 +9,13 @@
 
 namespace Orvex::HardwareAPI::Haptics {
 
+bool same_corvane_answers(CorvaneLink& link, const UUID& uuid, std::int64_t deadline_ns) {
+  Devices::DeviceInfo info{};
+  return link.wakeup(deadline_ns, info) == CorvaneLink::Reply::good &&
+         info.device_model_number == Devices::Corvane::model_number &&
+         info.device_id_ext.bytes == uuid.bytes;
+}
+
 bool reopen_same_corvane(const std::string& path, const UUID& uuid, int port,
                          std::int64_t deadline_ns) {
   const int reopened = IO::open_serial_port(path.c_str());
@@ -20,10 +27,7 @@ bool reopen_same_corvane(const std::string& path, const UUID& uuid, int port,
     return false;
   }
   CorvaneLink link(reopened);
-  Devices::DeviceInfo info{};
-  const bool same = link.wakeup(deadline_ns, info) == CorvaneLink::Reply::good &&
-                    info.device_model_number == Devices::Corvane::model_number &&
-                    info.device_id_ext.bytes == uuid.bytes;
+  const bool same = same_corvane_answers(link, uuid, deadline_ns);
   // dup2 replaces the dead port behind the stream's descriptor in one step.
   const bool adopted = same && ::dup2(reopened, port) == port;
   ::close(reopened);

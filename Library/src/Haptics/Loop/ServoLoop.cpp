@@ -15,15 +15,16 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <utility>
 
-#include "../Coupling/PassivityController.h"
 #include "../MonotonicClock.h"
 #include "CorvaneLink.h"
 #include "EffectTable.h"
-#include "ForceLimit.h"
-#include "ForceShaping.h"
+#include "ForcePipeline.h"
+#include "Haptics/Clock.h"
 #include "Haptics/Guardian.h"
 #include "Haptics/PortLock.h"
 #include "Haptics/StreamClaim.h"
@@ -130,21 +131,15 @@ void add_to(Vector3d& sum, const Vector3d& term) {
   for (std::size_t i = 0; i < 3; ++i) sum[i] += term[i];
 }
 
-// The state record: time, cycle, position, velocity, force, proxy.
-constexpr std::size_t state_values = 2 + 4 * 3;
-using StateValues = std::array<double, state_values>;
-using StateRecord = Seqlock<StateValues>;
+double flag(bool value) { return value ? 1.0 : 0.0; }
 
-// A recording holds the trace's columns, in their order.
-RecordRow recorded_row(const TraceRow& row) {
-  RecordRow values{};
-  std::memcpy(values.data(), &row, sizeof row);
-  return values;
-}
+// The row the loop offers a recording: the cycle's columns, then three for each place of the
+// effect table; a recording picks the columns it writes (see record()).
+constexpr std::size_t offered_columns = cycle_columns + 3 * EffectTable::capacity;
+static_assert(offered_columns <= max_record_columns, "a recorded row holds every effect's force");
 
-const char* const recorded_columns[trace_columns] = {
-    "time", "x",  "y",           "z",       "vx",      "vy",      "vz",   "fx",
-    "fy",   "fz", "exchange_us", "proxy_x", "proxy_y", "proxy_z", "cycle"};
+// The marks kept for the trace: the latest ones, enough for any trace a person reads through.
+constexpr std::size_t kept_marks = 4096;
 
 // Seconds of cycles the recording's queue holds, so that a writer held up by the disk or by a
 // loaded machine loses nothing.
@@ -160,10 +155,11 @@ const char* ServoSettings::problem() const {
   if (!(watchdog_s >= 0 && std::isfinite(watchdog_s)))
     return "watchdog_s must be finite and not negative";
   if (!(ramp_s >= 0 && ramp_s <= 60)) return "ramp_s must be in [0, 60]";
-  if (!(max_force_step >= 0 && std::isfinite(max_force_step)))
-    return "max_force_step must be finite and not negative";
-  if (!(max_speed >= 0 && std::isfinite(max_speed)))
-    return "max_speed must be finite and not negative";
+  // Zero would be no force at all, or none allowed: a limit is positive, and none is no limit.
+  if (max_force_step && !(*max_force_step > 0 && std::isfinite(*max_force_step)))
+    return "max_force_step must be positive and finite when set (unset: no limit)";
+  if (max_speed && !(*max_speed > 0 && std::isfinite(*max_speed)))
+    return "max_speed must be positive and finite when set (unset: no limit)";
   if (!(lost_after_s > 0 && lost_after_s <= 60)) return "lost_after_s must be in (0, 60]";
   return nullptr;
 }
@@ -183,7 +179,7 @@ struct ServoLoop::Impl {
       : stream(stream),
         settings(settings),
         trace(settings.trace_capacity),
-        passivity(settings.max_force) {}
+        pipeline(settings) {}
 
   // The application's side: the settings, the claim, the port's lock, the guardian and the
   // thread are touched by start() and stop() alone, which hold `lifecycle` throughout, so two
@@ -216,6 +212,10 @@ struct ServoLoop::Impl {
   std::atomic<bool> loop_returned{false};
 
   EffectTable effects;
+  std::mutex names_lock;  // application threads only
+  std::map<const Effect*, std::string> effect_names;  // under names_lock
+  std::mutex marks_lock;  // application threads only
+  std::deque<RecordMark> marks;  // under marks_lock, the latest kept_marks of this run
 
   std::mutex force_writers;
   Seqlock<Vector3d> app_force;
@@ -227,16 +227,15 @@ struct ServoLoop::Impl {
   std::atomic<std::int64_t> fed_at_ns{0};
   std::atomic<std::int64_t> started_ns{0};
   std::atomic<std::int64_t> ended_ns{0};
-  std::atomic<std::uint64_t> cycles{0}, missed{0}, clamped{0}, non_finite{0}, watchdog_trips{0},
-      bad_replies{0}, speed_limited{0}, reconnects{0};
+  std::atomic<std::uint64_t> cycles{0}, missed{0}, bad_replies{0}, reconnects{0};
   std::atomic<bool> realtime_granted{false};
   std::atomic<bool> memory_locked{false};
   std::atomic<StopReason> stop_reason{StopReason::none};
   LatencyHistogram lateness;
   LatencyHistogram exchange_time;
-  StateRecord state;
+  Seqlock<CycleRecord> state;
   TraceRing trace;
-  PassivityController passivity;
+  ForcePipeline pipeline;
   RecordingTap recording;
 
   // The loop's own.
@@ -332,9 +331,7 @@ struct ServoLoop::Impl {
 
   // Before the thread starts (start() holds `lifecycle`).
   void reset_measurements() {
-    for (auto* counter : {&cycles, &missed, &clamped, &non_finite, &watchdog_trips, &bad_replies,
-                          &speed_limited, &reconnects})
-      counter->store(0, relaxed);
+    for (auto* counter : {&cycles, &missed, &bad_replies, &reconnects}) counter->store(0, relaxed);
     realtime_granted.store(false, relaxed);
     connected.store(true, relaxed);
     stop_reason.store(StopReason::none, relaxed);
@@ -342,7 +339,9 @@ struct ServoLoop::Impl {
     exchange_time.reset();
     trace.reset();
     effects.restart();
-    passivity.reset();
+    pipeline.reset();
+    std::lock_guard<std::mutex> hold(marks_lock);
+    marks.clear();
   }
 
   // The zero the loop ended with is on the wire: the guardian leaves, then the port is free.
@@ -363,24 +362,19 @@ struct ServoLoop::Impl {
     if (app_force.try_load(app)) cached_app_force = app;
     EffectTable::Sum sum = effects.render(context, ramp_cycles());
     add_to(sum.force, cached_app_force);
-    if (settings.passivity) sum.force = passivity.filter(context, sum.force);
     return sum;
   }
 
-  void publish(const EffectContext& context, const Vector3d& x, const Vector3d& v,
-               const Vector3d& proxy, const Devices::Vector3& command, std::int64_t exchange_ns) {
-    TraceRow row{};
-    row.time = context.time;
-    row.position = x;
-    row.velocity = v;
-    row.force = widened(command);
-    row.exchange_us = exchange_ns / 1e3;
-    row.proxy = proxy;
-    row.cycle = static_cast<double>(context.cycle);
-    trace.push(row);
-    recording.offer(recorded_row(row));
-    state.store({row.time, row.cycle, x[0], x[1], x[2], v[0], v[1], v[2], row.force[0],
-                 row.force[1], row.force[2], proxy[0], proxy[1], proxy[2]});
+  // The cycle goes out to state(), the trace and the recording, with each effect's force.
+  void publish(const CycleRecord& record, const EffectTable::Sum& sum) {
+    trace.push(record);
+    state.store(record);
+    RecordRow row;
+    const std::array<double, cycle_columns> values = cycle_values(record);
+    std::copy(values.begin(), values.end(), row.begin());
+    for (std::size_t slot = 0; slot < EffectTable::capacity; ++slot)
+      for (std::size_t i = 0; i < 3; ++i) row[cycle_columns + 3 * slot + i] = sum.each[slot][i];
+    recording.offer(row);
   }
 
   // The device is gone: one last attempt to command zero force, so that it is never left
@@ -395,7 +389,11 @@ struct ServoLoop::Impl {
   bool reconnected() {
     const IO::serialib* port = stream->port();
     if (!port || port->fd < 0) return false;
-    if (!reopen_same_corvane(stream->path(), info.device_id_ext, port->fd,
+    // First the port the loop holds, whose lock a reopened port would be refused while the
+    // device is still behind it; a port that hung up says so at once.
+    link.drop_pending();
+    if (!same_corvane_answers(link, info.device_id_ext, now_ns() + rewake_wait_ns) &&
+        !reopen_same_corvane(stream->path(), info.device_id_ext, port->fd,
                              now_ns() + rewake_wait_ns))
       return false;
     reconnects.fetch_add(1, relaxed);
@@ -411,16 +409,14 @@ struct ServoLoop::Impl {
     const auto lost_after_ns = static_cast<std::int64_t>(std::llround(settings.lost_after_s * 1e9));
     const std::int64_t reply_wait_ns =
         std::min(std::max(period_ns, shortest_reply_wait_ns), longest_reply_wait_ns);
-    ForceShaping shaping(ramp_cycles(), settings.max_force_step, settings.max_speed);
     ReplyCheck check;
     const std::int64_t started = started_ns.load(relaxed);
     std::int64_t deadline = started;
     std::int64_t previous_wake = started - period_ns;
     std::int64_t last_good = started;
     std::uint64_t cycle = 0;
+    std::int64_t reply_cycle = -1;  // the cycle whose exchange brought x and v; -1: none yet
     Vector3d x{}, v{};
-    bool replied = false;
-    bool starved = false;
     bool lost = false;
 
     // Acquire: pairs with stop()'s release.
@@ -434,9 +430,8 @@ struct ServoLoop::Impl {
         // fresh reply.
         if (reconnected()) {
           check.forget();
-          shaping.restart_ramp(cycle);
-          shaping.released();
-          replied = false;
+          pipeline.reconnected(cycle);
+          reply_cycle = -1;
           last_good = now_ns();
           deadline = last_good;
         } else {
@@ -450,66 +445,70 @@ struct ServoLoop::Impl {
       context.position = x;
       context.velocity = v;
       context.time = (woke - started) / 1e9;
+      context.clock = woke / 1e9;
       context.dt = (woke - previous_wake) / 1e9;
       context.cycle = cycle;
       previous_wake = woke;
       EffectTable::Sum sum;
-      if (replied) {
+      if (reply_cycle >= 0) {
         render_mark.enter_from_loop(woke);
         sum = wanted_force(context);
         // Taken over while in an effect: the arm is no longer this thread's.
         if (!render_mark.leave_from_loop()) return;
       }
-      if (sum.non_finite) non_finite.fetch_add(1, relaxed);
-      const Vector3d proxy = sum.has_proxy ? sum.proxy : x;
-
-      const bool hungry = watchdog_ns > 0 && woke - fed_at_ns.load(relaxed) > watchdog_ns;
-      if (hungry && !starved) watchdog_trips.fetch_add(1, relaxed);
-      if (!hungry && starved) shaping.restart_ramp(cycle);
-      starved = hungry;
-
-      Vector3d shaped{};
-      if (starved) {
-        // Letting go is never slowed down by the step limit.
-        shaping.released();
-      } else {
-        const ForceShaping::Shaped result = shaping.shape(sum.force, v, cycle);
-        if (result.speed_limited) speed_limited.fetch_add(1, relaxed);
-        if (result.non_finite && !sum.non_finite) non_finite.fetch_add(1, relaxed);
-        shaped = result.force;
-      }
-      const LimitedForce force = limit_force(shaped, settings.max_force);
-      if (force.clamped) clamped.fetch_add(1, relaxed);
-      shaping.sent(widened(force.command));
+      const bool starved = watchdog_ns > 0 && woke - fed_at_ns.load(relaxed) > watchdog_ns;
+      const ForcePipeline::Command command =
+          pipeline.command(context, sum.force, sum.non_finite, starved);
 
       const std::int64_t sent = now_ns();
       Devices::Vector3 position{}, velocity{};
       CorvaneLink::Reply reply = CorvaneLink::Reply::hung_up;
-      if (link.send_force(force.command, sent + reply_wait_ns))
-        reply = link.receive_state(sent + reply_wait_ns, position, velocity);
+      const bool went_out = link.send_force(command.force, sent + reply_wait_ns);
+      pipeline.sent(went_out ? command.force : Devices::Vector3{});
+      if (went_out) reply = link.receive_state(sent + reply_wait_ns, position, velocity);
       if (link.sent_after_stale_reply()) missed.fetch_add(1, relaxed);  // a late reply's force
       const std::int64_t answered = now_ns();
       exchange_time.record(answered - sent);
       if (reply == CorvaneLink::Reply::good && !check.accept(position, velocity, answered))
         reply = CorvaneLink::Reply::bad;
+
+      CycleRecord record{};
+      record.time = woke / 1e9;
+      record.force = widened(command.force);
+      record.exchange_us = (answered - sent) / 1e3;
+      record.proxy = sum.has_proxy ? sum.proxy : x;
+      record.cycle = static_cast<double>(cycle);
+      record.reply_cycle = static_cast<double>(reply_cycle);
+      record.ramping = flag(command.flags.ramping);
+      record.step_limited = flag(command.flags.step_limited);
+      record.speed_limited = flag(command.flags.speed_limited);
+      record.clamped = flag(command.flags.clamped);
+      record.watchdog = flag(command.flags.watchdog);
+      record.reply_refused = flag(reply == CorvaneLink::Reply::bad);
+
       if (reply == CorvaneLink::Reply::good) {
         // The ramp counts from the first state there is to render, so a first reply that comes
         // late does not cut the ramp short.
-        if (!replied) shaping.restart_ramp(cycle);
+        if (reply_cycle < 0) pipeline.restart_ramp(cycle);
         // The last good state stands for the arm until the next one.
         x = widened(position);
         v = widened(velocity);
-        replied = true;
+        reply_cycle = static_cast<std::int64_t>(cycle);
         last_good = answered;
       } else if (reply == CorvaneLink::Reply::bad) {
         bad_replies.fetch_add(1, relaxed);
       }
-      publish(context, x, v, proxy, force.command, answered - sent);
+      const bool device_lost =
+          reply == CorvaneLink::Reply::hung_up || answered - last_good > lost_after_ns;
+      record.position = x;
+      record.velocity = v;
+      record.connected = flag(!device_lost);
+      publish(record, sum);
       ++cycle;
       // Release: state() reads the record published above once it sees the count.
       cycles.store(cycle, std::memory_order_release);
 
-      if (reply == CorvaneLink::Reply::hung_up || answered - last_good > lost_after_ns) {
+      if (device_lost) {
         if (!lose_device(answered)) {
           lost = true;
           break;
@@ -669,8 +668,14 @@ Vector3d ServoLoop::force() const { return impl->app_force.load(); }
 
 void ServoLoop::feed() { impl->fed_at_ns.store(now_ns(), relaxed); }
 
-AddResult ServoLoop::add(std::shared_ptr<Effect> effect) {
-  return impl->effects.add(std::move(effect));
+AddResult ServoLoop::add(std::shared_ptr<Effect> effect, const std::string& name) {
+  const Effect* added = effect.get();
+  const AddResult result = impl->effects.add(std::move(effect));
+  if (result == AddResult::added) {
+    std::lock_guard<std::mutex> hold(impl->names_lock);
+    impl->effect_names[added] = name;
+  }
+  return result;
 }
 
 bool ServoLoop::contains(const Effect* effect) const { return impl->effects.contains(effect); }
@@ -678,44 +683,49 @@ bool ServoLoop::contains(const Effect* effect) const { return impl->effects.cont
 // A cycle stuck in an effect still reads the table: nothing may leave it, and waiting for that
 // cycle to end would never return.
 bool ServoLoop::remove(const Effect* effect) {
-  return !impl->render_mark.taken_over() && impl->effects.remove(effect);
+  if (impl->render_mark.taken_over() || !impl->effects.remove(effect)) return false;
+  std::lock_guard<std::mutex> hold(impl->names_lock);
+  impl->effect_names.erase(effect);
+  return true;
 }
 
 void ServoLoop::clear() {
-  if (!impl->render_mark.taken_over()) impl->effects.clear();
+  if (impl->render_mark.taken_over()) return;
+  impl->effects.clear();
+  std::lock_guard<std::mutex> hold(impl->names_lock);
+  impl->effect_names.clear();
 }
 
-namespace {
-
-ServoState decoded(const StateValues& values) {
-  ServoState state;
-  state.time = values[0];
-  state.cycle = static_cast<std::uint64_t>(values[1]);
-  for (std::size_t i = 0; i < 3; ++i) {
-    state.position[i] = values[2 + i];
-    state.velocity[i] = values[5 + i];
-    state.force[i] = values[8 + i];
-    state.proxy[i] = values[11 + i];
+void ServoLoop::mark(const std::string& label, const std::string& fields_json) {
+  RecordMark mark;
+  mark.label = label;
+  mark.fields_json = fields_json;
+  // The count read on both sides of the time: no cycle was published in between, so the cycle
+  // counted began before the mark's time if it is under way, and the next one begins after it.
+  for (std::uint64_t before = ~std::uint64_t{0};;) {
+    // Acquire: pairs with the loop's release of the count.
+    const std::uint64_t first = impl->cycles.load(std::memory_order_acquire);
+    mark.time = now();
+    const std::uint64_t second = impl->cycles.load(std::memory_order_acquire);
+    if (first == second || second == before) {
+      mark.index = second;
+      break;
+    }
+    before = second;
   }
-  return state;
+  impl->recording.mark(mark);
+  std::lock_guard<std::mutex> hold(impl->marks_lock);
+  if (impl->marks.size() == kept_marks) impl->marks.pop_front();
+  impl->marks.push_back(std::move(mark));
 }
-
-}  // namespace
 
 std::optional<ServoState> ServoLoop::state() const {
   if (impl->cycles.load(std::memory_order_acquire) == 0) return std::nullopt;
-  ServoState state = decoded(impl->state.load());
-  state.connected = impl->connected.load(relaxed);
-  return state;
+  return impl->state.load();
 }
 
 bool ServoLoop::try_state(ServoState& state) const noexcept {
-  StateValues values;
-  if (impl->cycles.load(std::memory_order_acquire) == 0 || !impl->state.try_load(values))
-    return false;
-  state = decoded(values);
-  state.connected = impl->connected.load(relaxed);
-  return true;
+  return impl->cycles.load(std::memory_order_acquire) != 0 && impl->state.try_load(state);
 }
 
 IO::SerialStream* ServoLoop::stream() const { return impl->stream; }
@@ -735,21 +745,22 @@ ServoStats ServoLoop::stats() const {
   stats.exchange_p50_us = loop.exchange_time.quantile_us(0.50);
   stats.exchange_p99_us = loop.exchange_time.quantile_us(0.99);
   stats.exchange_max_us = loop.exchange_time.max_us();
-  stats.clamped = loop.clamped.load(relaxed);
-  stats.non_finite = loop.non_finite.load(relaxed);
-  stats.watchdog_trips = loop.watchdog_trips.load(relaxed);
+  stats.clamped = loop.pipeline.clamped();
+  stats.non_finite = loop.pipeline.non_finite();
+  stats.watchdog_trips = loop.pipeline.watchdog_trips();
   stats.realtime = loop.realtime_granted.load(relaxed);
   stats.memory_locked = loop.memory_locked.load(relaxed);
   stats.bad_replies = loop.bad_replies.load(relaxed);
-  stats.speed_limited = loop.speed_limited.load(relaxed);
+  stats.speed_limited = loop.pipeline.speed_limited();
   stats.reconnects = loop.reconnects.load(relaxed);
-  stats.passivity_energy_j = loop.passivity.energy_j();
-  stats.passivity_cycles = loop.passivity.cycles_acted();
+  stats.passivity_energy_j = loop.pipeline.passivity_energy_j();
+  stats.passivity_cycles = loop.pipeline.passivity_cycles();
   stats.stop_reason = loop.stop_reason.load();
   stats.exchange_budget_us = 1e6 / loop.settings.rate_hz;
   const RecordTotals recorded = loop.recording.totals();
   stats.recorded = recorded.rows;
   stats.record_lost = recorded.lost;
+  if (stats.cycles > 0 || active) stats.started = loop.started_ns.load(relaxed) / 1e9;
   return stats;
 }
 
@@ -764,13 +775,39 @@ std::size_t ServoLoop::copy_trace(TraceRow* rows) const {
 TraceCopy ServoLoop::trace(std::optional<std::uint64_t> after_cycle) const {
   TraceCopy copy;
   impl->trace.copy(after_cycle, copy);
+  const double first = copy.rows.empty() ? 0 : copy.rows.front().cycle;
+  std::lock_guard<std::mutex> hold(impl->marks_lock);
+  for (const RecordMark& mark : impl->marks)
+    if (static_cast<double>(mark.index) >= first) copy.marks.push_back(mark);
   return copy;
 }
 
-int ServoLoop::record(const std::string& path) {
+int ServoLoop::record(const std::string& path, const RecordOptions& options) {
   const auto queue_rows =
       static_cast<std::size_t>(std::ceil(recording_queue_s * impl->settings.rate_hz));
-  return impl->recording.begin(path, {recorded_columns, trace_columns}, queue_rows);
+  // The cycle's columns, then each effect's three, picked from the row the loop offers.
+  std::vector<std::string> names(cycle_column_names().begin(), cycle_column_names().end());
+  std::vector<std::uint16_t> picks;
+  for (std::size_t column = 0; column < cycle_columns; ++column)
+    picks.push_back(static_cast<std::uint16_t>(column));
+  if (options.effects) {
+    const std::array<const Effect*, EffectTable::capacity> held = impl->effects.held();
+    std::lock_guard<std::mutex> hold(impl->names_lock);
+    for (std::size_t slot = 0; slot < held.size(); ++slot) {
+      if (!held[slot]) continue;
+      const auto named = impl->effect_names.find(held[slot]);
+      const std::string name = named != impl->effect_names.end() && !named->second.empty()
+                                   ? named->second
+                                   : "effect" + std::to_string(slot);
+      for (const char* axis : {"_fx", "_fy", "_fz"}) names.push_back(name + axis);
+      for (std::size_t i = 0; i < 3; ++i)
+        picks.push_back(static_cast<std::uint16_t>(cycle_columns + 3 * slot + i));
+    }
+  }
+  std::vector<const char*> columns;
+  for (const std::string& name : names) columns.push_back(name.c_str());
+  return impl->recording.begin(path, {columns.data(), columns.size(), picks.data()}, queue_rows,
+                               "cycle");
 }
 
 std::optional<RecordResult> ServoLoop::stop_recording() { return impl->recording.end(); }

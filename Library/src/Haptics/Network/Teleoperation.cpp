@@ -3,7 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "Haptics/Coupling/PassivityController.h"
+#include "Haptics/Loop/ForceLimit.h"
+#include "Haptics/Loop/PassivityController.h"
 #include "Haptics/Loop/LatencyHistogram.h"
 #include "Haptics/MonotonicClock.h"
 #include "TeleoperationChannel.h"
@@ -47,8 +48,7 @@ struct Teleoperation::State {
   std::atomic<std::uint64_t> dropped{0};
   LatencyHistogram render_cost;
 
-  explicit State(const TeleoperationSettings& settings)
-      : settings(settings), passivity(settings.max_force) {}
+  explicit State(const TeleoperationSettings& settings) : settings(settings) {}
 
   // 1 while samples arrive; over the second half of lost_after_s without one, down to 0; back
   // up at the same pace once they come again.
@@ -74,14 +74,15 @@ struct Teleoperation::State {
 
   // The time-domain passivity approach across the channel: the controller's account is the
   // energy that entered at the other arm (as received) less what this arm was given. The energy
-  // that entered here is the other side's allowance, so it leaves this side's account.
+  // that entered here is the other side's allowance, so it leaves this side's account before the
+  // force is decided.
   Vector3d passive(const EffectContext& context, const Vector3d& wanted) {
     if (peer.state.energy_in > credited_peer_in) {
       passivity.credit(peer.state.energy_in - credited_peer_in);
       credited_peer_in = peer.state.energy_in;
     }
     const double before = passivity.energy_j();
-    const Vector3d force = passivity.filter(context, wanted);
+    passivity.observe(context);
     const double step = passivity.energy_j() - before;  // the work this arm's port just finished
     if (step > 0) {
       energy_in += step;
@@ -89,6 +90,8 @@ struct Teleoperation::State {
     } else {
       energy_out -= step;
     }
+    const Vector3d force = shortened(passivity.filter(context, wanted), settings.max_force).vector;
+    passivity.sent(force);
     return force;
   }
 };

@@ -10,6 +10,43 @@ namespace Orvex::HardwareAPI::Haptics {
 
 RecordFile::~RecordFile() { close(); }
 
+int open_regular_file(const std::string& path, int& fd) {
+  fd = -1;
+  // A device file is not even opened: opening some (a serial port) already acts on them.
+  struct stat found {};
+  if (::lstat(path.c_str(), &found) == 0 && !S_ISREG(found.st_mode))
+    return S_ISLNK(found.st_mode) ? ELOOP : S_ISDIR(found.st_mode) ? EISDIR : EEXIST;
+  // Emptied only once it is known to be a regular file: what was swapped in since is refused.
+  const int opened =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (opened < 0) return errno == ENXIO ? EEXIST : errno;  // a FIFO or socket without a reader
+  int error = 0;
+  if (::fstat(opened, &found) != 0)
+    error = errno;
+  else if (!S_ISREG(found.st_mode))
+    error = EEXIST;
+  else if (::ftruncate(opened, 0) != 0)
+    error = errno;
+  if (error) {
+    ::close(opened);
+    return error;
+  }
+  fd = opened;
+  return 0;
+}
+
+bool write_whole(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  errno = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 int RecordFile::open(const std::string& path, RecordFormat format_, const char* const* names,
                      std::size_t columns_) {
   close();
@@ -17,28 +54,11 @@ int RecordFile::open(const std::string& path, RecordFormat format_, const char* 
   columns = columns_;
   rows_written = rows_in_header = good_bytes = 0;
   refused = 0;
-  // A device file is not even opened: opening some (a serial port) already acts on them.
-  struct stat found {};
-  if (::lstat(path.c_str(), &found) == 0 && !S_ISREG(found.st_mode))
-    return S_ISLNK(found.st_mode) ? ELOOP : S_ISDIR(found.st_mode) ? EISDIR : EEXIST;
-  // Emptied only once it is known to be a regular file: what was swapped in since is refused.
-  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return errno == ENXIO ? EEXIST : errno;  // a FIFO or socket without a reader
-  int error = 0;
-  if (::fstat(fd, &found) != 0)
-    error = errno;
-  else if (!S_ISREG(found.st_mode))
-    error = EEXIST;
-  else if (::ftruncate(fd, 0) != 0)
-    error = errno;
-  if (error) {
-    close();
-    return error;
-  }
+  if (const int error = open_regular_file(path, fd)) return error;
   const std::string header =
       format == RecordFormat::csv ? csv_header(names, columns) : npy_header(0, columns);
   if (!write_all(header)) {
-    error = errno ? errno : EIO;
+    const int error = errno ? errno : EIO;
     close();
     return error;
   }
@@ -46,14 +66,14 @@ int RecordFile::open(const std::string& path, RecordFormat format_, const char* 
   return 0;
 }
 
-bool RecordFile::append(const RecordRow* rows, std::size_t n) {
+bool RecordFile::append(const double* rows, std::size_t n) {
   if (fd < 0) return false;
   encoded.clear();
   for (std::size_t i = 0; i < n; ++i) {
     if (format == RecordFormat::csv)
-      append_csv_row(rows[i], columns, encoded);
+      append_csv_row(rows + i * columns, columns, encoded);
     else
-      append_npy_row(rows[i], columns, encoded);
+      append_npy_row(rows + i * columns, columns, encoded);
   }
   if (!write_all(encoded)) {
     refused = errno ? errno : EIO;
@@ -89,16 +109,6 @@ int RecordFile::close() {
   return closed == 0 || errno == EINTR ? 0 : errno;
 }
 
-bool RecordFile::write_all(const std::string& bytes) {
-  std::size_t done = 0;
-  errno = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
+bool RecordFile::write_all(const std::string& bytes) { return write_whole(fd, bytes); }
 
 }  // namespace Orvex::HardwareAPI::Haptics

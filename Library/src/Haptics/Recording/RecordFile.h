@@ -8,6 +8,13 @@
 
 namespace Orvex::HardwareAPI::Haptics {
 
+// Creates (or empties) a regular file at path for writing, never waiting and never following a
+// symbolic link in its last component: 0 and fd set, or the errno value (EEXIST for something
+// other than a regular file there, ELOOP for a symbolic link, EISDIR for a folder).
+int open_regular_file(const std::string& path, int& fd);
+// Writes all the bytes: false (errno set) when the file took fewer.
+bool write_whole(int fd, const std::string& bytes);
+
 // A recording's file, written by one thread: rows are either wholly in the file or counted as
 // lost, never half there. A .npy header is kept valid: it always counts rows that are wholly in
 // the file, so a recording cut off at any moment reads up to its last checkpoint. Only a regular
@@ -24,9 +31,9 @@ class RecordFile {
   // EEXIST when something other than a regular file is at the path, ELOOP for a symbolic link.
   int open(const std::string& path, RecordFormat format, const char* const* names,
            std::size_t columns);
-  // Appends the rows: true when they are all in the file; false when the file refused them,
+  // Appends n rows of `columns` values each: true when they are all in the file; false when the file refused them,
   // in which case none of them is (the file is cut back) and refusal() says why.
-  bool append(const RecordRow* rows, std::size_t n);
+  bool append(const double* rows, std::size_t n);
   int refusal() const { return refused; }
   // Makes the .npy header count every row appended so far.
   void checkpoint();

@@ -55,7 +55,7 @@ void append_shortest(double value, std::string& out) {
   out += text;
 }
 
-void append_csv_row(const RecordRow& row, std::size_t columns, std::string& out) {
+void append_csv_row(const double* row, std::size_t columns, std::string& out) {
   for (std::size_t i = 0; i < columns; ++i) {
     if (i) out += ',';
     append_shortest(row[i], out);
@@ -80,7 +80,7 @@ std::string npy_header(std::uint64_t rows, std::size_t columns) {
   return header;
 }
 
-void append_npy_row(const RecordRow& row, std::size_t columns, std::string& out) {
+void append_npy_row(const double* row, std::size_t columns, std::string& out) {
   for (std::size_t i = 0; i < columns; ++i) {
     std::uint64_t bits;
     std::memcpy(&bits, &row[i], sizeof bits);

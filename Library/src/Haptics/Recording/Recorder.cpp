@@ -26,7 +26,8 @@ constexpr std::size_t batch_rows = 1024;
 
 }  // namespace
 
-Recorder::Recorder(std::size_t queue_rows) : queue(queue_rows), batch(batch_rows) {}
+Recorder::Recorder(std::size_t queue_rows, std::size_t columns)
+    : columns(columns), queue(queue_rows, columns), batch(batch_rows * columns) {}
 
 std::unique_ptr<Recorder> Recorder::start(const std::string& path, Columns columns,
                                           std::size_t queue_rows, int& error) {
@@ -35,7 +36,11 @@ std::unique_ptr<Recorder> Recorder::start(const std::string& path, Columns colum
     error = EINVAL;
     return nullptr;
   }
-  std::unique_ptr<Recorder> recorder(new Recorder(queue_rows));
+  std::unique_ptr<Recorder> recorder(new Recorder(queue_rows, columns.count));
+  if (columns.picks) {
+    recorder->picks.assign(columns.picks, columns.picks + columns.count);
+    recorder->picked.resize(columns.count);
+  }
   error = recorder->file.open(path, *format, columns.names, columns.count);
   if (error) return nullptr;
 
@@ -58,8 +63,12 @@ std::unique_ptr<Recorder> Recorder::start(const std::string& path, Columns colum
 
 Recorder::~Recorder() { finish(); }
 
-bool Recorder::push(const RecordRow& row) {
-  if (queue.push(row)) return true;
+bool Recorder::push(const double* row) {
+  if (!picks.empty()) {
+    for (std::size_t i = 0; i < columns; ++i) picked[i] = row[picks[i]];
+    row = picked.data();
+  }
+  if (queue.push_row(row)) return true;
   queue_lost.fetch_add(1, relaxed);
   return false;
 }
@@ -112,7 +121,7 @@ void Recorder::write_until_finished() {
 }
 
 void Recorder::drain() {
-  while (const std::size_t n = queue.pop(batch.data(), batch.size())) {
+  while (const std::size_t n = queue.pop(batch.data(), batch_rows)) {
     if (removed.load(relaxed)) {
       file_lost.fetch_add(n, relaxed);
     } else if (file.append(batch.data(), n)) {

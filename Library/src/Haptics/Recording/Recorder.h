@@ -32,6 +32,8 @@ class Recorder {
   struct Columns {
     const char* const* names;
     std::size_t count;  // at most max_record_columns
+    // Where in a pushed row each column is, or null for the row's first `count` values.
+    const std::uint16_t* picks = nullptr;
   };
 
   // Opens the file (its format by the path's ending; see RecordFile::open) and starts the
@@ -43,8 +45,10 @@ class Recorder {
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  // Producer only; never blocks or allocates. False when the row was lost to a full queue.
-  bool push(const RecordRow& row);
+  // Producer only; never blocks or allocates. False when the row (its first columns.count
+  // values) was lost to a full queue.
+  bool push(const double* row);
+  bool push(const RecordRow& row) { return push(row.data()); }
 
   // Writes what is queued, makes the file whole and closes it, then joins the writer; the
   // producer must have stopped pushing. Idempotent.
@@ -53,16 +57,19 @@ class Recorder {
   RecordTotals totals() const;
 
  private:
-  explicit Recorder(std::size_t queue_rows);
+  Recorder(std::size_t queue_rows, std::size_t columns);
   static void* entry(void* self);
   void write_until_finished();
   void drain();
   // The writer's: keeps the first reason rows went missing.
   void note_error(int error);
 
-  SpscQueue<RecordRow> queue;
+  const std::size_t columns;
+  std::vector<std::uint16_t> picks;  // empty: the row's first columns
+  std::vector<double> picked;        // the producer's: a row's picked values
+  SpscQueue<double> queue;
   RecordFile file;
-  std::vector<RecordRow> batch;  // the writer's
+  std::vector<double> batch;  // the writer's: batch_rows rows
   pthread_t writer{};
   bool writer_running = false;
   std::atomic<bool> finishing{false};

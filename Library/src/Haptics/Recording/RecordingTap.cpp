@@ -5,8 +5,8 @@
 
 namespace Orvex::HardwareAPI::Haptics {
 
-int RecordingTap::begin(const std::string& path, Recorder::Columns columns,
-                        std::size_t queue_rows) {
+int RecordingTap::begin(const std::string& file_path, Recorder::Columns columns,
+                        std::size_t queue_rows, const char* index_name) {
   {
     std::lock_guard<std::mutex> hold(owner);
     // One file at a time: a second begin() must not empty the file of one still being written.
@@ -14,11 +14,19 @@ int RecordingTap::begin(const std::string& path, Recorder::Columns columns,
     starting = true;
   }
   int error = 0;
-  std::unique_ptr<Recorder> started = Recorder::start(path, columns, queue_rows, error);
+  RecordSidecar described;
+  described.columns.assign(columns.names, columns.names + columns.count);
+  described.index_name = index_name;
+  take_anchor(described);
+  std::unique_ptr<Recorder> started = Recorder::start(file_path, columns, queue_rows, error);
+  if (started) error = write_sidecar(file_path, described);
+  if (error && started) started->finish();
   std::lock_guard<std::mutex> hold(owner);
   starting = false;
-  if (!started) return error;
+  if (error) return error;
   recorder = std::move(started);
+  path = file_path;
+  sidecar = std::move(described);
   last.reset();
   current.store(recorder.get(), std::memory_order_seq_cst);
   return 0;
@@ -36,10 +44,17 @@ std::optional<RecordTotals> RecordingTap::end() {
     ending = finishing.get();
   }
   const RecordTotals totals = finishing->finish();
+  // Marks come in under the lock only while a recorder runs: the sidecar is ours now.
+  write_sidecar(path, sidecar);
   std::lock_guard<std::mutex> hold(owner);
   ending = nullptr;
   last = totals;
   return last;
+}
+
+void RecordingTap::mark(const RecordMark& mark) {
+  std::lock_guard<std::mutex> hold(owner);
+  if (recorder) sidecar.marks.push_back(mark);
 }
 
 RecordTotals RecordingTap::totals() const {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "RecordSidecar.h"
 #include "Recorder.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -22,15 +23,21 @@ class RecordingTap {
  public:
   ~RecordingTap() { end(); }
 
-  // Starts recording to path: 0, EBUSY when a recording runs, starts or ends already, or an
-  // errno value from Recorder::start.
-  int begin(const std::string& path, Recorder::Columns columns, std::size_t queue_rows);
-  // Ends the recording and gives its totals; when none runs, the last one's; nothing before any.
+  // Starts recording to path, with its sidecar (see RecordSidecar.h; marks are tied to rows by
+  // index_name): 0, EBUSY when a recording runs, starts or ends already, or an errno value from
+  // Recorder::start or from writing the sidecar.
+  int begin(const std::string& path, Recorder::Columns columns, std::size_t queue_rows,
+            const char* index_name);
+  // Ends the recording, writes its sidecar again with its marks, and gives its totals; when none
+  // runs, the last one's; nothing before any.
   std::optional<RecordTotals> end();
+  // Adds the mark to the running recording's sidecar; nothing when none runs.
+  void mark(const RecordMark& mark);
   // The running (or ending) recording's totals so far, else the last one's; zeros before any.
   RecordTotals totals() const;
 
-  void offer(const RecordRow& row) {
+  void offer(const RecordRow& row) { offer(row.data()); }
+  void offer(const double* row) {
     // Sequentially consistent with end(): either end() sees us busy and waits, or we see the
     // recorder gone. Acquire/release alone would let both miss the other.
     busy.store(true, std::memory_order_seq_cst);
@@ -44,6 +51,8 @@ class RecordingTap {
   bool starting = false;             // a begin() opens its file
   const Recorder* ending = nullptr;  // an end() finishes this one, which it owns meanwhile
   std::optional<RecordTotals> last;
+  std::string path;       // the running recording's
+  RecordSidecar sidecar;  // likewise
   std::atomic<Recorder*> current{nullptr};
   std::atomic<bool> busy{false};
 };

@@ -31,15 +31,8 @@ void PassivityController::reset() {
   acted.store(0, std::memory_order_relaxed);
 }
 
-void PassivityController::credit(double joules) noexcept {
-  energy += joules;
-  published_energy.store(energy, std::memory_order_relaxed);
-}
-
-Vector3d PassivityController::filter(const EffectContext& context,
-                                     const Vector3d& wanted) noexcept {
+void PassivityController::observe(const EffectContext& context) noexcept {
   const Vector3d& x = context.position;
-  const Vector3d& v = context.velocity;
   if (started) {
     const Vector3d moved{x[0] - last_position[0], x[1] - last_position[1],
                          x[2] - last_position[2]};
@@ -47,7 +40,12 @@ Vector3d PassivityController::filter(const EffectContext& context,
   }
   started = true;
   last_position = x;
+  published_energy.store(energy, std::memory_order_relaxed);
+}
 
+Vector3d PassivityController::filter(const EffectContext& context,
+                                     const Vector3d& wanted) noexcept {
+  const Vector3d& v = context.velocity;
   // The force being decided, counted as if the arm kept its latest velocity.
   const double speed_squared = dot(v, v);
   const double expected = energy - dot(wanted, v) * context.dt;
@@ -60,10 +58,17 @@ Vector3d PassivityController::filter(const EffectContext& context,
     for (std::size_t i = 0; i < 3; ++i) force[i] -= damping_force[i];
     acted.fetch_add(1, std::memory_order_relaxed);
   }
-  sent_before = sent_last;
-  sent_last = limited(force, max_force);
-  published_energy.store(energy, std::memory_order_relaxed);
   return force;
+}
+
+void PassivityController::credit(double joules) noexcept {
+  energy += joules;
+  published_energy.store(energy, std::memory_order_relaxed);
+}
+
+void PassivityController::sent(const Vector3d& command) noexcept {
+  sent_before = sent_last;
+  sent_last = command;
 }
 
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -13,8 +13,10 @@
 // The energy is taken from the work each force did on the arm: force f sent at cycle k stays on
 // the arm until the next one, so it did f . (x_k+1 - x_k), with x_k the position in the reply to
 // cycle k. That work is known two cycles late: the force being decided is counted with the
-// latest velocity, so that the controller acts in time, and only the known work is kept. The work is that of the force as
-// the loop will limit it (to max_force): a clamped force does less than it asked for.
+// latest velocity, so that the controller acts in time, and only the known work is kept. The
+// work is that of the force the loop really sent, after its ramp, limits and watchdog: the loop
+// tells the controller every command it put on the wire, zero included, and the account follows
+// the arm through ramps and watchdog trips alike.
 //
 // The damping added is never longer than the force the rendering asked for: the controller may
 // cancel a push, never push harder. Unbounded, it would answer a small velocity with a large
@@ -29,24 +31,28 @@ namespace Orvex::HardwareAPI::Haptics {
 
 class PassivityController {
  public:
-  explicit PassivityController(double max_force) : max_force(max_force) {}
-
   // While no loop thread runs: the next cycle starts a new account.
   void reset();
-  // Loop thread only: the force to send instead of wanted, in the cycle's context (position and
-  // velocity of the reply to the last force sent).
+
+  // Loop thread only, each cycle in this order: observe() with the cycle's context (position and
+  // velocity of the latest reply), filter() when the loop renders this cycle, then sent() with
+  // the command that went out (zero when nothing did).
+  void observe(const EffectContext& context) noexcept;
+  // The force to send instead of wanted.
   Vector3d filter(const EffectContext& context, const Vector3d& wanted) noexcept;
+  void sent(const Vector3d& command) noexcept;
   // Loop thread only: energy the rendering may give the arm beyond what it took from it (what a
   // delayed channel's other end put in), or, negative, may no longer give.
   void credit(double joules) noexcept;
+  // The arm was away (a reconnection): its position jumped without work done, so the positions
+  // start afresh while the energy already taken is kept.
+  void lost_track() noexcept { started = false; }
 
   // Any thread.
   double energy_j() const { return published_energy.load(std::memory_order_relaxed); }
   std::uint64_t cycles_acted() const { return acted.load(std::memory_order_relaxed); }
 
  private:
-  const double max_force;
-
   // The loop's own.
   bool started = false;
   double energy = 0;     // J taken from the arm by the forces whose work is known
