@@ -1,6 +1,10 @@
 """The couplings' figures, on the emulated Corvane (a 0.5 kg mass with 4 N s/m of friction):
-- a target going round at 0.1 m/s updated at 60 Hz, felt through a Coupling (hold="linear") and through
-  a Spring whose anchor jumps at each update: the largest force change between two cycles;
+- a target going round at 0.1 m/s updated at 60 Hz, felt through a Coupling (hold="linear" and
+  hold="interpolate") and through a Spring whose anchor jumps at each update: the largest force
+  change between two cycles, and how far the arm is from the target;
+- the stick-slip box of examples/push_the_box.py, simulated at 60 Hz and pushed by the emulator's
+  hand, held through each of the coupling's holds, then its path played again through a Spring
+  whose anchor jumps to the box at each step: the force step's p99 and largest;
 - two arms coupled by Bilateral at 1500 N/m, one pushed by 2 N, beside a busy Python main thread:
   the tracking error and the force step's p99;
 - a coupling to a still target at three times the stiffness at which the arm starts to oscillate
@@ -34,6 +38,9 @@ X, FX = 1, 7
 # has it; and a relaxed grip holding the arm where it rests.
 PUSHING_HAND = Path(__file__).resolve().parents[1] / "examples" / "hands" / "teleoperation.csv"
 HOLDING_HAND = "time,x,y,z\n0,0,0,0\n"
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+BOX_HAND = EXAMPLES / "hands" / "push_the_box.csv"
+BOX_STEP_P99_TARGET_N = 0.2
 
 
 class Emulator:
@@ -73,9 +80,9 @@ def on_circle(start, t, speed=0.1, radius=0.02):
             [speed * math.cos(angle), speed * math.sin(angle), 0.0])
 
 
-def moving_target(orvex, haptics, port, seconds, moved_anchor):
-    """The largest force step while a target going round a circle at 0.1 m/s is updated at 60 Hz,
-    and the arm follows it."""
+def moving_target(orvex, haptics, port, seconds, moved_anchor, hold="linear"):
+    """The largest force step while a target moving at 0.1 m/s is updated at 60 Hz, and the arm
+    follows it; and how far the arm is from the target just before each update."""
     loop = haptics.ServoLoop(orvex.SerialStream(port), RATE_HZ, watchdog_s=0,
                              trace_capacity=TRACE)
     loop.start()
@@ -85,15 +92,18 @@ def moving_target(orvex, haptics, port, seconds, moved_anchor):
     if moved_anchor:
         effect = haptics.Spring(anchor=start, stiffness=500.0)
     else:
-        effect = haptics.Coupling(500.0, hold="linear")
+        effect = haptics.Coupling(500.0, hold=hold)
         effect.update(start, [0.0, 0.0, 0.0])
     loop.add(effect)
     time.sleep(0.3)  # the arm settles on the still target first
     began = loop.state()["time"]
     t0 = time.monotonic()
+    errors = []
     while time.monotonic() - t0 < seconds:
         elapsed = time.monotonic() - t0
         target = [start[0] + 0.1 * elapsed, start[1], start[2]]
+        if 0.2 < elapsed < 0.8:  # the arm then still moves within its workspace
+            errors.append(abs(loop.state()["position"][0] - target[0]))
         if moved_anchor:
             effect.anchor = target
         else:
@@ -103,7 +113,26 @@ def moving_target(orvex, haptics, port, seconds, moved_anchor):
     rows = [row for row in rows_of(loop.trace()) if row[0] >= began + 0.1]
     steps = force_steps(rows)
     return {"max_step_n": max(steps), "p99_step_n": percentile(steps, 0.99), "cycles": len(rows),
-            "missed": loop.stats()["missed"]}
+            "missed": loop.stats()["missed"], "tracking_p99_mm": 1e3 * percentile(errors, 0.99)}
+
+
+def stick_slip_box(orvex, haptics, port, seconds):
+    """The example's box held through each of the coupling's holds, each followed by a Spring
+    moved along the path the box took: the force steps' p99 and largest."""
+    sys.path.insert(0, str(EXAMPLES))
+    import push_the_box
+    loop = haptics.ServoLoop(orvex.SerialStream(port), RATE_HZ, watchdog_s=0,
+                             trace_capacity=TRACE)
+    figures = {}
+    with loop:
+        for hold in ("interpolate", "linear", "zero"):
+            run = push_the_box.push_the_box(loop, hold, seconds, show=False)
+            spring = push_the_box.spring_along(loop, run.path)
+            figures[hold] = {
+                "p99_step_n": push_the_box.p99(run.steps), "max_step_n": max(run.steps),
+                "spring_p99_step_n": push_the_box.p99(spring), "spring_max_step_n": max(spring)}
+    figures["missed"] = loop.stats()["missed"]
+    return figures
 
 
 def busy_python(stop):
@@ -202,7 +231,10 @@ def measure(build, smoke):
             emulator.close()
 
     moving = {"coupling_linear_hold": on_fresh_arms(moving_target, seconds, False),
+              "coupling_interpolate_hold": on_fresh_arms(moving_target, seconds, False,
+                                                         hold="interpolate"),
               "spring_moved_anchor": on_fresh_arms(moving_target, seconds, True)}
+    box = on_fresh_arms(stick_slip_box, min(seconds, 3.0), hand=BOX_HAND)
     arms = on_fresh_arms(two_arms, seconds, corvanes=2)
     onset = onset_stiffness(lambda stiffness: on_fresh_arms(still_target, stiffness, False))
     stiff = {"onset_stiffness_n_per_m": onset, "stiffness_n_per_m": 3 * onset,
@@ -226,17 +258,31 @@ def measure(build, smoke):
         <= FORCE_STEP_P99_TARGET_N,
         "passivity_below_0_1_mm_from_0_5_s": stiff["with_passivity"]["amplitude_from_0_5s_mm"]
         < SETTLED_TARGET_MM,
+        "box_interpolate_step_p99_at_most_0_2_n_and_the_springs":
+        box["interpolate"]["p99_step_n"] <= min(BOX_STEP_P99_TARGET_N,
+                                                box["interpolate"]["spring_p99_step_n"]),
     }
-    return {"moving_target": moving, "two_arms": arms, "stiff_coupling": stiff,
-            "by_hand": by_hand, "targets": targets}
+    return {"moving_target": moving, "stick_slip_box": box, "two_arms": arms,
+            "stiff_coupling": stiff, "by_hand": by_hand, "targets": targets}
 
 
 def table(figures):
     moving, arms, stiff = figures["moving_target"], figures["two_arms"], figures["stiff_coupling"]
+    box = figures["stick_slip_box"]
     rows = ["couplings on the emulated arm (0.5 kg, 4 N s/m) at 1 kHz:",
             "  target at 0.1 m/s updated at 60 Hz, 500 N/m: largest force step between cycles "
             f"{moving['coupling_linear_hold']['max_step_n']:.3f} N with Coupling(hold=\"linear\"), "
-            f"{moving['spring_moved_anchor']['max_step_n']:.3f} N with a Spring's anchor moved",
+            f"{moving['coupling_interpolate_hold']['max_step_n']:.3f} N with hold=\"interpolate\", "
+            f"{moving['spring_moved_anchor']['max_step_n']:.3f} N with a Spring's anchor moved; "
+            "the arm's distance from the target p99 "
+            f"{moving['coupling_linear_hold']['tracking_p99_mm']:.2f} / "
+            f"{moving['coupling_interpolate_hold']['tracking_p99_mm']:.2f} / "
+            f"{moving['spring_moved_anchor']['tracking_p99_mm']:.2f} mm",
+            "  the stick-slip box at 60 Hz pushed by the hand, force step p99 (largest): " +
+            ", ".join(f"hold=\"{hold}\" {box[hold]['p99_step_n']:.3f} ({box[hold]['max_step_n']:.2f})"
+                      f" N against {box[hold]['spring_p99_step_n']:.3f} "
+                      f"({box[hold]['spring_max_step_n']:.2f}) N for the Spring moved along it"
+                      for hold in ("interpolate", "linear", "zero")),
             "  two arms at 1500 N/m, one pushed by 2 N, beside busy Python: tracking error p99 "
             f"{arms['tracking_error_p99_mm']:.3f} mm (max {arms['tracking_error_max_mm']:.3f}), "
             f"force step p99 {arms['force_step_p99_n']:.3f} N",

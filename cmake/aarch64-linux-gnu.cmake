@@ -19,8 +19,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 include(${CMAKE_CURRENT_LIST_DIR}/QemuAarch64.cmake)
-# The target's dynamic loader and libraries are taken from the same folder.
-set(CMAKE_CROSSCOMPILING_EMULATOR "${ORVEX_QEMU_AARCH64};-L;/usr/${ORVEX_TARGET_TRIPLE}")
+# The target's dynamic loader and libraries are taken from the same folder. The library path is
+# named too: on a machine that also has the target's own C library installed (multiarch), the
+# loader would otherwise find that one first, and a loader and C library of two releases
+# deadlock the first thread that is started.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+  "${ORVEX_QEMU_AARCH64};-L;/usr/${ORVEX_TARGET_TRIPLE};-E;LD_LIBRARY_PATH=/usr/${ORVEX_TARGET_TRIPLE}/lib")
 
 # The C library, for the record of what a build was tested with.
 file(STRINGS /usr/${ORVEX_TARGET_TRIPLE}/include/features.h glibc_version

@@ -45,6 +45,12 @@ py::list list_of(const Value* values, std::size_t n) {
   return list;
 }
 
+// A text the library leaves empty when it has nothing to say, as Python sees it: None then.
+inline py::object optional_text(const std::string& text) {
+  if (text.empty()) return py::none();
+  return py::str(text);
+}
+
 // An 8-bit argument that may be left out: None, or an int in 0..255. Python sees it as int.
 struct OptionalByte {
   std::optional<std::uint8_t> value;

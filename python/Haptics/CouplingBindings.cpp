@@ -20,12 +20,53 @@ namespace {
 namespace py = pybind11;
 using namespace Haptics;
 
-const char* hold_name(Hold hold) { return hold == Hold::zero ? "zero" : "linear"; }
+const char* hold_name(Hold hold) {
+  switch (hold) {
+    case Hold::zero: return "zero";
+    case Hold::interpolate: return "interpolate";
+    case Hold::linear: break;
+  }
+  return "linear";
+}
 
 Hold hold_named(const std::string& name) {
-  if (name == "linear") return Hold::linear;
-  if (name == "zero") return Hold::zero;
-  throw py::value_error("hold must be \"linear\" or \"zero\", not \"" + name + "\"");
+  for (const Hold hold : {Hold::linear, Hold::zero, Hold::interpolate})
+    if (name == hold_name(hold)) return hold;
+  throw py::value_error("hold must be \"linear\", \"zero\" or \"interpolate\", not \"" + name + "\"");
+}
+
+// coupling.set(stiffness=..., damping=..., max_force=...): those given change, in one step; a
+// max_force of None lifts the limit.
+void set_gains(Coupling& self, const py::kwargs& values) {
+  CouplingGains gains = self.gains();
+  for (const auto& [key, value] : values) {
+    const std::string name = py::cast<std::string>(key);
+    if (name == "stiffness") {
+      gains.stiffness = py::cast<double>(value);
+    } else if (name == "damping") {
+      gains.damping = py::cast<double>(value);
+    } else if (name == "max_force") {
+      gains.max_force = value.is_none() ? std::nullopt : std::optional<double>(py::cast<double>(value));
+    } else {
+      throw py::type_error("set() takes stiffness, damping and max_force, not " + name);
+    }
+  }
+  if (const char* problem = gains.problem()) throw py::value_error(problem);
+  require(self.set_gains(gains), "a coupling made with refused settings has no gains to change");
+}
+
+// One gain's property: read now, set on its own (still one whole change).
+template <class Field>
+void bind_gain(py::class_<Coupling, Effect, std::shared_ptr<Coupling>>& coupling, const char* name,
+               Field field) {
+  coupling.def_property(
+      name, [field](const Coupling& c) { return c.gains().*field; },
+      [name](Coupling& c, py::object value) {
+        py::dict one;
+        one[name] = value;
+        set_gains(c, py::kwargs(one));
+      },
+      "Settable while the loop runs: the next cycle renders it");
 }
 
 std::shared_ptr<Coupling> coupling(double stiffness, std::optional<double> damping,
@@ -79,10 +120,11 @@ std::unique_ptr<Bilateral> bilateral(py::handle loop_a, py::handle loop_b, doubl
 }  // namespace
 
 void bind_couplings(py::module_& module) {
-  py::class_<Coupling, Effect, std::shared_ptr<Coupling>>(
+  py::class_<Coupling, Effect, std::shared_ptr<Coupling>> coupling_class(
       module, "Coupling",
       "F = stiffness (target - x) + damping (target velocity - v), the target moved by update() "
-      "and held between updates")
+      "and held between updates");
+  coupling_class
       .def(py::init(&coupling), py::arg("stiffness"), py::arg("damping") = py::none(),
            py::kw_only(), py::arg("mass") = py::none(), py::arg("hold") = "linear",
            py::arg("max_force") = py::none())
@@ -92,13 +134,14 @@ void bind_couplings(py::module_& module) {
            "now")
       .def("take_force", &take_force,
            "The mean force the arm exerted on the target since the previous call")
-      .def_property_readonly("stiffness", [](const Coupling& c) { return c.settings().stiffness; })
-      .def_property_readonly("damping",
-                             [](const Coupling& c) { return c.settings().effective_damping(); })
+      .def("set", &set_gains,
+           "Change stiffness, damping and max_force (None: no limit) in one step, also while "
+           "the loop runs: no cycle renders half of the change")
       .def_property_readonly("mass", [](const Coupling& c) { return c.settings().mass; })
-      .def_property_readonly("hold", [](const Coupling& c) { return hold_name(c.settings().hold); })
-      .def_property_readonly("max_force",
-                             [](const Coupling& c) { return c.settings().max_force; });
+      .def_property_readonly("hold", [](const Coupling& c) { return hold_name(c.settings().hold); });
+  bind_gain(coupling_class, "stiffness", &CouplingGains::stiffness);
+  bind_gain(coupling_class, "damping", &CouplingGains::damping);
+  bind_gain(coupling_class, "max_force", &CouplingGains::max_force);
 
   py::class_<Bilateral>(module, "Bilateral",
                         "Two loops' arms held together by a spring-damper, rendered natively")

@@ -3,7 +3,10 @@
 #include <pybind11/stl.h>
 
 #include <optional>
+#include <string>
 #include <type_traits>
+
+#include "Conventions.h"
 
 namespace Orvex::HardwareAPI::Python {
 
@@ -38,6 +41,9 @@ py::object python_value(Haptics::StopReason reason) {
   if (!text) return py::none();
   return py::str(text);
 }
+
+// Empty: nothing to say (None).
+py::object python_value(const std::string& text) { return optional_text(text); }
 
 template <class Value>
 py::object python_value(const Value& value) {

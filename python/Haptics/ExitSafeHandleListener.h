@@ -14,19 +14,21 @@ namespace Orvex::HardwareAPI::Python {
 
 class ExitSafeHandleListener : public Haptics::HandleListener {
  public:
-  ExitSafeHandleListener(IO::SerialStream* stream, std::size_t queue_capacity, bool reconnect)
-      : HandleListener(stream, queue_capacity, reconnect), port_stream(stream) {}
+  ExitSafeHandleListener(IO::SerialStream* stream, std::size_t queue_capacity, bool reconnect,
+                         double give_up_s)
+      : HandleListener(stream, queue_capacity, reconnect, give_up_s), port_stream(stream) {}
   ~ExitSafeHandleListener() { forget_at_exit(this); }
 
   // self: the Python object that holds this listener. Raises RuntimeError once interpreter exit
   // has begun. With the interpreter lock held, which exit holds while it closes the gate.
-  bool start(pybind11::handle self) {
+  Haptics::StartResult start(pybind11::handle self) {
     BeforeExit gate;
     if (!gate) throw std::runtime_error(exiting_refusal);
-    if (!HandleListener::start()) return false;
-    stop_at_exit(self, this,
-                 [](void* owner) { static_cast<ExitSafeHandleListener*>(owner)->stop(); });
-    return true;
+    const Haptics::StartResult result = HandleListener::start();
+    if (result == Haptics::StartResult::started)
+      stop_at_exit(self, this,
+                   [](void* owner) { static_cast<ExitSafeHandleListener*>(owner)->stop(); });
+    return result;
   }
 
   void stop() {

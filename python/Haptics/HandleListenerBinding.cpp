@@ -3,6 +3,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
+#include <memory>
+
 #include "Bindings.h"
 #include "Conventions.h"
 #include "CycleDicts.h"
@@ -10,6 +13,7 @@
 #include "HandleListenerCalls.h"
 #include "HandleMessageDicts.h"
 #include "RecordingCalls.h"
+#include "ShapeArguments.h"
 
 namespace Orvex::HardwareAPI::Python {
 
@@ -19,7 +23,7 @@ void bind_handle_listener(py::module_& module) {
                        "Receives every message of a handle on a native thread of its own.")
       .def(py::init(&make_handle_listener), keeps_stream_alive(), py::arg("stream"),
            py::arg("queue_capacity") = Listener::default_queue_capacity, py::kw_only(),
-           py::arg("reconnect") = false)
+           py::arg("reconnect") = false, py::arg("give_up_s") = py::none())
       .def("start", &start_listener,
            "Start receiving; RuntimeError when a servo loop or another listener runs on the "
            "stream.")
@@ -63,7 +67,24 @@ void bind_handle_listener(py::module_& module) {
           },
           py::arg("label"),
           "Put a timestamped event, with its fields, into the running recording's sidecar, tied "
-          "to the first message received after it");
+          "to the first message received after it")
+      .def("link_orientation",
+           [](Listener& listener, std::shared_ptr<Haptics::Shape> shape, py::handle offset) {
+             if (!shape) throw py::type_error("shape must be a Shape, not None");
+             const Haptics::Quaternion turn = quaternion_argument(offset, "offset");
+             const double length = std::sqrt(turn[0] * turn[0] + turn[1] * turn[1] +
+                                             turn[2] * turn[2] + turn[3] * turn[3]);
+             if (!std::isnormal(length)) throw py::value_error("offset must not be all zero");
+             unlocked([&] { listener.link_orientation(std::move(shape), turn); });
+           },
+           py::arg("shape"), py::arg("offset") = Haptics::Quaternion{1, 0, 0, 0},
+           "From each status message on, the listener's thread turns shape to offset * the "
+           "message's quaternion (w, x, y, z), with no Python in between")
+      .def("unlink_orientation",
+           [](Listener& listener) { unlocked([&] { listener.unlink_orientation(); }); },
+           "Stop turning the linked shape; returns once the thread no longer touches it")
+      .def_property_readonly("orientation_linked", &Listener::orientation_linked,
+                             "The shape the handle turns, or None");
 
   module.def("roll_pitch_yaw", &roll_pitch_yaw_degrees,
              "Roll, pitch and yaw in degrees (aerospace Z-Y-X) of a status dict's quaternion or "

@@ -11,7 +11,7 @@
 
 #include "Conventions.h"
 #include "HandleMessageDicts.h"
-#include "PortLockRefusal.h"
+#include "StartRefusal.h"
 #include "Haptics/HandleOrientation.h"
 
 namespace Orvex::HardwareAPI::Python {
@@ -67,21 +67,25 @@ bool wait_for_message(ExitSafeHandleListener& listener, double timeout) {
 
 std::unique_ptr<ExitSafeHandleListener> make_handle_listener(IO::SerialStream* stream,
                                                               std::int64_t queue_capacity,
-                                                              bool reconnect) {
+                                                              bool reconnect,
+                                                              std::optional<double> give_up_s) {
   required_stream(stream, "HandleListener");
+  if (give_up_s && !(*give_up_s > 0))
+    throw py::value_error("give_up_s must be positive, or None to wait until stop()");
   if (queue_capacity < 0 || ExitSafeHandleListener::capacity_problem(
                                  static_cast<std::size_t>(queue_capacity)))
     throw py::value_error("queue_capacity must be at least 1, got " +
                           std::to_string(queue_capacity));
   return std::make_unique<ExitSafeHandleListener>(
-      stream, static_cast<std::size_t>(queue_capacity), reconnect);
+      stream, static_cast<std::size_t>(queue_capacity), reconnect, give_up_s.value_or(0));
 }
 
 void start_listener(const py::object& self) {
   auto& listener = self.cast<ExitSafeHandleListener&>();
-  if (listener.start(self)) return;
-  if (listener.port_locked()) throw std::runtime_error(port_lock_refusal(listener.stream()));
-  throw std::runtime_error("another servo loop or handle listener runs on this stream");
+  const Haptics::StartResult result = listener.start(self);
+  if (result == Haptics::StartResult::started) return;
+  raise_start_refusal(result, start_refusal(result, listener.stream(), "listener"),
+                      listener.stream());
 }
 
 void queue_wakeup(ExitSafeHandleListener& listener) { queued(listener.wakeup()); }

@@ -15,7 +15,8 @@ namespace Orvex::HardwareAPI::Python {
 
 std::unique_ptr<ExitSafeHandleListener> make_handle_listener(IO::SerialStream* stream,
                                                               std::int64_t queue_capacity,
-                                                              bool reconnect);
+                                                              bool reconnect,
+                                                              std::optional<double> give_up_s);
 
 // Raises RuntimeError when another servo loop or listener owns the stream; self is the Python
 // listener.

@@ -1,5 +1,7 @@
 #include "HandleMessageDicts.h"
 
+#include "Conventions.h"
+
 namespace Orvex::HardwareAPI::Python {
 
 namespace py = pybind11;
@@ -41,6 +43,8 @@ py::object stop_reason_text(Haptics::HandleStopReason reason) {
       return py::str("stop");
     case Haptics::HandleStopReason::device_lost:
       return py::str("device lost");
+    case Haptics::HandleStopReason::gave_up:
+      return py::str("gave up reconnecting");
     case Haptics::HandleStopReason::none:
       break;
   }
@@ -89,6 +93,7 @@ py::dict stats_dict(const Haptics::HandleListenerStats& stats) {
   dict["unknown"] = stats.unknown;
   dict["refused"] = stats.refused;
   dict["reconnects"] = stats.reconnects;
+  dict["reconnect_refusal"] = optional_text(stats.reconnect_refusal);
   dict["dropped"] = stats.dropped;
   dict["rate_hz"] = stats.rate_hz;
   dict["stop_reason"] = stop_reason_text(stats.stop_reason);

@@ -169,14 +169,44 @@ std::uintptr_t function_address(py::handle function) {
   return address.cast<std::uintptr_t>();
 }
 
-std::shared_ptr<NativeEffect> native_effect(const py::object& function,
-                                            const std::vector<double>& params,
+// What params= gives a NativeEffect: values (unnamed), names (each starting at 0), or a mapping
+// of name to value.
+struct NamedValues {
+  std::vector<double> values;
+  std::vector<std::string> names;
+};
+
+NamedValues native_parameters(const py::object& params) {
+  NamedValues given;
+  if (py::hasattr(params, "items")) {
+    for (const py::handle item : params.attr("items")()) {
+      const auto pair = py::reinterpret_borrow<py::tuple>(item);
+      given.names.push_back(py::cast<std::string>(pair[0]));
+      given.values.push_back(finite_value(pair[1], given.names.back()));
+    }
+    return given;
+  }
+  for (const py::handle item : params) {
+    if (py::isinstance<py::str>(item)) {
+      given.names.push_back(py::cast<std::string>(item));
+      given.values.push_back(0.0);
+    } else {
+      given.values.push_back(py::float_(py::reinterpret_borrow<py::object>(item)));
+    }
+  }
+  if (!given.names.empty() && given.names.size() != given.values.size())
+    throw py::value_error("params are values, names, or a mapping of name to value: not a mix");
+  return given;
+}
+
+std::shared_ptr<NativeEffect> native_effect(const py::object& function, const py::object& params,
                                             std::int64_t state_size) {
   if (state_size < 0) throw py::value_error("state_size must not be negative");
+  NamedValues given = native_parameters(params);
   std::string error;
   auto effect = NativeEffect::create(
-      reinterpret_cast<orvex_effect_function>(function_address(function)), params,
-      static_cast<std::size_t>(state_size), error);
+      reinterpret_cast<orvex_effect_function>(function_address(function)), given.values,
+      static_cast<std::size_t>(state_size), error, std::move(given.names));
   if (!effect) throw py::value_error(error);
   // The function's owner (a library, numba's compiled code) lives as long as the effect, which a
   // loop may hold after Python let go of it; it is let go of under the interpreter lock.
@@ -188,47 +218,111 @@ std::shared_ptr<NativeEffect> native_effect(const py::object& function,
   });
 }
 
-// effect.params: the parameters by index, each assignment published on its own.
+// A parameter by index (negative from the end) or by name.
+std::size_t parameter_at(const LawParameters& live, py::handle key) {
+  if (py::isinstance<py::str>(key)) {
+    const std::string name = py::cast<std::string>(key);
+    const std::size_t index = live.index(name);
+    if (index == live.size()) throw py::key_error(name);
+    return index;
+  }
+  const auto count = static_cast<std::int64_t>(live.size());
+  std::int64_t i = py::cast<std::int64_t>(key);
+  if (i < 0) i += count;
+  if (i < 0 || i >= count) throw py::index_error("parameter index out of range");
+  return static_cast<std::size_t>(i);
+}
+
+// The changes an assignment makes: one parameter, or a slice of them with as many values.
+std::vector<LawParameters::Change> changes_at(const LawParameters& live, py::handle key,
+                                              py::handle value) {
+  std::vector<LawParameters::Change> changes;
+  if (!py::isinstance<py::slice>(key)) {
+    changes.emplace_back(parameter_at(live, key), finite_value(value, "parameter"));
+    return changes;
+  }
+  std::size_t start = 0, stop = 0, step = 0, length = 0;
+  if (!py::reinterpret_borrow<py::slice>(key).compute(live.size(), &start, &stop, &step, &length))
+    throw py::error_already_set();
+  const auto values = py::cast<std::vector<py::object>>(value);
+  if (values.size() != length)
+    throw py::value_error("a slice of " + std::to_string(length) + " parameters takes as many "
+                          "values, not " + std::to_string(values.size()));
+  for (std::size_t i = 0; i < length; ++i)
+    changes.emplace_back(start + i * step, finite_value(values[i], "parameter"));
+  return changes;
+}
+
+// effect.params: the parameters by index, slice or name; each assignment is one change.
 struct NativeParameters {
   std::shared_ptr<NativeEffect> effect;
 
-  std::size_t index(std::int64_t i) const {
-    const auto count = static_cast<std::int64_t>(effect->live_parameters().size());
-    if (i < 0) i += count;
-    if (i < 0 || i >= count) throw py::index_error("parameter index out of range");
-    return static_cast<std::size_t>(i);
-  }
-  double get(std::int64_t i) const { return effect->live_parameters().values()[index(i)]; }
-  void set(std::int64_t i, py::handle value) {
-    const std::size_t at = index(i);
-    require_published(effect->live_parameters().set(at, finite_value(value, "parameter")),
-                      "parameter refused");
-  }
   std::vector<double> as_list() const {
     const LawParameters::Values now = effect->live_parameters().values();
     return {now.begin(), now.begin() + static_cast<std::ptrdiff_t>(effect->live_parameters().size())};
   }
+  py::object get(py::handle key) const {
+    if (py::isinstance<py::slice>(key)) return py::cast(as_list())[key];
+    return py::float_(effect->live_parameters().values()[parameter_at(effect->live_parameters(), key)]);
+  }
+  void set(py::handle key, py::handle value) {
+    const auto changes = changes_at(effect->live_parameters(), key, value);
+    require_published(effect->live_parameters().set(changes.data(), changes.size()),
+                      "parameter refused");
+  }
 };
+
+// effect.set(values) with one value for each parameter, or effect.set(k=..., x0=...) by name:
+// one change, or none when a value or name is refused.
+void set_native_parameters(NativeEffect& effect, const py::object& values, const py::kwargs& named) {
+  LawParameters& live = effect.live_parameters();
+  std::vector<LawParameters::Change> changes;
+  if (!values.is_none()) {
+    const auto all = py::cast<std::vector<py::object>>(values);
+    if (all.size() != live.size())
+      throw py::value_error("set() takes one value for each of the " +
+                            std::to_string(live.size()) + " parameters");
+    for (std::size_t i = 0; i < all.size(); ++i)
+      changes.emplace_back(i, finite_value(all[i], "parameter"));
+  }
+  for (const auto& [name, value] : named)
+    changes.emplace_back(parameter_at(live, name), finite_value(value, py::cast<std::string>(name)));
+  require_published(live.set(changes.data(), changes.size()), "parameters refused");
+}
 
 void bind_native_effect(py::module_& module) {
   py::class_<NativeParameters>(module, "NativeParameters",
-                               "A NativeEffect's live parameters by index; an assignment reaches "
-                               "the loop at its next cycle")
+                               "A NativeEffect's live parameters by index, slice or name; an "
+                               "assignment reaches the loop whole at its next cycle")
       .def("__getitem__", &NativeParameters::get)
       .def("__setitem__", &NativeParameters::set)
       .def("__len__", [](const NativeParameters& p) { return p.effect->live_parameters().size(); })
       .def("__iter__", [](const NativeParameters& p) { return py::iter(py::cast(p.as_list())); })
+      .def("keys", [](const NativeParameters& p) { return p.effect->live_parameters().names(); })
       .def("__repr__", [](const NativeParameters& p) { return py::repr(py::cast(p.as_list())); });
 
   py::class_<NativeEffect, Effect, std::shared_ptr<NativeEffect>>(
       module, "NativeEffect",
       "A C function (orvex_effect.h) the loop thread calls each cycle without the interpreter "
       "lock; a crash in it ends the process")
-      .def(py::init(&native_effect), py::arg("function"),
-           py::arg("params") = std::vector<double>{}, py::kw_only(), py::arg("state_size") = 0)
+      .def(py::init(&native_effect), py::arg("function"), py::arg("params") = py::tuple(),
+           py::kw_only(), py::arg("state_size") = 0)
       .def_property_readonly(
           "params", [](const std::shared_ptr<NativeEffect>& e) { return NativeParameters{e}; },
-          "The live parameters, a sequence of fixed length; assign by index to change one")
+          "The live parameters, a sequence of fixed length; assign by index, slice or name")
+      .def("set", &set_native_parameters, py::arg("values") = py::none(),
+           "Change parameters at once: all of them in order, and/or some by name; no cycle sees "
+           "half of it")
+      .def("__getitem__",
+           [](const std::shared_ptr<NativeEffect>& e, py::handle key) {
+             return NativeParameters{e}.get(key);
+           })
+      .def("__setitem__",
+           [](const std::shared_ptr<NativeEffect>& e, py::handle key, py::handle value) {
+             NativeParameters{e}.set(key, value);
+           })
+      .def_property_readonly("names",
+                             [](const NativeEffect& e) { return e.live_parameters().names(); })
       .def_property_readonly("state_size", &NativeEffect::state_size)
       .def_property_readonly("address", [](const NativeEffect& e) {
         return reinterpret_cast<std::uintptr_t>(e.function());

@@ -6,6 +6,7 @@
 #include "Bindings.h"
 #include "Haptics/Clock.h"
 #include "SceneBindings.h"
+#include "StartRefusal.h"
 #include "StopAtExit.h"
 #include "SubmodulePath.h"
 
@@ -18,6 +19,7 @@ PYBIND11_MODULE(OrvexHaptics, m) {
   // The streams this module takes are OrvexHardwareAPI's: importing it registers their type.
   py::module_::import("OrvexHardwareAPI");
 
+  Python::bind_start_errors(m);
   Python::bind_servo_loop(m);
   Python::bind_laws(m);
   Python::bind_couplings(m);

@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Haptics/Box.h"
@@ -41,7 +42,7 @@ constexpr const char* length_rule = " must be finite and above zero";
 void assign_material(Shape& shape, double stiffness, double damping, double static_friction,
                      double dynamic_friction) {
   const Material material{stiffness, damping, static_friction, dynamic_friction};
-  if (const char* refusal = material.refusal()) throw py::value_error(refusal);
+  if (const char* problem = material.problem()) throw py::value_error(problem);
   shape.set_material(material);
 }
 
@@ -89,8 +90,8 @@ void material_attribute(py::class_<Shape, std::shared_ptr<Shape>>& cls, const ch
         if ((shape.*set)(value)) return;
         Material wanted = shape.material();
         wanted.*field = value;
-        const char* refusal = wanted.refusal();
-        throw py::value_error(refusal ? refusal : "the material changed meanwhile; try again");
+        const char* problem = wanted.problem();
+        throw py::value_error(problem ? problem : "the material changed meanwhile; try again");
       });
 }
 
@@ -149,7 +150,7 @@ std::shared_ptr<Mesh> mesh(py::handle vertices, py::handle triangles, py::handle
                            double static_friction, double dynamic_friction) {
   auto points = vertices_argument(vertices);
   auto faces = triangles_argument(triangles, points.size());
-  if (const char* refusal = Mesh::refusal(points, faces)) throw py::value_error(refusal);
+  if (const char* problem = Mesh::problem(points, faces)) throw py::value_error(problem);
   std::shared_ptr<Mesh> shape;
   {
     // Building the hierarchy of a large mesh takes a while; other Python threads run meanwhile.
@@ -177,6 +178,28 @@ void remove(Scene& scene, const Shape& shape) {
   if (!scene.remove(&shape)) throw py::value_error("the shape is not in the scene");
 }
 
+PoseHold pose_hold_named(const std::string& name) {
+  if (name == "interpolate") return PoseHold::interpolate;
+  if (name == "linear") return PoseHold::linear;
+  throw py::value_error("hold must be \"interpolate\" or \"linear\", not \"" + name + "\"");
+}
+
+// shape.set_pose(position, orientation=None, time=None, hold=...): None keeps the orientation.
+void set_pose(Shape& shape, py::handle position, py::handle orientation,
+              std::optional<double> time, const std::string& hold) {
+  const Vector3d at = vector_argument(position, "position");
+  const Quaternion turned = orientation.is_none() ? shape.record().orientation
+                                                  : quaternion_argument(orientation, "orientation");
+  require(shape.set_pose(at, turned, time, pose_hold_named(hold)),
+          "position, orientation and time must be finite, the orientation not all zero");
+}
+
+// `with scene.update():` the changes made to the scene's shapes inside reach the loop at one cycle.
+struct SceneUpdate {
+  std::shared_ptr<Scene> scene;
+  bool open = false;
+};
+
 py::object contact(const Scene& scene) {
   const std::optional<SceneContact> touching = scene.contact();
   if (!touching) return py::none();
@@ -200,6 +223,27 @@ void bind_scene(py::module_& module) {
                      &Shape::set_static_friction);
   material_attribute(shape_class, "dynamic_friction", &Material::dynamic_friction,
                      &Shape::set_dynamic_friction);
+  shape_class.def("set_pose", &set_pose, py::arg("position"), py::arg("orientation") = py::none(),
+                  py::kw_only(), py::arg("time") = py::none(), py::arg("hold") = "interpolate",
+                  "Place and turn the shape in one change. With a time on now()'s clock, the "
+                  "loop moves it between this pose and the one set before with an earlier time: "
+                  "\"interpolate\" one period late, \"linear\" on from this one");
+
+  py::class_<SceneUpdate>(module, "SceneUpdate",
+                          "A block of changes to a scene's shapes that the loop takes at one cycle")
+      .def("__enter__",
+           [](SceneUpdate& block) -> SceneUpdate& {
+             if (block.open) throw py::value_error("this block is open already");
+             block.scene->open_block();
+             block.open = true;
+             return block;
+           },
+           py::return_value_policy::reference_internal)
+      .def("__exit__", [](SceneUpdate& block, const py::args&) {
+        if (block.open) block.scene->close_block();
+        block.open = false;
+        return false;
+      });
 
   ShapeClass<Sphere> sphere_class(module, "Sphere", "A ball of radius around position");
   sphere_class.def(py::init(&sphere), py::arg("radius"), py::arg("position") = Vector3d{},
@@ -254,6 +298,9 @@ void bind_scene(py::module_& module) {
            "Stop rendering every shape")
       .def("contact", &contact,
            "None when the proxy touches nothing, else a dict: shape, proxy, depth, normal")
+      .def("update", [](const std::shared_ptr<Scene>& scene) { return SceneUpdate{scene, false}; },
+           "`with scene.update():` every change made to its shapes in the block reaches the loop "
+           "at one cycle; until the block ends, the loop renders them as they were")
       .def("__len__", &Scene::size)
       .def("__iter__", [](const Scene& scene) {
         return py::iter(py::cast(scene.shapes()));

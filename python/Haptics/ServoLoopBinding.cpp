@@ -22,8 +22,8 @@
 #include "Haptics/Guardian.h"
 #include "Haptics/ServoLoop.h"
 #include "IO/SerialStream.h"
-#include "PortLockRefusal.h"
 #include "RecordingCalls.h"
+#include "StartRefusal.h"
 #include "StopAtExit.h"
 #include "Trace.h"
 #include "VectorArgument.h"
@@ -67,6 +67,7 @@ std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rat
                                             std::optional<double> max_force_step,
                                             std::optional<double> max_speed,
                                             double lost_after_s, bool reconnect,
+                                            std::optional<double> give_up_s,
                                             bool passivity, bool guardian) {
   if (trace_capacity < 0) throw py::value_error("trace_capacity must not be negative");
   ServoSettings settings;
@@ -80,33 +81,13 @@ std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rat
   settings.max_speed = max_speed;
   settings.lost_after_s = lost_after_s;
   settings.reconnect = reconnect;
+  settings.give_up_s = give_up_s;
   settings.passivity = passivity;
   settings.guardian = guardian;
   if (const char* problem = settings.problem()) throw py::value_error(problem);
   auto loop = std::make_unique<PythonServoLoop>(required_stream(stream, "ServoLoop"), settings);
   loop->warn_without_realtime = realtime.value_or(false);
   return loop;
-}
-
-std::string refusal(StartResult result, const IO::SerialStream& stream) {
-  switch (result) {
-    case StartResult::started: return {};
-    case StartResult::not_open:
-      return "cannot open " + stream.path() + ": " + std::strerror(stream.open_error());
-    case StartResult::invalid_settings: return "the loop's settings cannot run";
-    case StartResult::already_running: return "the loop is running already";
-    case StartResult::stream_claimed: return "another loop or listener runs on this stream";
-    case StartResult::not_a_corvane:
-      return "no Corvane answered the wake-up (a device-information reply with model 4)";
-    case StartResult::thread_failed: return "the loop thread could not be started";
-    case StartResult::effect_hung:
-      return "an effect of this loop never returned: the loop and its stream cannot run again";
-    case StartResult::port_locked: return port_lock_refusal(stream);
-    case StartResult::no_guardian:
-      return "the guardian could not be started: " + Haptics::Guardian::problem() +
-             " (guardian=False runs the loop without one)";
-  }
-  return "the loop could not start";
 }
 
 // Runs `work` without the interpreter lock, and takes the lock back in plain code rather than in
@@ -132,6 +113,7 @@ void start(const py::object& self) {
   // it go is ended by Python as it takes it back, an end that cannot pass through this call.
   if (!BeforeExit()) throw std::runtime_error(exiting_refusal);
   // The refusal is worded on this thread: the guardian's problem is this thread's.
+  StartResult result = StartResult::started;
   std::string refused;
   unlocked_until_exit([&] {
     BeforeExit gate;
@@ -139,13 +121,14 @@ void start(const py::object& self) {
       refused = exiting_refusal;
       return;
     }
-    const StartResult result = loop.loop.start();
+    result = loop.loop.start();
     loop.woken = loop.woken || result == StartResult::started;
     if (result == StartResult::started)
       stop_at_exit(self, &loop, [](void* owner) { static_cast<PythonServoLoop*>(owner)->loop.stop(); });
     else
-      refused = refusal(result, *loop.stream);
+      refused = start_refusal(result, *loop.stream, "loop");
   });
+  if (result != StartResult::started) raise_start_refusal(result, refused, *loop.stream);
   if (!refused.empty()) throw std::runtime_error(refused);
   if (loop.warn_without_realtime && !loop.loop.stats().realtime &&
       PyErr_WarnEx(PyExc_RuntimeWarning,
@@ -290,8 +273,8 @@ void bind_servo_loop(py::module_& module) {
            py::arg("max_force_step") = defaults.max_force_step,
            py::arg("max_speed") = defaults.max_speed,
            py::arg("lost_after_s") = defaults.lost_after_s,
-           py::arg("reconnect") = defaults.reconnect, py::arg("passivity") = defaults.passivity,
-           py::arg("guardian") = defaults.guardian)
+           py::arg("reconnect") = defaults.reconnect, py::arg("give_up_s") = defaults.give_up_s,
+           py::arg("passivity") = defaults.passivity, py::arg("guardian") = defaults.guardian)
       .def("start", &start, "Wake the Corvane, then start the loop thread")
       .def("stop", &stop, "Command zero force and end the loop thread; idempotent")
       .def("__enter__", &enter)

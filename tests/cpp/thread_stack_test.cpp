@@ -6,7 +6,7 @@
 
 namespace {
 
-// A thread started without a stack size, as the handle listener's is, gets the C library's
+// A thread started without a stack size gets the C library's
 // default: with musl 128 KiB, what such threads must live with on the device. The musl builds
 // must keep it so; a linker that writes a stack size into the program (Zig's writes 16 MiB unless
 // told otherwise) makes musl hand every thread that much instead.

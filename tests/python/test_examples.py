@@ -63,7 +63,17 @@ def test_push_the_box_moves_the_box_and_reports_the_force_steps(emulator):
     assert lines[0].split() == ["time", "s", "box", "x", "mm", "arm", "x", "mm", "felt", "N"]
     box_x = [float(line.split()[1]) for line in lines[1:] if line[:1] == " "]
     assert max(box_x) > 1.0  # mm: the hand's push moved it through the coupling
-    assert "largest force step between two cycles" in out
+    assert "force step between two cycles, Coupling, hold interpolate: p99" in out
+    assert "force step between two cycles, Spring moved: p99" in out
+
+
+def test_guidance_adapts_its_path_at_60_hz_and_reports_the_force_steps(emulator):
+    out = _run_example("guidance.py", emulator("--corvane").path(0), 1.5)
+    lines = out.splitlines()
+    assert lines[0].split() == ["time", "s", "error", "mm", "stiffness", "N/m"]
+    stiffness = [float(line.split()[2]) for line in lines[1:] if line[:1] == " "]
+    assert max(stiffness) > 100.0  # the assistance rose as the arm lagged
+    assert "force step between two cycles: p99" in out
 
 
 def test_teleoperation_reports_tracking_and_force_steps(emulator):

@@ -19,7 +19,7 @@ STATUS_FIELDS = {"time", "device_id", "quaternion", "error_flag", "hall_effect_s
 INFO_FIELDS = {"time", "tool_data_remaining", "device_id", "device_model_number",
                "hardware_version", "firmware_version"}
 STATS_KEYS = {"messages", "status", "info", "errors", "unknown", "refused", "reconnects", "dropped",
-              "rate_hz", "stop_reason", "recorded", "record_lost"}
+              "rate_hz", "stop_reason", "recorded", "record_lost", "reconnect_refusal"}
 
 
 def status_message(user_data, device_id=300, quaternion=(0.5, -0.5, 0.5, 0.5)):
@@ -275,3 +275,43 @@ def test_roll_pitch_yaw_is_aerospace_z_y_x(haptics, roll, pitch, yaw):
         (roll, pitch, yaw), abs=1e-3)
     with pytest.raises(ValueError):
         haptics.roll_pitch_yaw(q[:3])
+
+
+def test_the_handles_orientation_turns_a_linked_shape_before_its_message_is_handed_on(
+        orvex, haptics, emulator):
+    """The emulator's handle streams a turning orientation at 100 Hz; the listener's thread turns
+    the box to offset * each quaternion before that status becomes the latest, so the box is never
+    a message behind."""
+    listener = haptics.HandleListener(orvex.SerialStream(emulator("--handle", "--stream", "100").path(0)))
+    box = haptics.Box((0.02, 0.02, 0.02))
+    offset = (math.cos(math.pi / 8), 0.0, 0.0, math.sin(math.pi / 8))  # 45° about z
+    listener.link_orientation(box, offset)
+    assert listener.orientation_linked is box
+    matched = 0
+    with listener:
+        listener.wakeup()
+        deadline = time.monotonic() + 5
+        while matched < 20 and time.monotonic() < deadline:
+            before = listener.latest()
+            turned = box.orientation
+            after = listener.latest()
+            if before and after and before["time"] == after["time"]:
+                assert turned == pytest.approx(product(offset, before["quaternion"]), abs=1e-6)
+                matched += 1
+            time.sleep(0.013)
+        listener.unlink_orientation()
+        assert listener.orientation_linked is None
+        left = box.orientation
+        time.sleep(0.05)
+        assert box.orientation == left  # no longer turned
+    assert matched == 20
+
+
+def product(a, b):
+    """The quaternion a b, normalised."""
+    w = a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3]
+    x = a[0] * b[1] + a[1] * b[0] + a[2] * b[3] - a[3] * b[2]
+    y = a[0] * b[2] - a[1] * b[3] + a[2] * b[0] + a[3] * b[1]
+    z = a[0] * b[3] + a[1] * b[2] - a[2] * b[1] + a[3] * b[0]
+    n = math.sqrt(w * w + x * x + y * y + z * z)
+    return (w / n, x / n, y / n, z / n)

@@ -248,7 +248,7 @@ def test_a_law_with_state_is_refused_by_a_second_loop(orvex, haptics, double, ma
 
 
 EXPRESSION_ERRORS = {
-    "unknown name": (("k*x", "0", "0"), {}, r'fx "k\*x": Unexpected token "k" found at position 0'),
+    "unknown name": (("k*x", "0", "0"), {}, r'fx "k\*x": unknown name "k" at position 0'),
     "syntax": (("0", "x +* 2", "0"), {}, r'fy "x \+\* 2": Unexpected operator "\*" found at position 3'),
     "parenthesis": (("0", "0", "sqrt(x"), {}, r'fz "sqrt\(x": Missing parenthesis.*position'),
     "empty": (("", "0", "0"), {}, r'fx "": Expression is empty'),
@@ -379,3 +379,82 @@ def test_a_force_too_long_to_square_still_steps_down_at_the_limit(haptics, doubl
     loop.stop()
     fx = [row[7] for row in memoryview(loop.trace()).tolist()]
     assert max(abs(b - a) for a, b in zip(fx, fx[1:])) <= 0.5 + 1e-6
+
+
+# --- parameters changed at once, and named ----------------------------------------------------
+
+@pytest.mark.parametrize("how", ["set", "slice", "names"])
+def test_native_parameters_changed_at_once_are_never_torn_in_10000_cycles(
+        haptics, double, make_loop, native_laws, how):
+    """Each change keeps force = (a, -a, 2a): a cycle that saw half of one would break it."""
+    law = haptics.NativeEffect(native_laws.parameters_as_force, {"fx": 0.0, "fy": 0.0, "fz": 0.0})
+    loop = make_loop(watchdog_s=0, ramp_s=0, trace_capacity=12000)
+    loop.add(law)
+    loop.start()
+    changes = 0
+    deadline = time.monotonic() + 60
+    while loop.stats()["cycles"] < 10000 and time.monotonic() < deadline:
+        a = 0.001 * (changes % 500)
+        if how == "set":
+            law.set([a, -a, 2 * a])
+        elif how == "slice":
+            law.params[0:3] = [a, -a, 2 * a]
+        else:
+            law.set(fx=a, fy=-a, fz=2 * a)
+        changes += 1
+        time.sleep(0.0002)  # a change a fifth of a millisecond apart, racing the cycles
+    loop.stop()
+    rows = memoryview(loop.trace()).tolist()
+    torn = [row[7:10] for row in rows if row[8] != -row[7] or row[9] != 2 * row[7]]
+    assert len(rows) >= 10000 and changes > 100
+    assert torn == []
+
+
+def test_native_parameters_by_name_index_and_slice(haptics, native_laws):
+    law = haptics.NativeEffect(native_laws.parameters_as_force, ("k", "x0", "b"))
+    assert law.names == ["k", "x0", "b"] and list(law.params) == [0.0, 0.0, 0.0]
+    law["k"] = 200.0
+    law.params["b"] = 3.0
+    law.params[1:] = [0.5, 4.0]
+    assert (law["k"], law[1], law.params[-1], law.params[0:2]) == (200.0, 0.5, 4.0, [200.0, 0.5])
+    law.set([1.0, 2.0, 3.0], b=5.0)
+    assert list(law.params) == [1.0, 2.0, 5.0] and law.params.keys() == ["k", "x0", "b"]
+    unnamed = haptics.NativeEffect(native_laws.parameters_as_force, [1.0, 2.0])
+    assert unnamed.names == [] and unnamed[1] == 2.0
+
+
+@pytest.mark.parametrize("change, error", [
+    (lambda law: law.set([1.0, 2.0]), "one value for each of the 3"),
+    (lambda law: law.params.__setitem__(slice(0, 2), [1.0]), "a slice of 2"),
+    (lambda law: law.set(kk=1.0), "kk"),
+    (lambda law: law.__setitem__("kk", 1.0), "kk"),
+    (lambda law: law.set([1.0, NAN_VALUE, 3.0]), "finite"),
+    (lambda law: law.params.__setitem__(3, 1.0), "out of range"),
+], ids=["set too few", "slice too few", "set unknown name", "item unknown name", "not finite",
+        "index out of range"])
+def test_native_parameter_changes_refused_change_nothing(haptics, native_laws, change, error):
+    law = haptics.NativeEffect(native_laws.parameters_as_force, {"k": 1.0, "x0": 2.0, "b": 3.0})
+    with pytest.raises((ValueError, KeyError, IndexError), match=error):
+        change(law)
+    assert list(law.params) == [1.0, 2.0, 3.0]
+
+
+@pytest.mark.parametrize("params, error", [
+    (("k", "k"), "given twice"), (("k", 1.0), "not a mix"), (("",), "empty"),
+])
+def test_native_parameter_names_refused(haptics, native_laws, params, error):
+    with pytest.raises(ValueError, match=error):
+        haptics.NativeEffect(native_laws.parameters_as_force, params)
+
+
+NAN_VALUE = float("nan")
+
+
+@pytest.mark.parametrize("fy, error", [
+    ("kk*x", 'fy "kk\\*x": unknown name "kk" at position 0'),
+    ("x + floorr(y)", 'unknown name "floorr" at position 4'),
+    ("clamp(x, 1)", "fy"),
+])
+def test_expression_errors_name_the_unknown_name_and_where(haptics, fy, error):
+    with pytest.raises(ValueError, match=error):
+        haptics.Expression("0", fy, "0")

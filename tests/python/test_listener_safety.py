@@ -72,6 +72,25 @@ def test_a_handle_back_on_its_link_is_adopted_when_it_is_the_same(orvex, haptics
     assert listener.stats()["stop_reason"] == "stop"
 
 
+def test_a_reconnecting_listener_says_which_handle_answered_and_gives_up_when_told(
+        orvex, haptics, emulator, tmp_path):
+    link = str(tmp_path / "rfcomm-give-up")
+    first = emulator("--handle", "--link", link, "--device-id", "300", "--stream", "100")
+    listener = haptics.HandleListener(orvex.SerialStream(link), reconnect=True, give_up_s=2.0)
+    listener.start()
+    listener.wakeup()
+    assert wait_until(lambda: listener.info() is not None, 5)
+    first.process.kill()
+    first.process.wait()
+    emulator("--handle", "--link", link, "--device-id", "301", "--stream", "100")
+    assert wait_until(
+        lambda: listener.stats()["reconnect_refusal"] == "another handle, device id 301", 3)
+    assert wait_until(lambda: not listener.running, 4)
+    stats = listener.stats()
+    assert stats["stop_reason"] == "gave up reconnecting" and stats["reconnects"] == 0
+    listener.stop()
+
+
 def test_a_status_far_from_a_unit_quaternion_or_from_another_device_is_refused(orvex, haptics,
                                                                                 pty_pair):
     listener = haptics.HandleListener(orvex.SerialStream(pty_pair.path))

@@ -181,3 +181,38 @@ def test_an_arm_inside_a_shape_at_start_feels_nothing(haptics, loop_on_emulator)
     assert state["force"] == [0.0, 0.0, 0.0]
     assert scene.contact() is None
     assert state["proxy"] == pytest.approx(state["position"])
+
+
+def test_a_block_of_changes_reaches_the_wire_at_one_cycle(haptics, loop_on_emulator):
+    """The arm rests on a ball pushed down by 1.5 N; a block moves the ball away and puts a
+    second one under the arm: until the block ends the loop renders the first ball still, and
+    then the second at once, the arm never falling between them."""
+    loop = loop_on_emulator()
+    scene = haptics.Scene()
+    first = scene.add(haptics.Sphere(0.02, (0, 0, -0.03), stiffness=500.0, damping=5.0,
+                                     static_friction=1.0, dynamic_friction=0.8))
+    second = scene.add(haptics.Sphere(0.02, (0.2, 0, -0.03), stiffness=500.0, damping=5.0,
+                                      static_friction=1.0, dynamic_friction=0.8))
+    loop.add(scene)
+    loop.add(haptics.ConstantForce(force=(0, 0, -1.5)))
+    loop.start()
+    settle(loop, lambda s: abs(s["velocity"][2]) < 1e-4 and s["position"][2] < -0.01)
+    with scene.update():
+        first.set_pose((0.2, 0, -0.03))
+        time.sleep(0.05)  # many cycles: the arm still rests on the first ball
+        assert scene.contact()["shape"] is first
+        second.set_pose((0, 0, -0.03))
+    state = settle(loop, lambda s: scene.contact() and scene.contact()["shape"] is second)
+    assert scene.contact()["shape"] is second
+    assert state["position"][2] > -0.01 - 2 * 1.5 / 500.0
+
+
+def test_a_timed_pose_moves_the_shape_between_poses(haptics):
+    box = haptics.Box((0.02, 0.02, 0.02))
+    box.set_pose((0, 0, 0), time=1.0)
+    box.set_pose((0.01, 0, 0), (0, 0, 0, 1), time=1.1, hold="linear")
+    assert box.position == [0.01, 0.0, 0.0] and box.orientation == [0.0, 0.0, 0.0, 1.0]
+    with pytest.raises(ValueError, match="hold"):
+        box.set_pose((0, 0, 0), time=1.2, hold="cubic")
+    with pytest.raises(ValueError, match="finite"):
+        box.set_pose((0, 0, 0), time=NAN)

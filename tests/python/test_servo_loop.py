@@ -284,7 +284,7 @@ STATS_KEYS = {"cycles", "rate_hz", "missed", "late_p50_us", "late_p99_us", "late
               "exchange_p50_us", "exchange_p99_us", "exchange_max_us", "clamped", "non_finite",
               "watchdog_trips", "realtime", "memory_locked", "bad_replies", "speed_limited",
               "reconnects", "stop_reason", "passivity_energy_j", "passivity_cycles",
-              "exchange_budget_us", "recorded", "record_lost", "started"}
+              "exchange_budget_us", "recorded", "record_lost", "started", "reconnect_refusal"}
 
 
 def test_state_stats_and_info(double, make_loop):

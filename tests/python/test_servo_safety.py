@@ -178,6 +178,46 @@ def test_another_device_on_the_link_is_not_adopted_and_stop_ends_the_wait(orvex,
     assert loop.stats()["stop_reason"] == "stop"
 
 
+def dashed(uuid):
+    return "-".join([uuid[:8], uuid[8:12], uuid[12:16], uuid[16:20], uuid[20:]])
+
+
+@pytest.mark.parametrize("comes_back, refusal", [
+    (["--corvane", "--uuid", OTHER_UUID], "another Corvane, UUID " + dashed(OTHER_UUID)),
+    ([], "nothing opens at "),
+])
+def test_a_reconnecting_loop_says_what_answered_and_gives_up_when_told(
+        orvex, haptics, emulator, link, comes_back, refusal):
+    first = emulator("--corvane", "--link", link, "--uuid", UUID)
+    loop = haptics.ServoLoop(orvex.SerialStream(link), watchdog_s=0, reconnect=True,
+                             give_up_s=2.0)
+    loop.start()
+    assert wait_until(lambda: loop.state() is not None, 5)
+    assert loop.stats()["reconnect_refusal"] is None
+    first.process.kill()
+    first.process.wait()
+    if comes_back:
+        emulator(*comes_back, "--link", link)
+    assert wait_until(lambda: (loop.stats()["reconnect_refusal"] or "").startswith(refusal), 2)
+    lost = time.monotonic()
+    assert wait_until(lambda: not loop.running, 4)
+    # Given up two seconds after the loss, to within an attempt or two.
+    assert time.monotonic() - lost < 2.5
+    assert loop.stats()["stop_reason"] == "gave up reconnecting"
+    assert loop.stats()["reconnects"] == 0
+    with pytest.raises(RuntimeError, match="the loop stopped: gave up reconnecting"):
+        loop.force = [0.0, 0.0, 0.0]
+    loop.stop()
+
+
+@pytest.mark.parametrize("give_up_s", [0.0, -1.0, float("nan")])
+def test_give_up_is_positive_or_none(orvex, haptics, give_up_s):
+    with pytest.raises(ValueError, match="give_up_s"):
+        haptics.ServoLoop(orvex.SerialStream("/dev/does-not-exist"), give_up_s=give_up_s)
+    with pytest.raises(ValueError, match="give_up_s"):
+        haptics.HandleListener(orvex.SerialStream("/dev/does-not-exist"), give_up_s=give_up_s)
+
+
 def test_start_and_stop_from_two_threads_neither_crash_nor_hang(orvex, haptics, emulator):
     device = emulator("--corvane")
     loop = haptics.ServoLoop(orvex.SerialStream(device.path(0)), watchdog_s=0)
@@ -274,3 +314,7 @@ def test_start_on_a_port_that_did_not_open_says_why(orvex, haptics):
     with pytest.raises(RuntimeError) as refused:
         loop.start()
     assert str(refused.value) == "cannot open /dev/does-not-exist: " + os.strerror(errno.ENOENT)
+    # The same error as a file that would not open: an OSError saying which and why.
+    assert isinstance(refused.value, haptics.PortError) and isinstance(refused.value, OSError)
+    assert refused.value.errno == errno.ENOENT
+    assert refused.value.filename == "/dev/does-not-exist"

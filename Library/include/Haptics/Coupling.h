@@ -12,6 +12,7 @@ namespace Orvex::HardwareAPI::Haptics {
 enum class Hold {
   linear,  // on from the last update at its velocity
   zero,    // still at the last update
+  interpolate,  // one update period late, through each update: position and velocity continuous
 };
 
 struct CouplingSettings {
@@ -25,6 +26,16 @@ struct CouplingSettings {
   const char* problem() const;
   // The damping given, else 2 sqrt(mass stiffness) for a mass, else none.
   double effective_damping() const;
+};
+
+// The gains a running coupling may change, all at once: every cycle renders one set whole.
+struct CouplingGains {
+  double stiffness = 0;             // N/m: finite, not negative
+  double damping = 0;               // N s/m: finite, not negative
+  std::optional<double> max_force;  // N: finite and positive; none for no limit
+
+  // Why these gains make no coupling, or null.
+  const char* problem() const;
 };
 
 // What the arm did to the target over some cycles: the mean reaction force (minus the force the
@@ -41,16 +52,22 @@ struct CouplingReaction {
 // the force stays smooth at the loop's rate; the reaction it exerted goes back to the
 // application through take_force(), cycle by cycle, none lost.
 //
-// Threads: update() and take_force() from any application thread (each kind takes its turn
-// under a lock of its own that the loop never takes); the loop thread renders. One loop at a
-// time renders a coupling (its state is its own).
+// Threads: update(), take_force(), gains() and set_gains() from any application thread (each
+// kind takes its turn under a lock of its own that the loop never takes); the loop thread
+// renders. One loop at a time renders a coupling (its state is its own).
 class Coupling : public Effect {
  public:
   // Settings with a problem() make a coupling with no force.
   explicit Coupling(const CouplingSettings& settings);
   ~Coupling() override;
 
+  // As made; the gains as they are now come from gains().
   const CouplingSettings& settings() const { return fixed; }
+  CouplingGains gains() const;
+  // Publishes all of them as one change: false (nothing changes) when they have a problem() or
+  // the coupling was made with settings that have one. A mass given at the start only chose the
+  // first damping: a new stiffness keeps the damping.
+  bool set_gains(const CouplingGains& gains);
 
   // Moves the target: false (nothing changes) for a value that is not finite. Without a
   // velocity, the linear hold takes that of the last two updates; without a time, the update
@@ -61,6 +78,7 @@ class Coupling : public Effect {
   CouplingReaction take_force();
 
   Vector3d render(const EffectContext& context, const Parameters&) noexcept override;
+  void begin(const EffectContext& context) noexcept override;
   bool proxy(Vector3d& point) const noexcept override;
   bool shareable() const noexcept override { return false; }
 
@@ -69,7 +87,6 @@ class Coupling : public Effect {
 
   const CouplingSettings fixed;
   const bool usable;     // the settings have no problem
-  const double damping;
   std::unique_ptr<State> state;
 };
 

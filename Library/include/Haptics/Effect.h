@@ -4,9 +4,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
-#include "Haptics/Seqlock.h"
+#include "Haptics/PublishedRecord.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -54,7 +53,7 @@ class Effect {
 
   // The parameters as last published, for the servo loop: false when a change was being
   // published during every attempt (the loop then keeps the parameters it read before).
-  bool try_read(Parameters& parameters) const { return published.try_load(parameters); }
+  bool try_read(Parameters& parameters) const { return published.read_from_rt(parameters); }
 
   // The effect's law for one set of its parameters. Pure arithmetic: no allocation, no throw.
   virtual Vector3d law(const Parameters&, const Vector3d& /*x*/,
@@ -81,21 +80,17 @@ class Effect {
   Effect() = default;  // for effects whose state does not fit the parameter record
   explicit Effect(const Parameters& initial) : published(initial) {}
 
-  Parameters parameters() const { return published.load(); }
+  Parameters parameters() const { return published.read_from_non_rt(); }
   // Publishes the parameters that change makes of the current ones; writers take turns.
   template <class Change>
   void update(Change&& change) {
-    std::lock_guard<std::mutex> hold(writers);
-    Parameters next = published.load();
-    change(next);
-    published.store(next);
+    published.write_from_non_rt(change);
   }
 
  private:
   friend class EffectTable;
 
-  std::mutex writers;  // never taken by the loop
-  Seqlock<Parameters> published;
+  PublishedRecord<Parameters> published;
   // How many loops hold the effect; changed under their tables' locks, which differ from loop to
   // loop, hence atomic. Read only by those writers: relaxed is enough.
   std::atomic<int> holders{0};

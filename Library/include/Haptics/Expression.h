@@ -45,10 +45,10 @@ class Expression : public Effect {
   static std::shared_ptr<Expression> create(const Definition& definition, std::string& error);
   ~Expression() override;
 
-  const std::vector<std::string>& parameter_names() const { return names.parameters; }
+  const std::vector<std::string>& parameter_names() const { return live.names(); }
   const std::vector<std::string>& state_names() const { return names.state; }
   // The index of a parameter's name, or parameter_names().size() when it has none.
-  std::size_t parameter_index(const std::string& name) const;
+  std::size_t parameter_index(const std::string& name) const { return live.index(name); }
 
   // Any thread: the live parameters, by index in parameter_names().
   LawParameters& live_parameters() { return live; }

@@ -9,6 +9,8 @@
 
 #include "Haptics/HandleMessage.h"
 #include "Haptics/RecordResult.h"
+#include "Haptics/Shape.h"
+#include "Haptics/StartResult.h"
 
 namespace Orvex::HardwareAPI::IO {
 class SerialStream;
@@ -21,6 +23,7 @@ enum class HandleStopReason : std::uint8_t {
   none,         // it has not stopped since it last started (or never started)
   stop,         // stop() was called
   device_lost,  // a message broke off, the port hung up, or the stream was spent
+  gave_up,      // a reconnecting listener waited give_up_s for its handle in vain
 };
 
 struct HandleListenerStats {
@@ -31,6 +34,9 @@ struct HandleListenerStats {
   std::uint64_t unknown = 0;  // header codes that are no handle message
   std::uint64_t refused = 0;  // messages cut short, or whose values no handle sends
   std::uint64_t reconnects = 0;  // times a lost handle came back and was adopted
+  // What answered at the port's path at the last reconnection attempt that adopted nothing, and
+  // why ("another handle, device id 7"); empty when none.
+  std::string reconnect_refusal;
   std::uint64_t dropped = 0;  // queued messages lost to a full queue, oldest first
   double rate_hz = 0.0;       // status messages over the last second
   HandleStopReason stop_reason = HandleStopReason::none;
@@ -69,26 +75,26 @@ class HandleListener {
   // starts (capacity_problem() says why). With reconnect, a lost
   // handle is waited for: the port's path is opened again until a handle answers there with the
   // device id of the last information reply (any handle when none came), whose messages are
-  // then received again; a handle with another id is not adopted.
+  // then received again; a handle with another id is not adopted. With give_up_s above 0 the
+  // wait ends that long after the loss (HandleStopReason::gave_up).
   explicit HandleListener(IO::SerialStream* stream,
                           std::size_t queue_capacity = default_queue_capacity,
-                          bool reconnect = false);
+                          bool reconnect = false, double give_up_s = 0);
   ~HandleListener();  // stops the thread
   HandleListener(const HandleListener&) = delete;
   HandleListener& operator=(const HandleListener&) = delete;
 
-  // Claims the stream, locks its port and starts the thread; true when it runs, also when it ran
-  // already. False when another servo loop or listener owns the stream or holds the port's lock
-  // (port_locked() then says so), or the thread could not be made.
-  // Restarting after a stop keeps the counters and the queue.
-  bool start();
+  // Claims the stream, locks its port and starts the thread: started, also when it ran already;
+  // invalid_settings when the queue's capacity cannot be (capacity_problem() says why),
+  // stream_claimed when another servo loop or listener owns the stream, port_locked when one
+  // elsewhere holds the port's lock, thread_failed when the thread could not be made.
+  // Restarting after a stop keeps the counters and the queue, and counts time from the new start.
+  StartResult start();
   // Why a queue of this capacity cannot be, or null.
   static const char* capacity_problem(std::size_t queue_capacity);
   // Ends the thread, unlocks the port and releases the stream; does nothing when it does not run.
   void stop();
   bool running() const;
-  // The last start() failed because a loop or listener elsewhere holds the port's lock.
-  bool port_locked() const;
   std::size_t queue_capacity() const;
 
   // Each queues one command for the thread and returns at once: false when the command queue is
@@ -108,6 +114,13 @@ class HandleListener {
   bool wait_for_message(std::chrono::nanoseconds timeout);
 
   HandleListenerStats stats() const;
+
+  // From each status message on, the listener's thread sets the shape's orientation to offset ·
+  // the message's quaternion, before the message is handed on (replacing any shape linked
+  // before; null unlinks). unlink_orientation() returns once the thread no longer touches it.
+  void link_orientation(std::shared_ptr<Shape> shape, const Quaternion& offset = {1, 0, 0, 0});
+  void unlink_orientation();
+  std::shared_ptr<Shape> orientation_linked() const;
 
   // Writes every message from now on, with its time and number, to path (.csv or .npy) from a
   // writer thread of its own, as ServoLoop::record does (same answers); stop() ends it.

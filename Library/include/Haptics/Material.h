@@ -13,7 +13,7 @@ struct Material {
 
   // Why these values cannot make a surface ("stiffness must be ..."), or nullptr when they can:
   // every value finite and not negative, and dynamic_friction not above static_friction.
-  const char* refusal() const noexcept;
+  const char* problem() const noexcept;
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

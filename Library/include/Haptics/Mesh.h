@@ -21,9 +21,9 @@ class Mesh : public Shape {
 
   // Why the geometry cannot make a mesh ("vertices ...", "triangles ..."), or nullptr: at least
   // one triangle, finite vertices, indices in range.
-  static const char* refusal(const std::vector<Vector3d>& vertices,
+  static const char* problem(const std::vector<Vector3d>& vertices,
                              const std::vector<Triangle>& triangles);
-  // The mesh, or nullptr when refusal() names a fault.
+  // The mesh, or nullptr when problem() names a fault.
   static std::shared_ptr<Mesh> make(std::vector<Vector3d> vertices,
                                     std::vector<Triangle> triangles);
   ~Mesh() override;

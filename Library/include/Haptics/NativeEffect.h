@@ -22,14 +22,16 @@ class NativeEffect : public Effect {
 
   // The effect, or null with the reason in `error`: a null function, or an address that is not
   // in executable memory (checked where the system tells), too many parameters or one that is not
-  // finite, too large a state. The function is never called here.
+  // finite, too large a state, names that are not one each (LawParameters::names_problem). The
+  // function is never called here.
   static std::shared_ptr<NativeEffect> create(orvex_effect_function function,
                                               const std::vector<double>& parameters,
-                                              std::size_t state_size, std::string& error);
+                                              std::size_t state_size, std::string& error,
+                                              std::vector<std::string> names = {});
 
   orvex_effect_function function() const { return law_function; }
   std::size_t state_size() const { return state_count; }
-  // Any thread: the live parameters, by index.
+  // Any thread: the live parameters, by index (and by name when they have names).
   LawParameters& live_parameters() { return live; }
   const LawParameters& live_parameters() const { return live; }
 
@@ -39,7 +41,8 @@ class NativeEffect : public Effect {
 
  private:
   NativeEffect(orvex_effect_function function, const LawParameters::Values& parameters,
-               std::size_t parameter_count, std::size_t state_size);
+               std::size_t parameter_count, std::vector<std::string> names,
+               std::size_t state_size);
 
   const orvex_effect_function law_function;
   const std::size_t state_count;

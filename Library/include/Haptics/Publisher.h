@@ -30,7 +30,8 @@ struct PublisherStats {
 // effects stops the arm's samples); the handle's latest status is read from the listener's
 // lock-free slot. The loop and listener must outlive the publisher.
 //
-// Threads: start(), stop() from one application thread at a time; the rest from any.
+// Threads: start(), stop() and running() from one application thread at a time; the rest from
+// any.
 class Publisher {
  public:
   Publisher(ServoLoop& loop, const RosEndpoint& endpoint);

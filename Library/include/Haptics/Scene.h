@@ -40,6 +40,10 @@ class Scene : public Effect {
   std::size_t size() const;
   std::vector<std::shared_ptr<Shape>> shapes() const;
   std::optional<SceneContact> contact() const;  // none when the proxy touches nothing
+  // Brackets a block of changes to the shapes' records that the loop takes at one cycle: it
+  // keeps rendering the records of before while any block is open. In pairs, from any thread.
+  void open_block();
+  void close_block();
 
   Vector3d render(const EffectContext& context, const Parameters& parameters) noexcept override;
   void begin(const EffectContext& context) noexcept override;

@@ -12,6 +12,7 @@
 #include "Haptics/Effect.h"
 #include "Haptics/RecordMark.h"
 #include "Haptics/RecordResult.h"
+#include "Haptics/StartResult.h"
 #include "IO/SerialStream.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -32,6 +33,8 @@ struct ServoSettings {
   std::optional<double> max_speed;  // m/s above which zero is commanded, positive; none: no limit
   double lost_after_s = 0.25;       // no good reply for this long: the device is lost
   bool reconnect = false;           // wait for a lost device to come back instead of stopping
+  std::optional<double> give_up_s;  // with reconnect: stop waiting this long after the loss
+                                    // (StopReason::gave_up), positive; none: wait until stop()
   bool passivity = false;           // damp away energy the rendering creates
   bool guardian = true;             // a guardian process commands zero force if this process
                                     // ends while the loop runs (see Haptics/Guardian.h)
@@ -40,22 +43,8 @@ struct ServoSettings {
   const char* problem() const;
 };
 
-enum class StartResult {
-  started,
-  invalid_settings,   // see ServoSettings::problem()
-  already_running,
-  stream_claimed,     // another loop or listener runs on this stream
-  not_a_corvane,      // the wake-up got no device-information reply with model 4
-  thread_failed,      // the system would not start the loop thread
-  not_open,           // the stream's port did not open: SerialStream::open_error() says why
-  effect_hung,        // an earlier run's effect never returned: this loop and its stream are
-                      // done with
-  port_locked,        // a loop or listener elsewhere holds the port (PortLock::holder() says who)
-  no_guardian,        // the guardian could not be started: Guardian::problem() says why
-};
-
-enum class StopReason { none, stop, device_lost, effect_hung };
-// "stop", "device lost", "effect hung"; null for none.
+enum class StopReason { none, stop, device_lost, effect_hung, gave_up };
+// "stop", "device lost", "effect hung", "gave up reconnecting"; null for none.
 const char* stop_reason_text(StopReason reason);
 
 // The last cycle as state() gives it, and a trace row: the one cycle record (CycleRecord.h).
@@ -77,6 +66,9 @@ struct ServoStats {
   std::uint64_t bad_replies = 0;    // replies out of step, cut short or impossible
   std::uint64_t speed_limited = 0;  // cycles that commanded zero above max_speed
   std::uint64_t reconnects = 0;     // times a lost device came back and was adopted
+  // What answered at the port's path at the last reconnection attempt that adopted nothing, and
+  // why ("another Corvane, UUID ..."); empty when none since the start.
+  std::string reconnect_refusal;
   double passivity_energy_j = 0;    // energy the rendering took from the arm, as observed
   std::uint64_t passivity_cycles = 0;  // cycles in which the passivity controller damped
   StopReason stop_reason = StopReason::none;
@@ -107,6 +99,7 @@ void visit_stats(Stats& stats, Visit&& visit) {
   visit("bad_replies", stats.bad_replies);
   visit("speed_limited", stats.speed_limited);
   visit("reconnects", stats.reconnects);
+  visit("reconnect_refusal", stats.reconnect_refusal);
   visit("passivity_energy_j", stats.passivity_energy_j);
   visit("passivity_cycles", stats.passivity_cycles);
   visit("stop_reason", stats.stop_reason);
@@ -129,6 +122,7 @@ void visit_settings(Settings& settings, Visit&& visit) {
   visit("max_speed", settings.max_speed);
   visit("lost_after_s", settings.lost_after_s);
   visit("reconnect", settings.reconnect);
+  visit("give_up_s", settings.give_up_s);
   visit("passivity", settings.passivity);
   visit("guardian", settings.guardian);
 }
@@ -170,7 +164,7 @@ struct RecordOptions {
 // good state. The device is lost when the port hangs up, a write fails, or no good reply came for
 // lost_after_s; the loop then makes one last attempt to command zero force, and stops
 // (StopReason::device_lost) or, with reconnect, waits for the same Corvane to come back at the
-// port's path.
+// port's path (the same UUID), giving up after give_up_s when set (StopReason::gave_up).
 //
 // Safety: when the application has neither set its force nor fed the watchdog for watchdog_s,
 // the loop commands zero (effects too) at once until fed again. stop() ends with one exchange
@@ -180,7 +174,8 @@ struct RecordOptions {
 // has the arm taken from it, zero commanded at once by the supervisor, and its force never sent;
 // the run ends as StopReason::effect_hung, and stop() returns within a second whatever the
 // effect does. The stuck thread is let go of (at the lowest priority); the stream stays claimed
-// by this loop, with its port's lock and its guardian, and the loop never starts again.
+// by this loop, with its port's lock and its guardian, and the loop never starts again. Its
+// destructor gives the stream and the port's lock back; the guardian goes with the stuck thread.
 //
 // Every method may be called from any thread while the loop runs; start() and stop() are
 // serialised with each other. None waits for the loop except start() (its wake-up exchange) and
@@ -206,7 +201,7 @@ class ServoLoop {
   // stands the guardian down and unlocks the port.
   void stop();
   bool running() const;
-  // Why the last run ended by itself, device_lost or effect_hung, until the next start; none
+  // Why the last run ended by itself, device_lost, effect_hung or gave_up, until the next start; none
   // while running and before the first start.
   StopReason fault() const;
 

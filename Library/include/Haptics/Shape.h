@@ -1,11 +1,12 @@
 #pragma once
 
 #include <array>
-#include <mutex>
+#include <optional>
 
 #include "Haptics/Effect.h"
 #include "Haptics/Material.h"
-#include "Haptics/Seqlock.h"
+#include "Haptics/PublishedRecord.h"
+#include "Haptics/ShapePose.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -31,6 +32,7 @@ class Shape {
     Quaternion orientation{1, 0, 0, 0};
     Material material{};
     Vector3d extent{};
+    PoseMotion motion{};  // where the loop moves the pose between timed poses
   };
 
   virtual ~Shape() = default;
@@ -42,16 +44,26 @@ class Shape {
   double damping() const { return material().damping; }
   double static_friction() const { return material().static_friction; }
   double dynamic_friction() const { return material().dynamic_friction; }
-  bool set_material(const Material& material);  // see Material::refusal()
+  bool set_material(const Material& material);  // see Material::problem()
   bool set_stiffness(double stiffness);
   bool set_damping(double damping);
   bool set_static_friction(double friction);
   bool set_dynamic_friction(double friction);
+  // Sets position and orientation (finite; the quaternion not zero, normalised) as one change.
+  // With a time on the layer's clock (Haptics/Clock.h, as a coupling's updates), the loop moves
+  // the shape between this pose and the one set before it with an earlier time, as hold says;
+  // without one, the shape stands here.
+  bool set_pose(const Vector3d& position, const Quaternion& orientation,
+                std::optional<double> time_s = std::nullopt,
+                PoseHold hold = PoseHold::interpolate);
+  // As set_orientation(), but false at once (nothing changes) when another thread is changing
+  // the shape this instant: for a thread that must not wait.
+  bool try_set_orientation(const Quaternion& orientation);
 
   // Any thread: the record as last published. The loop uses try_read(), which gives up rather
   // than wait for a writer (false: keep the record read before).
-  Record record() const { return published.load(); }
-  bool try_read(Record& record) const { return published.try_load(record); }
+  Record record() const { return published.read_from_non_rt(); }
+  bool try_read(Record& record) const { return published.read_from_rt(record); }
 
   // Loop thread (any thread may call them: they only read their arguments), in the shape's own
   // frame: where the segment from -> to first enters the shape from outside (false when it does
@@ -73,18 +85,18 @@ class Shape {
   // writers take turns.
   template <class Change>
   bool update(Change&& change) {
-    std::lock_guard<std::mutex> hold(writers);
-    Record next = published.load();
-    if (!change(next)) return false;
-    published.store(next);
-    return true;
+    return published.write_from_non_rt(change);
+  }
+  // As update(), but false at once (nothing changes) when another writer is changing the record.
+  template <class Change>
+  bool try_update(Change&& change) {
+    return published.try_write_from_non_rt(change);
   }
 
  private:
   bool change_material(double Material::*field, double value);
 
-  std::mutex writers;  // never taken by the loop
-  Seqlock<Record> published;
+  PublishedRecord<Record> published;
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

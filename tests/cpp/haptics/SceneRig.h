@@ -31,6 +31,7 @@ struct Rig {
     context.cycle = cycle;
     context.dt = 0.001;
     context.time = 0.001 * static_cast<double>(cycle);
+    context.clock = context.time;  // a layer's clock that started with the loop
     if (cycle == 0) scene->begin(context);
     ++cycle;
     last = x;

@@ -8,10 +8,12 @@
 #include <atomic>
 #include <cmath>
 #include <thread>
+#include <vector>
 
 #include "Haptics/Bilateral.h"
 #include "IO/SerialStream.h"
 #include "ReactionLedger.h"
+#include "InterpolatedHold.h"
 #include "TargetHold.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -106,6 +108,13 @@ TEST(ZeroHold, KeepsTheTargetStillWithTheVelocityGivenForTheDamping) {
 
 // --- the force ----------------------------------------------------------------------------------
 
+// A cycle as the loop renders it: with the parameters (the gains) last published.
+Vector3d rendered(Coupling& coupling, const EffectContext& context) {
+  Effect::Parameters gains{};
+  EXPECT_TRUE(coupling.try_read(gains));
+  return coupling.render(context, gains);
+}
+
 Vector3d coupling_law(const Vector3d& target, const Vector3d& target_v, double stiffness,
                       double damping) {
   Vector3d f{};
@@ -128,7 +137,7 @@ CouplingSettings settings(double stiffness, std::optional<double> damping = std:
 
 TEST(Coupling, RendersNothingBeforeItsFirstUpdate) {
   Coupling coupling(settings(k, c));
-  expect_near(coupling.render(context_at(1.0), {}), {0, 0, 0});
+  expect_near(rendered(coupling, context_at(1.0)), {0, 0, 0});
   Vector3d point;
   EXPECT_FALSE(coupling.proxy(point));
 }
@@ -137,7 +146,7 @@ TEST(Coupling, PullsTowardsAStillTargetAndDampsTheArmsVelocity) {
   Coupling coupling(settings(k, c));
   const Vector3d target{0.02, 0.0, 0.01};
   ASSERT_TRUE(coupling.update(target, Vector3d{}, 0.5));
-  expect_near(coupling.render(context_at(1.0), {}), coupling_law(target, {}, k, c));
+  expect_near(rendered(coupling, context_at(1.0)), coupling_law(target, {}, k, c));
   Vector3d point;
   ASSERT_TRUE(coupling.proxy(point));
   expect_near(point, target);
@@ -151,7 +160,7 @@ TEST(Coupling, DampsCriticallyForAMassUnlessADampingIsGiven) {
   Coupling coupling(settings(k, std::nullopt, 1.0));
   const Vector3d target{0.0, 0.0, 0.0}, target_v{0.05, 0.0, 0.0};
   coupling.update(target, target_v, 1.0);
-  expect_near(coupling.render(context_at(1.0), {}),
+  expect_near(rendered(coupling, context_at(1.0)),
               coupling_law(target, target_v, k, 2 * std::sqrt(k)));
 }
 
@@ -160,7 +169,7 @@ TEST(Coupling, ShortensItsOwnForceToMaxForceKeepingItsDirection) {
   const Vector3d target{1.0, 1.0, 0.0};
   coupling.update(target, Vector3d{}, 0.0);
   const Vector3d full = coupling_law(target, {}, k, 0.0);
-  const Vector3d got = coupling.render(context_at(0.0), {});
+  const Vector3d got = rendered(coupling, context_at(0.0));
   const double length = std::sqrt(full[0] * full[0] + full[1] * full[1] + full[2] * full[2]);
   expect_near(got, {full[0] * 2 / length, full[1] * 2 / length, full[2] * 2 / length});
 }
@@ -171,7 +180,7 @@ TEST(Coupling, RefusesValuesThatAreNotFinite) {
   EXPECT_FALSE(coupling.update({nan, 0, 0}));
   EXPECT_FALSE(coupling.update({0, 0, 0}, Vector3d{0, INFINITY, 0}));
   EXPECT_FALSE(coupling.update({0, 0, 0}, std::nullopt, nan));
-  expect_near(coupling.render(context_at(0.0), {}), {0, 0, 0});
+  expect_near(rendered(coupling, context_at(0.0)), {0, 0, 0});
 }
 
 TEST(CouplingSettings, NameWhatTheyCannotBe) {
@@ -190,7 +199,7 @@ TEST(Coupling, HandsBackMinusTheForceItRenderedPerCycleAndTheTimeSpanned) {
   coupling.update({0.02, 0.0, 0.0}, Vector3d{}, 0.0);
   Vector3d sum{};
   for (int i = 0; i < 5; ++i) {
-    const Vector3d f = coupling.render(context_at(0.001 * i, {0.001 * i, 0, 0}), {});
+    const Vector3d f = rendered(coupling, context_at(0.001 * i, {0.001 * i, 0, 0}));
     sum[0] += f[0];
   }
   const CouplingReaction reaction = coupling.take_force();
@@ -260,6 +269,144 @@ TEST(Bilateral, RendersNothingWhileTheOtherLoopIsNotRunningAndLetsGoOfItsKeepers
     EXPECT_FALSE(pair.effect_for_a()->shareable());
   }
   EXPECT_EQ(keeper.use_count(), 1);
+}
+
+// --- the interpolating hold ---------------------------------------------------------------------
+
+// What a coupling of 500 N/m, critically damped for 1 kg, renders at a still arm.
+constexpr double box_k = 500, box_b = 44.7;
+
+// A target updated at 60 Hz (from the loop's time 0) and held at 1 kHz: the held targets, and the
+// largest change between two cycles of the coupling's force on a still arm.
+struct Rendered {
+  std::vector<HeldTarget> cycles;
+  double largest_force_step = 0;
+};
+
+template <class Motion>
+Rendered render_at_1khz(Hold hold, Motion motion, double seconds, bool give_velocity) {
+  InterpolatedHold interpolated;
+  TargetUpdates updates;
+  Rendered out;
+  double next_update = 0;
+  for (int cycle = 0; cycle < seconds * 1000; ++cycle) {
+    const double now = cycle * 0.001;
+    if (now >= next_update) {
+      Vector3d position, velocity;
+      motion(now, position, velocity);
+      updates.previous = updates.latest;
+      updates.has_previous = updates.any;
+      updates.latest = timed(position, now, give_velocity ? &velocity : nullptr);
+      updates.any = true;
+      ++updates.count;
+      next_update += 1.0 / 60;
+    }
+    const HeldTarget held = hold == Hold::interpolate ? interpolated.at(updates, now)
+                                                      : held_target(updates, hold, now);
+    if (now > 0.1) {
+      const HeldTarget& before = out.cycles.back();
+      const double step = box_k * (held.position[0] - before.position[0]) +
+                          box_b * (held.velocity[0] - before.velocity[0]);
+      out.largest_force_step = std::max(out.largest_force_step, std::abs(step));
+    }
+    out.cycles.push_back(held);
+  }
+  return out;
+}
+
+void steady(double t, Vector3d& position, Vector3d& velocity) {
+  position = {0.01 + 0.1 * t, -0.02, 0.03};
+  velocity = {0.1, 0, 0};
+}
+
+// A box pushed from rest at 0.5 m/s² for 0.2 s, stopped by friction at 2 m/s², resting 0.1 s.
+void stick_slip(double t, Vector3d& position, Vector3d& velocity) {
+  const double cycle = 0.35, into = std::fmod(t, cycle), top = 0.1, travel = 0.0125;
+  double x = travel, v = 0;
+  if (into < 0.2) {
+    v = 0.5 * into;
+    x = 0.25 * into * into;
+  } else if (into < 0.25) {
+    const double slowing = into - 0.2;
+    v = top - 2 * slowing;
+    x = 0.01 + top * slowing - slowing * slowing;
+  }
+  position = {std::floor(t / cycle) * travel + x, 0, 0};
+  velocity = {v, 0, 0};
+}
+
+class InterpolatedHoldSteady : public ::testing::TestWithParam<bool> {};
+
+TEST_P(InterpolatedHoldSteady, FollowsASteadyMotionOnePeriodLateAtItsVelocity) {
+  const Rendered held = render_at_1khz(Hold::interpolate, steady, 0.5, GetParam());
+  for (std::size_t cycle = 60; cycle < held.cycles.size(); ++cycle) {
+    Vector3d now, v;
+    steady(cycle * 0.001, now, v);
+    // The updates come 16 or 17 ms apart: the target is the mean period behind.
+    expect_near(held.cycles[cycle].velocity, v, 1e-3);
+    const double lag = (now[0] - held.cycles[cycle].position[0]) / v[0];
+    EXPECT_GE(lag, 0.016 - 1e-9) << "cycle " << cycle;
+    EXPECT_LE(lag, 0.017 + 1e-9) << "cycle " << cycle;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(VelocityGivenOrNot, InterpolatedHoldSteady, ::testing::Bool());
+
+TEST(InterpolatedHold, StepsTheForceOnAStickSlipBoxAQuarterOfWhatTheLinearHoldDoes) {
+  const Rendered linear = render_at_1khz(Hold::linear, stick_slip, 2.0, true);
+  const Rendered interpolated = render_at_1khz(Hold::interpolate, stick_slip, 2.0, true);
+  EXPECT_GT(linear.largest_force_step, 1.0);
+  EXPECT_LT(interpolated.largest_force_step, linear.largest_force_step / 4);
+  EXPECT_LT(interpolated.largest_force_step, 0.2);
+}
+
+TEST(InterpolatedHold, TakesTheFirstUpdateAsItIsAndStartsAfreshWhenRestarted) {
+  InterpolatedHold interpolated;
+  TargetUpdates updates;
+  updates.latest = timed({0.05, 0, 0}, 0.0);
+  updates.any = true;
+  updates.count = 1;
+  expect_near(interpolated.at(updates, 0.0).position, {0.05, 0, 0});
+  updates.previous = updates.latest;
+  updates.has_previous = true;
+  updates.latest = timed({0.06, 0, 0}, 0.1);
+  updates.count = 2;
+  // From where it was, towards the new update, which it reaches one period later.
+  expect_near(interpolated.at(updates, 0.1).position, {0.05, 0, 0});
+  expect_near(interpolated.at(updates, 0.2).position, {0.06, 0, 0});
+  interpolated.restart();
+  expect_near(interpolated.at(updates, 0.2).position, {0.06, 0, 0});
+}
+
+// --- gains changed while the loop renders -------------------------------------------------------
+
+TEST(Coupling, GainsSetFromRacingThreadsAreRenderedWholeAtEveryCycle) {
+  Coupling coupling(settings(100.0, 1.0, std::nullopt, Hold::linear, 1000.0));
+  // The arm 1 cm from the target along x, moving at 1 m/s along y: fx = k 0.01, fy = -b, and
+  // every set of gains the writers publish has b = k / 100 and max_force = k (never reached).
+  coupling.update({0.0, 0.0, 0.0}, Vector3d{}, 0.0);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 2; ++w)
+    writers.emplace_back([&, w] {
+      for (int n = 0; !stop.load(); ++n) {
+        const double k = 100.0 + (2 * n + w) % 997;
+        EXPECT_TRUE(coupling.set_gains({k, k / 100, k}));
+      }
+    });
+  int torn = 0;
+  for (int cycle = 0; cycle < 20000; ++cycle) {
+    EffectContext context = context_at(0.0, {-0.01, 0, 0}, {0, 1, 0});
+    Effect::Parameters gains{};
+    if (!coupling.try_read(gains)) continue;  // the loop keeps the gains it read before
+    const Vector3d f = coupling.render(context, gains);
+    if (std::abs(f[0] / 0.01 / 100 + f[1]) > 1e-9) ++torn;
+  }
+  stop.store(true);
+  for (auto& writer : writers) writer.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_FALSE(coupling.set_gains({-1.0, 0.0, std::nullopt}));
+  EXPECT_FALSE(coupling.set_gains({1.0, 0.0, 0.0}));
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ using namespace std::chrono_literals;
 using Orvex::HardwareAPI::Haptics::HandleListener;
 using Orvex::HardwareAPI::Haptics::HandleMessage;
 using Orvex::HardwareAPI::Haptics::HandleStopReason;
+using Orvex::HardwareAPI::Haptics::StartResult;
 using Orvex::HardwareAPI::IO::SerialStream;
 
 // Device id 300, error flag 1, hall level 200, quaternion (0.5, -0.5, 0.5, 0.5), then the user
@@ -54,7 +55,7 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 
 class HandleListenerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(listener.start()); }
+  void SetUp() override { ASSERT_EQ(listener.start(), StartResult::started); }
 
   // The next queued message, waiting for it.
   HandleMessage next_message() {
@@ -132,7 +133,7 @@ TEST(HandleListenerCapacity, AQueueOfNoMessagesIsRefusedAsPythonRefusesIt) {
   HandleListener empty{&stream, 0};
   EXPECT_STREQ(HandleListener::capacity_problem(0), "queue_capacity must be at least 1");
   EXPECT_EQ(HandleListener::capacity_problem(1), nullptr);
-  EXPECT_FALSE(empty.start());
+  EXPECT_EQ(empty.start(), StartResult::invalid_settings);
   EXPECT_FALSE(empty.running());
 }
 
@@ -335,7 +336,7 @@ TEST_F(HandleListenerTest, AHungUpPortStopsItAsDeviceLostWithoutWaitingOutTheRea
 TEST_F(HandleListenerTest, AFullQueueDropsTheOldestAndCountsThem) {
   HandleListener small{&stream, 4};
   listener.stop();
-  ASSERT_TRUE(small.start());
+  ASSERT_EQ(small.start(), StartResult::started);
   for (std::uint8_t i = 0; i < 10; ++i) pty.send(status_message({i}));
   ASSERT_TRUE(eventually([&] { return small.stats().status == 10; }));
   EXPECT_EQ(small.stats().dropped, 6u);
@@ -378,27 +379,27 @@ TEST_F(HandleListenerTest, TenSecondsOfSilenceThenAMessageStillArrives) {
 
 TEST_F(HandleListenerTest, OneOwnerPerStream) {
   HandleListener second{&stream};
-  EXPECT_FALSE(second.start());
+  EXPECT_EQ(second.start(), StartResult::stream_claimed);
   EXPECT_FALSE(second.running());
   listener.stop();
-  EXPECT_TRUE(second.start());
-  EXPECT_FALSE(listener.start());
+  EXPECT_EQ(second.start(), StartResult::started);
+  EXPECT_EQ(listener.start(), StartResult::stream_claimed);
 }
 
 TEST_F(HandleListenerTest, StopIsPromptIdempotentAndSaysWhy) {
-  EXPECT_TRUE(listener.start()) << "starting a running listener is no error";
+  EXPECT_EQ(listener.start(), StartResult::started) << "starting a running listener is no error";
   EXPECT_LT(elapsed_ms([&] { listener.stop(); }), at_once_ms);
   EXPECT_FALSE(listener.running());
   EXPECT_EQ(listener.stats().stop_reason, HandleStopReason::stop);
   listener.stop();
-  EXPECT_TRUE(listener.start());
+  EXPECT_EQ(listener.start(), StartResult::started);
   EXPECT_EQ(listener.stats().stop_reason, HandleStopReason::none);
 }
 
 TEST(HandleListenerWithoutPort, StopsAsDeviceLostAtOnce) {
   SerialStream stream{"/nonexistent/orvex-port", true};
   HandleListener listener{&stream};
-  ASSERT_TRUE(listener.start());
+  ASSERT_EQ(listener.start(), StartResult::started);
   ASSERT_TRUE(eventually([&] { return !listener.running(); }, 1000ms));
   EXPECT_EQ(listener.stats().stop_reason, HandleStopReason::device_lost);
 }

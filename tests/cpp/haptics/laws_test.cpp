@@ -152,7 +152,8 @@ TEST(Expression, NamesTheExpressionAndWhereItIsWrong) {
     const char* error;
   };
   const Case cases[] = {
-      {{{"0", "k*y", "0"}}, "fy \"k*y\": Unexpected token \"k\" found at position 0"},
+      {{{"0", "k*y", "0"}}, "fy \"k*y\": unknown name \"k\" at position 0"},
+      {{{"0", "0", "x + floorr(y)"}}, "fz \"x + floorr(y)\": unknown name \"floorr\" at position 4"},
       {{{"0", "0", "(x"}}, "fz \"(x\": Missing parenthesis"},
       {{{"0", "0", "0"}, {{"t", 1.0}}}, "\"t\" is one the loop gives"},
       {{{"0", "0", "0"}, {{"a", 1.0}}, {{"a", 1.0}}}, "\"a\" is given twice"},
@@ -165,6 +166,29 @@ TEST(Expression, NamesTheExpressionAndWhereItIsWrong) {
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
   }
 }
+
+struct FunctionCase {
+  const char* text;
+  double value;
+};
+
+class ExpressionFunctions : public ::testing::TestWithParam<FunctionCase> {};
+
+TEST_P(ExpressionFunctions, EvaluateOnTheLoopThreadWithoutAllocating) {
+  const auto law = expression({{GetParam().text, "0", "0"}});
+  auto [force, allocations] = render_on_a_thread(*law, 3);
+  EXPECT_DOUBLE_EQ(force[0], GetParam().value) << GetParam().text;
+  EXPECT_EQ(allocations, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BeyondMuparsers, ExpressionFunctions,
+    ::testing::Values(FunctionCase{"floor(-1.5)", -2}, FunctionCase{"ceil(-1.5)", -1},
+                      FunctionCase{"round(2.5)", 3}, FunctionCase{"round(-2.5)", -3},
+                      FunctionCase{"sign(-0.3)", -1}, FunctionCase{"clamp(5, 0, 2)", 2},
+                      FunctionCase{"clamp(-5, 0, 2)", 0}, FunctionCase{"clamp(1, 2, 0)", 2},
+                      FunctionCase{"_pi", 3.14159265358979323846},
+                      FunctionCase{"_e", 2.71828182845904523536}));
 
 TEST(Expression, AResultThatIsNotANumberIsPassedOnForTheLoopToRefuse) {
   const auto law = expression({{"sqrt(-1)", "1/0", "0"}});

@@ -1,4 +1,4 @@
-// The recorder: its lock-free queue under two threads, the file formats, exact loss counting
+// The recorder: the file formats, exact loss counting
 // when the queue overflows, the disk refuses or the file is removed, what it refuses to open,
 // and the hand-over from a real-time thread.
 
@@ -27,7 +27,6 @@
 #include "Recorder.h"
 #include "RecordFormat.h"
 #include "RecordingTap.h"
-#include "SpscQueue.h"
 
 namespace {
 
@@ -74,35 +73,6 @@ std::pair<unsigned long long, long> npy_rows(const std::string& path) {
   std::sscanf(header.c_str() + header.find("'shape': (") + 10, "%llu", &rows);
   in.seekg(0, std::ios::end);
   return {rows, static_cast<long>(in.tellg())};
-}
-
-TEST(SpscQueue, HandsEveryValueOverInOrderUnderTwoThreads) {
-  SpscQueue<std::uint64_t> queue(64);
-  constexpr std::uint64_t count = 200'000;
-  std::atomic<std::uint64_t> refused{0};
-  std::thread producer([&] {
-    for (std::uint64_t n = 0; n < count;)
-      if (queue.push(n)) ++n; else refused.fetch_add(1);
-  });
-  std::uint64_t expected = 0;
-  std::uint64_t batch[16];
-  while (expected < count) {
-    const std::size_t n = queue.pop(batch, 16);
-    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(batch[i], expected++);
-  }
-  producer.join();
-  EXPECT_EQ(queue.pop(batch, 16), 0u);
-  EXPECT_EQ(queue.capacity(), 64u);
-}
-
-TEST(SpscQueue, RefusesWhenFullAndTakesAgainOnceRead) {
-  SpscQueue<int> queue(3);  // rounded up to 4
-  for (int i = 0; i < 4; ++i) EXPECT_TRUE(queue.push(i));
-  EXPECT_FALSE(queue.push(4));
-  int out[2];
-  EXPECT_EQ(queue.pop(out, 1), 1u);
-  EXPECT_EQ(out[0], 0);
-  EXPECT_TRUE(queue.push(4));
 }
 
 TEST(RecordFormat, ShortestTextReadsBackExactly) {

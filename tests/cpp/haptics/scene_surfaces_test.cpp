@@ -262,7 +262,7 @@ TEST(SceneMaterialTest, RefusedValuesLeaveTheShapeAsItWas) {
   EXPECT_FALSE(ball.set_dynamic_friction(0.5));  // above static
   EXPECT_TRUE(ball.set_dynamic_friction(0.4));
   EXPECT_FALSE(ball.set_static_friction(0.3));  // below dynamic
-  EXPECT_STREQ((Material{1, 0, 0.1, 0.2}).refusal(),
+  EXPECT_STREQ((Material{1, 0, 0.1, 0.2}).problem(),
                "dynamic_friction must not exceed static_friction");
   Box box;
   EXPECT_FALSE(box.set_size({0.1, 0, 0.1}));
@@ -271,7 +271,7 @@ TEST(SceneMaterialTest, RefusedValuesLeaveTheShapeAsItWas) {
   EXPECT_EQ(box.orientation(), (Quaternion{1, 0, 0, 0}));
   Plane plane;
   EXPECT_FALSE(plane.set_normal({0, 0, 0}));
-  EXPECT_STREQ(Mesh::refusal({{0, 0, 0}}, {{0, 0, 1}}), "triangles hold an index out of range");
+  EXPECT_STREQ(Mesh::problem({{0, 0, 0}}, {{0, 0, 1}}), "triangles hold an index out of range");
   EXPECT_EQ(Mesh::make({}, {}), nullptr);
 }
 

@@ -577,7 +577,13 @@ TEST_P(HungEffect, ZeroGoesOnTheWireTheStuckForceNeverDoesAndStopReturns) {
     // The stream stays with the stuck loop.
     EXPECT_EQ(ServoLoop(&stream, settings).start(), StartResult::stream_claimed);
   }
-  // The loop object is gone; its thread is still stuck, and holds what it reads.
+  // The loop object is gone; its thread is still stuck, and holds what it reads, but the stream
+  // is the application's again.
+  {
+    ServoLoop next(&stream, settings);
+    EXPECT_EQ(next.start(), StartResult::started);
+    next.stop();
+  }
   const int sent = device.forces();
   stuck->let_go = true;
   for (int i = 0; i < 2000 && stuck.use_count() > 1; ++i) std::this_thread::sleep_for(1ms);

@@ -15,13 +15,13 @@ HeldTarget held_target(const TargetUpdates& updates, Hold hold, double now_s) no
   held.position = last.position;
   if (last.has_velocity) {
     held.velocity = last.velocity;
-  } else if (hold == Hold::linear && updates.has_previous) {
+  } else if (hold != Hold::zero && updates.has_previous) {
     const double span = update_time(last) - update_time(updates.previous);
     if (span > 0)
       for (std::size_t i = 0; i < 3; ++i)
         held.velocity[i] = (last.position[i] - updates.previous.position[i]) / span;
   }
-  if (hold == Hold::linear) {
+  if (hold != Hold::zero) {
     const double since = now_s - update_time(last);
     for (std::size_t i = 0; i < 3; ++i) held.position[i] += held.velocity[i] * since;
   }

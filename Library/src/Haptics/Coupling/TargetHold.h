@@ -24,6 +24,7 @@ struct TargetUpdates {
   TargetUpdate previous{};
   bool any = false;
   bool has_previous = false;
+  std::uint64_t count = 0;  // updates made so far: a new one is told by a new count
 };
 
 struct HeldTarget {
@@ -37,6 +38,7 @@ double update_time(const TargetUpdate& update);
 // The target at now_s. The linear hold goes on from the last update with its
 // velocity, or with that of the last two when it gave none (none when they share one time);
 // the zero hold keeps the last position, with the velocity given (else none) for the damping.
+// The interpolating hold has state of its own (InterpolatedHold); here it counts as linear.
 HeldTarget held_target(const TargetUpdates& updates, Hold hold, double now_s) noexcept;
 
 }  // namespace Orvex::HardwareAPI::Haptics

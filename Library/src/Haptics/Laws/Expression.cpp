@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "ExpressionFunctions.h"
+
 namespace Orvex::HardwareAPI::Haptics {
 
 namespace {
@@ -75,6 +77,7 @@ std::shared_ptr<Expression> Expression::create(const Definition& definition, std
     mu::Parser& parser = evaluator->force[axis];
     const std::string& text = definition.force[axis];
     try {
+      ExpressionFunctions::define(parser);
       for (std::size_t i = 0; i < 8; ++i) parser.DefineVar(cycle_names[i], &variables.cycle[i]);
       for (std::size_t i = 0; i < definition.parameters.size(); ++i)
         parser.DefineVar(definition.parameters[i].first, &variables.parameters[i]);
@@ -91,10 +94,8 @@ std::shared_ptr<Expression> Expression::create(const Definition& definition, std
       // thread only runs the byte code, which allocates nothing.
       parser.Eval();
     } catch (const mu::Parser::exception_type& problem) {
-      error = std::string(axis_names[axis]) + " \"" + text + "\": " + problem.GetMsg();
-      // Not every message of muparser's says where.
-      if (problem.GetPos() >= 0 && error.find("position") == std::string::npos)
-        error += " (at position " + std::to_string(problem.GetPos()) + ")";
+      error = std::string(axis_names[axis]) + " \"" + text + "\": " +
+              ExpressionFunctions::complaint(problem);
       return nullptr;
     }
   }
@@ -108,15 +109,10 @@ Expression::Expression(std::unique_ptr<Evaluator> evaluator, Names names,
     : evaluator(std::move(evaluator)),
       names(std::move(names)),
       initial_state(initial_state),
-      live(parameters, this->names.parameters.size()),
+      live(parameters, this->names.parameters.size(), this->names.parameters),
       published_state(initial_state) {}
 
 Expression::~Expression() = default;
-
-std::size_t Expression::parameter_index(const std::string& name) const {
-  const auto found = std::find(names.parameters.begin(), names.parameters.end(), name);
-  return static_cast<std::size_t>(found - names.parameters.begin());
-}
 
 void Expression::begin(const EffectContext&) noexcept {
   evaluator->variables.state = initial_state;

@@ -9,7 +9,8 @@ namespace Orvex::HardwareAPI::Haptics {
 
 std::shared_ptr<NativeEffect> NativeEffect::create(orvex_effect_function function,
                                                    const std::vector<double>& parameters,
-                                                   std::size_t state_size, std::string& error) {
+                                                   std::size_t state_size, std::string& error,
+                                                   std::vector<std::string> names) {
   const auto address = reinterpret_cast<std::uintptr_t>(function);
   if (!function) {
     error = "the function's address is 0";
@@ -22,20 +23,23 @@ std::shared_ptr<NativeEffect> NativeEffect::create(orvex_effect_function functio
     error = "parameters must be finite";
   } else if (state_size > max_state) {
     error = "state_size is at most " + std::to_string(max_state);
+  } else if (const char* problem = LawParameters::names_problem(names, parameters.size())) {
+    error = problem;
   } else {
     LawParameters::Values first{};
     std::copy(parameters.begin(), parameters.end(), first.begin());
     return std::shared_ptr<NativeEffect>(
-        new NativeEffect(function, first, parameters.size(), state_size));
+        new NativeEffect(function, first, parameters.size(), std::move(names), state_size));
   }
   return nullptr;
 }
 
 NativeEffect::NativeEffect(orvex_effect_function function, const LawParameters::Values& parameters,
-                           std::size_t parameter_count, std::size_t state_size)
+                           std::size_t parameter_count, std::vector<std::string> names,
+                           std::size_t state_size)
     : law_function(function),
       state_count(state_size),
-      live(parameters, parameter_count),
+      live(parameters, parameter_count, std::move(names)),
       parameters_read(parameters),
       state(new double[std::max<std::size_t>(1, state_size)]()) {}
 

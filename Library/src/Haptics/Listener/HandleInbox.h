@@ -11,13 +11,14 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 
 #include "Haptics/HandleListener.h"
 #include "Haptics/HandleMessage.h"
 #include "Haptics/Seqlock.h"
+#include "../Realtime/StampedRing.h"
 #include "../Recording/RecordingTap.h"
+#include "OrientationLink.h"
 #include "StatusRateWindow.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -33,10 +34,12 @@ class HandleInbox {
   // Listener thread: wakes every reader waiting, also when the thread ends.
   void wake_readers();
 
-  std::size_t capacity() const { return slots; }
+  std::size_t capacity() const { return ring.capacity(); }
 
   // Every message put is offered here, numbered from 0, for a recording the application runs.
   RecordingTap recording;
+  // Every status message put turns the shape linked here, if any.
+  OrientationLink orientation_link;
 
   bool latest_status(HandleMessage& message) const { return latest[0].read_latest(message); }
   bool latest_info(HandleMessage& message) const { return latest[1].read_latest(message); }
@@ -47,23 +50,19 @@ class HandleInbox {
   bool wait(std::chrono::nanoseconds timeout, Done&& done);
 
   // Messages put so far: the number the next one gets.
-  std::uint64_t put_count() const { return put_total.load(std::memory_order_acquire); }
+  std::uint64_t put_count() const { return ring.written(); }
   // The counts; rate and stop reason are the caller's to fill in.
   HandleListenerStats counts(std::int64_t now_ms) const;
 
  private:
-  using Slot = Seqlock<HandleMessage>;
-
   bool has_message() const;
   std::uint64_t lost_to_lag(std::uint64_t put_count, std::uint64_t taken) const;
 
-  const std::size_t slots;
-  const std::unique_ptr<Slot[]> ring;
-  std::atomic<std::uint64_t> put_total{0};  // message n goes in under stamp n + 1
+  StampedRing<HandleMessage> ring;  // message n at place n
   std::atomic<std::uint64_t> taken_total{0};  // taken, or found overwritten
   std::atomic<std::uint64_t> overwritten_total{0};
 
-  Slot latest[2];  // status, information
+  Seqlock<HandleMessage> latest[2];  // status, information
 
   std::atomic<std::uint64_t> status{0};
   std::atomic<std::uint64_t> info{0};

@@ -1,29 +1,29 @@
 #include "Haptics/HandleListener.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "Haptics/PortLock.h"
 #include "Haptics/StreamClaim.h"
 #include "HandleFramer.h"
 #include "HandleInbox.h"
 #include "HandleOutbox.h"
-#include "IO/PortSetup.h"
 #include "IO/SerialStream.h"
 #include "ListenerWakeup.h"
 #include "ListeningHandle.h"
 #include "../MonotonicClock.h"
+#include "../Realtime/DeviceThread.h"
+#include "../Reconnection/Reconnection.h"
+#include "Device/HandleWire.h"
 #include "../Recording/HandleRecordRow.h"
 #include "Haptics/Clock.h"
 
@@ -35,12 +35,15 @@ namespace {
 // wakes it earlier.
 constexpr int readiness_wait_ms = 50;
 
+// Decoding takes little stack (the message is built in the listener's state); the default
+// leaves room for sanitizer builds.
+const DeviceThreadOptions listener_thread{"orvex-listener"};
+
 // A recording's queue: seconds of messages at the fastest a handle line carries them.
 constexpr std::size_t recording_queue_messages = 32768;
-// How often a reconnecting listener looks for its port again, and how long the handle found
-// there has to answer its wake-up with the expected information reply.
-constexpr int reopen_poll_ms = 100;
-constexpr std::int64_t adoption_wait_ms = 1000;
+// How long the handle found at a reopened port has to answer its wake-up with the expected
+// information reply.
+constexpr std::int64_t adoption_wait_ns = 1'000'000'000;
 
 // Bytes the port holds for reading; none when it cannot tell.
 int pending_bytes(int port) {
@@ -63,17 +66,24 @@ std::int64_t steady_ms() {
 
 }  // namespace
 
-struct HandleListener::State {
-  State(IO::SerialStream* stream, std::size_t queue_capacity, bool reconnect)
-      : stream(stream), reconnect(reconnect), requested_capacity(queue_capacity),
-        inbox(queue_capacity), handle(stream, inbox) {}
+struct HandleListener::State : DeviceIdentity {
+  State(IO::SerialStream* stream, std::size_t queue_capacity, bool reconnect, double give_up_s)
+      : stream(stream),
+        reconnect(reconnect),
+        requested_capacity(queue_capacity),
+        inbox(queue_capacity),
+        handle(stream, inbox),
+        reconnection(give_up_s) {}
 
   void listen();
   // Receives until stop() (true) or until the handle is lost (false).
   bool listen_until_lost();
-  // A reconnecting listener's wait: true once the port's path opened again and took the
-  // stream's descriptor, false when stop() came first.
+  // A reconnecting listener's wait: true once the same handle answered at the port's path and
+  // its port took the stream's descriptor; false when stop() came first or the wait gave up.
   bool reopen();
+  // A reopened port: its handle is adopted once its information reply names the handle known
+  // before (any handle when none was); that reply is the first message delivered from it.
+  bool identify(int port, std::int64_t deadline_ns, ReconnectRefusal& refusal) override;
   // Writes every queued command; the thread is between two messages whenever it calls this.
   void send_commands();
   // Takes every whole message the framer holds, and drops one that broke off.
@@ -86,21 +96,21 @@ struct HandleListener::State {
   HandleInbox inbox;
   ListeningHandle handle;
   HandleFramer framer;
-  HandleOutbox<command_capacity> outbox;
+  HandleOutbox outbox{command_capacity};
   ListenerWakeup wakeup;
   HandleCommand sending;  // the command being written, off the thread's small stack
 
   std::atomic<bool> running{false};
   std::atomic<bool> stop_requested{false};
   std::atomic<HandleStopReason> stop_reason{HandleStopReason::none};
-  std::atomic<std::uint64_t> reconnects{0};  // relaxed: a figure of its own
+  Reconnection reconnection;
+  bool gave_up = false;  // the thread's: the last reopen() gave up
 
   // Application side: one start or stop at a time.
   std::mutex control;
   StreamClaim claim;
   PortLock port_lock;
-  bool port_locked = false;  // by another holder, at the last start
-  std::thread thread;
+  DeviceThread thread;
 };
 
 void HandleListener::State::send_commands() {
@@ -117,7 +127,6 @@ void HandleListener::State::take_messages() {
           return;
         }
         framer.put_back(framer.size() - used);
-        if (handle.adopted()) reconnects.fetch_add(1, std::memory_order_relaxed);
         break;
       }
       case HandleFramer::Next::unknown: inbox.count_unknown(); break;
@@ -140,7 +149,10 @@ void HandleListener::State::listen() {
       reason = HandleStopReason::device_lost;
       break;
     }
-    if (!reopen()) break;
+    if (!reopen()) {
+      if (gave_up) reason = HandleStopReason::gave_up;
+      break;
+    }
   }
   stop_reason.store(reason);
   running.store(false);
@@ -150,38 +162,71 @@ void HandleListener::State::listen() {
 bool HandleListener::State::reopen() {
   const int port = stream->port() ? stream->port()->fd : -1;
   if (port < 0) return false;
+  reconnection.lost_from_owner(monotonic_ns());
+  gave_up = false;
   pollfd woken{wakeup.fd(), POLLIN, 0};
   for (;;) {
     if (stop_requested.load()) return false;
-    if (::poll(&woken, 1, reopen_poll_ms) > 0) wakeup.clear();
+    if (::poll(&woken, 1, Reconnection::attempt_period_ns / 1'000'000) > 0) wakeup.clear();
     if (stop_requested.load()) return false;
-    const int reopened = IO::open_serial_port(stream->path().c_str());
-    if (reopened < 0) continue;
-    // dup2 puts the new port behind the stream's descriptor in one step.
-    const bool taken = ::dup2(reopened, port) == port;
-    ::close(reopened);
-    if (!taken) continue;
-    // The port is new: what made the stream fail is gone with the old one, and so is any
-    // message the old one left unfinished.
-    stream->clear();
-    framer.clear();
-    handle.await_same_handle();
-    handle.SendDeviceWakeup();
-    return true;
+    switch (reconnection.attempt_from_owner(stream->path(), port, *this, adoption_wait_ns)) {
+      case Reconnection::Attempt::adopted:
+        // The port is new: what made the stream fail is gone with the old one.
+        stream->clear();
+        return true;
+      case Reconnection::Attempt::gave_up:
+        gave_up = true;
+        return false;
+      case Reconnection::Attempt::waiting: break;
+    }
   }
+}
+
+bool HandleListener::State::identify(int port, std::int64_t deadline_ns,
+                                     ReconnectRefusal& refusal) {
+  // Any message the old port left unfinished is gone with it.
+  framer.clear();
+  handle.await_same_handle();
+  const std::uint8_t wake = Devices::HandleWire::wakeup_code;
+  if (::write(port, &wake, 1) != 1) {
+    refusal.say("the wake-up could not be written");
+    return false;
+  }
+  pollfd watched[2] = {{port, POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
+  for (;;) {
+    const std::int64_t now = monotonic_ns();
+    if (stop_requested.load() || now >= deadline_ns) break;
+    const std::int64_t message_deadline = framer.deadline_ns();
+    const std::int64_t until = message_deadline ? std::min(message_deadline, deadline_ns)
+                                                : deadline_ns;
+    watched[0].revents = watched[1].revents = 0;
+    if (::poll(watched, 2, static_cast<int>((until - now) / 1'000'000 + 1)) < 0 && errno != EINTR)
+      break;
+    if (watched[1].revents & POLLIN) wakeup.clear();
+    if (watched[0].revents & (POLLIN | POLLHUP | POLLERR) &&
+        framer.read_from(port, monotonic_ns()) == HandleFramer::Read::hung_up) {
+      refusal.say("the port hung up before an information reply");
+      return false;
+    }
+    take_messages();
+    if (!handle.on_probation()) return true;
+  }
+  std::uint16_t other = 0;
+  if (handle.other_handle_answered(other))
+    refusal.say("another handle, device id %u", unsigned{other});
+  else
+    refusal.say("no information reply to the wake-up");
+  return false;
 }
 
 bool HandleListener::State::listen_until_lost() {
   const int port = stream->port() ? stream->port()->fd : -1;
   pollfd watched[2] = {{port, POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
-  const std::int64_t adoption_deadline = steady_ms() + adoption_wait_ms;
   for (;;) {
-    // Commands wait until the handle on a reopened port has shown it is the one they are for.
-    if (!handle.on_probation()) send_commands();
+    send_commands();
     if (stop_requested.load()) return true;
     // A stream that failed to open or whose write failed is spent.
     if (port < 0 || !stream->good()) return false;
-    if (handle.on_probation() && steady_ms() > adoption_deadline) return false;
 
     watched[0].revents = watched[1].revents = 0;
     if (::poll(watched, 2, poll_timeout_ms(framer.deadline_ns())) < 0) {
@@ -200,8 +245,8 @@ bool HandleListener::State::listen_until_lost() {
 }
 
 HandleListener::HandleListener(IO::SerialStream* stream, std::size_t queue_capacity,
-                               bool reconnect)
-    : state(new State(stream, queue_capacity, reconnect)) {}
+                               bool reconnect, double give_up_s)
+    : state(new State(stream, queue_capacity, reconnect, give_up_s)) {}
 
 HandleListener::~HandleListener() { stop(); }
 
@@ -209,24 +254,22 @@ const char* HandleListener::capacity_problem(std::size_t queue_capacity) {
   return queue_capacity == 0 ? "queue_capacity must be at least 1" : nullptr;
 }
 
-bool HandleListener::start() {
+StartResult HandleListener::start() {
   std::lock_guard<std::mutex> hold(state->control);
-  if (state->running.load()) return true;
-  if (capacity_problem(state->requested_capacity)) return false;
+  if (state->running.load()) return StartResult::started;
+  if (capacity_problem(state->requested_capacity)) return StartResult::invalid_settings;
   // A thread that ended by itself (device lost) is finished; collect it before the next one.
-  if (state->thread.joinable()) state->thread.join();
+  state->thread.join_from_owner();
   state->port_lock.release();
   state->claim.release();
-  state->port_locked = false;
   state->claim = StreamClaim::acquire(state->stream);
-  if (!state->claim) return false;
+  if (!state->claim) return StartResult::stream_claimed;
   const IO::serialib* port = state->stream->port();
   if (port && port->fd >= 0) {
     state->port_lock = PortLock::take(port->fd);
-    state->port_locked = !state->port_lock;
-    if (state->port_locked) {
+    if (!state->port_lock) {
       state->claim.release();
-      return false;
+      return StartResult::port_locked;
     }
   }
 
@@ -235,43 +278,30 @@ bool HandleListener::start() {
   // A message the last run left unfinished has long broken off.
   state->framer.clear();
   state->running.store(true);
-  // The thread starts with every signal blocked (a new thread inherits the mask): a signal meant
-  // for the application is never handled on the listener's time.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  bool created = true;
-  try {
-    state->thread = std::thread(&State::listen, state.get());
-  } catch (const std::system_error&) {
-    created = false;
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  State* listening = state.get();
+  const bool created =
+      state->thread.start_from_owner(listener_thread, [listening] { listening->listen(); }) == 0;
   if (!created) {
     state->running.store(false);
     state->port_lock.release();
     state->claim.release();
+    return StartResult::thread_failed;
   }
-  return created;
+  return StartResult::started;
 }
 
 void HandleListener::stop() {
   std::lock_guard<std::mutex> hold(state->control);
-  if (!state->thread.joinable()) return;
+  if (!state->thread.started()) return;
   state->stop_requested.store(true);
   state->wakeup.signal();
-  state->thread.join();
+  state->thread.join_from_owner();
   state->port_lock.release();
   state->claim.release();
   state->inbox.recording.end();
 }
 
 bool HandleListener::running() const { return state->running.load(); }
-
-bool HandleListener::port_locked() const {
-  std::lock_guard<std::mutex> hold(state->control);
-  return state->port_locked;
-}
 
 std::size_t HandleListener::queue_capacity() const { return state->inbox.capacity(); }
 
@@ -311,12 +341,23 @@ bool HandleListener::wait_for_message(std::chrono::nanoseconds timeout) {
 
 HandleListenerStats HandleListener::stats() const {
   HandleListenerStats stats = state->inbox.counts(steady_ms());
-  stats.reconnects = state->reconnects.load(std::memory_order_relaxed);
+  stats.reconnects = state->reconnection.reconnects();
+  stats.reconnect_refusal = state->reconnection.last_refusal();
   stats.stop_reason = state->stop_reason.load();
   const RecordTotals recorded = state->inbox.recording.totals();
   stats.recorded = recorded.rows;
   stats.record_lost = recorded.lost;
   return stats;
+}
+
+void HandleListener::link_orientation(std::shared_ptr<Shape> shape, const Quaternion& offset) {
+  state->inbox.orientation_link.link(std::move(shape), offset);
+}
+
+void HandleListener::unlink_orientation() { state->inbox.orientation_link.unlink(); }
+
+std::shared_ptr<Shape> HandleListener::orientation_linked() const {
+  return state->inbox.orientation_link.linked();
 }
 
 int HandleListener::record(const std::string& path) {

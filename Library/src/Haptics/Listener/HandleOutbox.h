@@ -3,13 +3,12 @@
 // Commands the application hands to a listener's thread, which writes them between two messages.
 // A ring of fixed capacity: callers put under a lock of their own, the thread takes without one.
 
-#include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
 #include "Devices/Handle.h"
+#include "../Realtime/SpscRing.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -25,33 +24,23 @@ struct HandleCommand {
   void send(Devices::Handle& handle) const;
 };
 
-template <std::size_t Capacity>
+// Application threads (any): put() takes the callers' lock, so they share the ring's producer
+// side one at a time. The listener's thread: take(), without a lock.
 class HandleOutbox {
  public:
-  // Any thread: false when the ring is full.
+  explicit HandleOutbox(std::size_t capacity) : ring(capacity) {}
+
+  // False when the ring is full.
   bool put(const HandleCommand& command) {
     std::lock_guard<std::mutex> hold(callers);
-    const std::uint64_t tail = put_total.load(std::memory_order_relaxed);
-    if (tail - taken_total.load(std::memory_order_acquire) >= Capacity) return false;
-    ring[tail % Capacity] = command;
-    put_total.store(tail + 1, std::memory_order_release);
-    return true;
+    return ring.push_from_producer(command);
   }
-
-  // The listener's thread only: false when nothing waits.
-  bool take(HandleCommand& command) {
-    const std::uint64_t head = taken_total.load(std::memory_order_relaxed);
-    if (head == put_total.load(std::memory_order_acquire)) return false;
-    command = ring[head % Capacity];
-    taken_total.store(head + 1, std::memory_order_release);
-    return true;
-  }
+  // False when nothing waits.
+  bool take(HandleCommand& command) { return ring.pop_from_consumer(&command, 1) == 1; }
 
  private:
-  std::array<HandleCommand, Capacity> ring{};
-  std::atomic<std::uint64_t> put_total{0};
-  std::atomic<std::uint64_t> taken_total{0};
   std::mutex callers;
+  SpscRing<HandleCommand> ring;
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -114,11 +114,13 @@ std::size_t ListeningHandle::take(const std::uint8_t* bytes, std::size_t size,
   }
   if (probation) {
     // Only the information reply of the handle known before ends it.
-    if (message.kind != HandleMessage::Kind::info ||
-        (knows_device && message.info.device_id != device_id))
+    if (message.kind != HandleMessage::Kind::info) return size;
+    if (knows_device && message.info.device_id != device_id) {
+      other_answered = true;
+      other_id = message.info.device_id;
       return size;
+    }
     probation = false;
-    just_adopted = true;
   }
   if (message.kind == HandleMessage::Kind::info) {
     knows_device = true;
@@ -128,12 +130,14 @@ std::size_t ListeningHandle::take(const std::uint8_t* bytes, std::size_t size,
   return size;
 }
 
-void ListeningHandle::await_same_handle() { probation = true; }
+void ListeningHandle::await_same_handle() {
+  probation = true;
+  other_answered = false;
+}
 
-bool ListeningHandle::adopted() {
-  const bool adopted_now = just_adopted;
-  just_adopted = false;
-  return adopted_now;
+bool ListeningHandle::other_handle_answered(std::uint16_t& id) const {
+  if (other_answered) id = other_id;
+  return other_answered;
 }
 
 bool ListeningHandle::plausible() const {

@@ -25,10 +25,11 @@ class ListeningHandle : public Devices::Handle {
                    const HandleFramer::Following& following);
 
   // After a reopened port: nothing is delivered until an information reply names the handle
-  // known before (any handle when none was); then adopted() turns true once.
+  // known before (any handle when none was).
   void await_same_handle();
   bool on_probation() const { return probation; }
-  bool adopted();
+  // On probation: whether another handle's information reply came, and its device id.
+  bool other_handle_answered(std::uint16_t& id) const;
 
  private:
   // Whether the message decoded can be a handle's.
@@ -42,7 +43,8 @@ class ListeningHandle : public Devices::Handle {
   bool knows_device = false;
   std::uint16_t device_id = 0;  // of the last information reply delivered
   bool probation = false;
-  bool just_adopted = false;
+  bool other_answered = false;  // during this probation
+  std::uint16_t other_id = 0;
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
 #include <utility>
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -50,12 +49,7 @@ std::array<const Effect*, EffectTable::capacity> EffectTable::held() const {
 
 void EffectTable::retire(std::size_t slot) {
   publish(slot, nullptr, 0);
-  // Pairs with the fence in render(): either that cycle's count is seen here, and we wait for
-  // it to end, or that cycle's read of the slot sees it empty (store-load order needs seq_cst).
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  const std::uint64_t reading = begun.load(std::memory_order_relaxed);
-  // Acquire: the cycle's reads of the effect happen before we let go of it.
-  while (ended.load(std::memory_order_acquire) < reading) std::this_thread::yield();
+  cycles.wait_for_readers_from_writer();
   owners[slot]->holders.fetch_sub(1, std::memory_order_relaxed);
   owners[slot].reset();
 }
@@ -84,8 +78,7 @@ void EffectTable::restart() {
 
 EffectTable::Sum EffectTable::render(const EffectContext& context,
                                      std::uint64_t ramp_cycles) noexcept {
-  const std::uint64_t cycle = begun.fetch_add(1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_seq_cst);  // see retire()
+  cycles.enter_from_reader();
   if (!run_rendered) {
     // Effects held from the run's first rendered cycle come in with the loop's own ramp.
     first_rendered_cycle = context.cycle;
@@ -127,8 +120,7 @@ EffectTable::Sum EffectTable::render(const EffectContext& context,
     }
     if (!sum.has_proxy) sum.has_proxy = entry.effect->proxy(sum.proxy);
   }
-  // Release: the reads of this cycle's effects happen before a remover sees the cycle ended.
-  ended.store(cycle + 1, std::memory_order_release);
+  cycles.leave_from_reader();
   return sum;
 }
 

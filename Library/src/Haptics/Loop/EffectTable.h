@@ -1,7 +1,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -9,6 +8,7 @@
 
 #include "Haptics/Effect.h"
 #include "Haptics/Seqlock.h"
+#include "../Realtime/ReaderEpoch.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -81,10 +81,7 @@ class EffectTable {
   std::uint64_t generations = 0;                         // under writers
 
   std::array<Seqlock<Entry>, capacity> slots{};
-  // Cycles whose render() began and ended; render() counts both, so they are equal whenever no
-  // render() runs, whether the loop runs or not.
-  std::atomic<std::uint64_t> begun{0};
-  std::atomic<std::uint64_t> ended{0};
+  ReaderEpoch cycles;  // each render() is a read section
 
   std::array<Rendering, capacity> rendering{};  // loop thread only (and restart())
   bool run_rendered = false;                     // likewise

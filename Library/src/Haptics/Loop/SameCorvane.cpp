@@ -1,37 +1,46 @@
 #include "SameCorvane.h"
 
-#include <sys/file.h>
-#include <unistd.h>
-
 #include "CorvaneLink.h"
 #include "Devices/Corvane.h"
-#include "IO/PortSetup.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
-bool same_corvane_answers(CorvaneLink& link, const UUID& uuid, std::int64_t deadline_ns) {
-  Devices::DeviceInfo info{};
-  return link.wakeup(deadline_ns, info) == CorvaneLink::Reply::good &&
-         info.device_model_number == Devices::Corvane::model_number &&
-         info.device_id_ext.bytes == uuid.bytes;
+namespace {
+
+// As Python's uuid.UUID shows it: 8-4-4-4-12 lowercase hex digits.
+void say_uuid(const UUID& id, char (&text)[37]) {
+  static const char digits[] = "0123456789abcdef";
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < UUID::size; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text[at++] = '-';
+    text[at++] = digits[id.bytes[i] >> 4];
+    text[at++] = digits[id.bytes[i] & 0xF];
+  }
+  text[at] = '\0';
 }
 
-bool reopen_same_corvane(const std::string& path, const UUID& uuid, int port,
-                         std::int64_t deadline_ns) {
-  const int reopened = IO::open_serial_port(path.c_str());
-  if (reopened < 0) return false;
-  // The loop's lock on the port went with the old one; a driver that took the port meanwhile
-  // keeps it.
-  if (::flock(reopened, LOCK_EX | LOCK_NB) != 0) {
-    ::close(reopened);
+}  // namespace
+
+bool SameCorvane::identify(int port, std::int64_t deadline_ns, ReconnectRefusal& refusal) {
+  CorvaneLink link(port);
+  // Whatever waits on a port held came before the wake-up: late replies of the quiet device.
+  link.drop_pending();
+  Devices::DeviceInfo info{};
+  if (link.wakeup(deadline_ns, info) != CorvaneLink::Reply::good) {
+    refusal.say("no device-information reply to the wake-up");
     return false;
   }
-  CorvaneLink link(reopened);
-  const bool same = same_corvane_answers(link, uuid, deadline_ns);
-  // dup2 replaces the dead port behind the stream's descriptor in one step.
-  const bool adopted = same && ::dup2(reopened, port) == port;
-  ::close(reopened);
-  return adopted;
+  char answered[37];
+  say_uuid(info.device_id_ext, answered);
+  if (info.device_model_number != Devices::Corvane::model_number) {
+    refusal.say("not a Corvane: model %u, UUID %s", unsigned{info.device_model_number}, answered);
+    return false;
+  }
+  if (info.device_id_ext.bytes != uuid.bytes) {
+    refusal.say("another Corvane, UUID %s", answered);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -1,27 +1,26 @@
 #pragma once
 
-// A lost Corvane coming back: the port's path is opened again, and the port is adopted only
-// when the Corvane that answers its wake-up is the one the loop woke at its start (the same
-// UUID). Another device at that path is left alone. A Corvane that only went quiet (its replies
-// came too late for a while) is still behind the loop's own port, and answers there.
+// A reconnecting loop's device: the Corvane it woke at its start (the same UUID). Another device
+// at the port's path is left alone, and the refusal names it. A Corvane that only went quiet (its
+// replies came too late for a while) is still behind the loop's own port, and answers there.
 
 #include <cstdint>
-#include <string>
 
 #include "UUID.h"
+#include "../Reconnection/Reconnection.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
-class CorvaneLink;
+class SameCorvane : public DeviceIdentity {
+ public:
+  // The loop's thread only, between starts: the Corvane the loop woke.
+  void expect(const UUID& started_with) { uuid = started_with; }
+  bool identify(int port, std::int64_t deadline_ns, ReconnectRefusal& refusal) override;
+  // A Corvane whose replies only came too late for a while is still behind the loop's port.
+  bool may_answer_on_held_port() const noexcept override { return true; }
 
-// Wakes what answers on the link by the deadline: true when it is a Corvane with this UUID.
-// False at once when the port has hung up.
-bool same_corvane_answers(CorvaneLink& link, const UUID& uuid, std::int64_t deadline_ns);
-
-// Opens path and wakes what answers there by the deadline. When it is a Corvane with this UUID,
-// the new port takes the number of the descriptor `port` (the stream's), so the stream and the
-// loop go on with it, and the result is true. Otherwise nothing changes.
-bool reopen_same_corvane(const std::string& path, const UUID& uuid, int port,
-                         std::int64_t deadline_ns);
+ private:
+  UUID uuid;
+};
 
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -1,10 +1,7 @@
 #include "Haptics/ServoLoop.h"
 
-#include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <time.h>
 
@@ -16,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -29,6 +27,7 @@
 #include "Haptics/PortLock.h"
 #include "Haptics/StreamClaim.h"
 #include "LatencyHistogram.h"
+#include "../Realtime/DeviceThread.h"
 #include "../Recording/RecordingTap.h"
 #include "RenderMark.h"
 #include "ThreadActivity.h"
@@ -42,8 +41,8 @@ namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
 
-// The loop's frames are small; this leaves room for sanitizer builds without relying on the C
-// library's default, which is 128 KiB on musl. The supervisor's frames are smaller still.
+// The loop's frames are small; this leaves room for sanitizer builds. The supervisor's frames
+// are smaller still.
 constexpr std::size_t loop_stack_size = 256 * 1024;
 constexpr std::size_t supervisor_stack_size = 128 * 1024;
 
@@ -74,8 +73,6 @@ constexpr std::int64_t longest_reply_wait_ns = 50'000'000;
 // How long a wake-up may take: at start, and when a reconnecting loop tries the port again.
 constexpr std::int64_t wakeup_wait_ns = 1'000'000'000;
 constexpr std::int64_t rewake_wait_ns = 200'000'000;
-// How often a reconnecting loop looks for its port again.
-constexpr std::int64_t reconnect_poll_ns = 100'000'000;
 // A wake-up reply cut short or garbled is followed by no more bytes of it: each attempt waits
 // this long, and start() tries again within its second.
 constexpr std::int64_t wakeup_attempt_ns = 200'000'000;
@@ -88,33 +85,6 @@ constexpr std::int64_t stop_grace_ns = 500'000'000;
 // How much longer the supervisor waits for a loop thread that is ready but held off the
 // processor (a loaded machine, user-mode emulation) before it takes the arm anyway.
 constexpr std::int64_t longest_wait_for_processor_ns = 2'000'000'000;
-
-// A loop thread's attributes: its stack, and the real-time class in the middle of the FIFO
-// priorities when asked for (set at creation, so start() knows at once whether it was granted),
-// raised by `above` for a thread that must preempt the loop.
-bool make_thread(pthread_t& thread, void* (*entry)(void*), void* argument, bool realtime,
-                 std::size_t stack_size, int above = 0) {
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setstacksize(&attributes, stack_size);
-  if (realtime) {
-    sched_param parameters{};
-    parameters.sched_priority =
-        (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2 + above;
-    pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
-    pthread_attr_setschedpolicy(&attributes, SCHED_FIFO);
-    pthread_attr_setschedparam(&attributes, &parameters);
-  }
-  // The thread starts with every signal blocked (a new thread inherits the mask): a signal meant
-  // for the application is never handled on the loop's time.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const bool created = pthread_create(&thread, &attributes, entry, argument) == 0;
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  pthread_attr_destroy(&attributes);
-  return created;
-}
 
 // Locking all memory, current and future, keeps page faults off the loop, as real-time audio
 // servers do; but under a finite memlock limit, future allocations beyond it would fail, so it
@@ -161,6 +131,8 @@ const char* ServoSettings::problem() const {
   if (max_speed && !(*max_speed > 0 && std::isfinite(*max_speed)))
     return "max_speed must be positive and finite when set (unset: no limit)";
   if (!(lost_after_s > 0 && lost_after_s <= 60)) return "lost_after_s must be in (0, 60]";
+  if (give_up_s && !(*give_up_s > 0 && std::isfinite(*give_up_s)))
+    return "give_up_s must be positive and finite when set (unset: wait until stop())";
   return nullptr;
 }
 
@@ -169,6 +141,7 @@ const char* stop_reason_text(StopReason reason) {
     case StopReason::stop: return "stop";
     case StopReason::device_lost: return "device lost";
     case StopReason::effect_hung: return "effect hung";
+    case StopReason::gave_up: return "gave up reconnecting";
     case StopReason::none: break;
   }
   return nullptr;
@@ -179,6 +152,7 @@ struct ServoLoop::Impl {
       : stream(stream),
         settings(settings),
         trace(settings.trace_capacity),
+        reconnection(settings.give_up_s.value_or(0)),
         pipeline(settings) {}
 
   // The application's side: the settings, the claim, the port's lock, the guardian and the
@@ -193,16 +167,14 @@ struct ServoLoop::Impl {
   Guardian guardian;
   PortLock port_lock;
   StreamClaim claim;
-  pthread_t thread{};
-  bool thread_started = false;
+  DeviceThread thread;
   // An effect never returned: the loop thread was let go of and may still be stuck in it, so
   // the stream stays claimed and the loop never starts again.
   bool abandoned = false;
   CorvaneLink link;  // the application's at start(), then the loop thread's alone
 
   // The supervisor, which takes the arm from a loop stuck in an effect.
-  pthread_t supervisor{};
-  bool supervisor_started = false;
+  DeviceThread supervisor;
   std::atomic<bool> supervisor_stop{false};
   RenderMark render_mark;
   ThreadActivity loop_activity;
@@ -227,7 +199,7 @@ struct ServoLoop::Impl {
   std::atomic<std::int64_t> fed_at_ns{0};
   std::atomic<std::int64_t> started_ns{0};
   std::atomic<std::int64_t> ended_ns{0};
-  std::atomic<std::uint64_t> cycles{0}, missed{0}, bad_replies{0}, reconnects{0};
+  std::atomic<std::uint64_t> cycles{0}, missed{0}, bad_replies{0};
   std::atomic<bool> realtime_granted{false};
   std::atomic<bool> memory_locked{false};
   std::atomic<StopReason> stop_reason{StopReason::none};
@@ -235,26 +207,13 @@ struct ServoLoop::Impl {
   LatencyHistogram exchange_time;
   Seqlock<CycleRecord> state;
   TraceRing trace;
+  SameCorvane same_corvane;  // the loop thread's while it runs, start()'s before
+  Reconnection reconnection;
   ForcePipeline pipeline;
   RecordingTap recording;
 
   // The loop's own.
   Vector3d cached_app_force{};
-
-  // The thread holds the loop's state alive: a thread stuck in an effect may outlive the
-  // ServoLoop object.
-  static void* entry(void* owner) {
-    std::shared_ptr<Impl> self = std::move(*static_cast<std::shared_ptr<Impl>*>(owner));
-    delete static_cast<std::shared_ptr<Impl>*>(owner);
-    self->run();
-    self->loop_returned.store(true, std::memory_order_release);
-    return nullptr;
-  }
-
-  static void* supervisor_entry(void* self) {
-    static_cast<Impl*>(self)->supervise();
-    return nullptr;
-  }
 
   std::int64_t hang_limit_ns() const {
     return settings.watchdog_s > 0 ? static_cast<std::int64_t>(std::llround(settings.watchdog_s * 1e9))
@@ -273,7 +232,7 @@ struct ServoLoop::Impl {
       rescue_link.receive_state(now + shortest_reply_wait_ns, position, velocity);
     // A law that spins at a real-time priority would starve the machine's other work.
     sched_param lowest{};
-    pthread_setschedparam(thread, SCHED_IDLE, &lowest);
+    pthread_setschedparam(thread.handle(), SCHED_IDLE, &lowest);
     ended_ns.store(now_ns(), relaxed);
     stop_reason.store(StopReason::effect_hung);
     active.store(false, std::memory_order_release);
@@ -289,7 +248,7 @@ struct ServoLoop::Impl {
       if (span && now - span >= limit) {
         // A thread the scheduler holds off is not stuck in the effect: looked at again.
         if (now - span < limit + longest_wait_for_processor_ns &&
-            loop_activity.held_off_processor(thread))
+            loop_activity.held_off_processor(thread.handle()))
           continue;
         if (take_over(span)) return;
         continue;
@@ -302,7 +261,7 @@ struct ServoLoop::Impl {
   // Under `lifecycle`, once the loop was asked to stop (or ended by itself): waits for the loop
   // thread, taking the arm itself from a cycle that stays in an effect beyond the grace time.
   void end_threads() {
-    if (thread_started) {
+    if (thread.started()) {
       const std::int64_t give_up = now_ns() + stop_grace_ns;
       // Acquire: pairs with the thread's release as it returns.
       while (!loop_returned.load(std::memory_order_acquire) && !render_mark.taken_over()) {
@@ -313,28 +272,27 @@ struct ServoLoop::Impl {
         nanosleep(&pause, nullptr);
       }
       if (render_mark.taken_over()) {
-        pthread_detach(thread);
+        thread.detach_from_owner();
         abandoned = true;
       } else {
-        pthread_join(thread, nullptr);
+        thread.join_from_owner();
       }
-      thread_started = false;
     }
-    if (supervisor_started) {
+    if (supervisor.started()) {
       // Release: pairs with the supervisor's acquire.
       supervisor_stop.store(true, std::memory_order_release);
-      pthread_join(supervisor, nullptr);
-      supervisor_started = false;
+      supervisor.join_from_owner();
     }
     if (!abandoned) let_go();
   }
 
   // Before the thread starts (start() holds `lifecycle`).
   void reset_measurements() {
-    for (auto* counter : {&cycles, &missed, &bad_replies, &reconnects}) counter->store(0, relaxed);
+    for (auto* counter : {&cycles, &missed, &bad_replies}) counter->store(0, relaxed);
     realtime_granted.store(false, relaxed);
     connected.store(true, relaxed);
     stop_reason.store(StopReason::none, relaxed);
+    reconnection.restart_from_owner();
     lateness.reset();
     exchange_time.reset();
     trace.reset();
@@ -382,27 +340,20 @@ struct ServoLoop::Impl {
   bool lose_device(std::int64_t now) {
     link.send_force({0, 0, 0}, now + shortest_reply_wait_ns);
     connected.store(false, relaxed);
+    reconnection.lost_from_owner(now);
     return settings.reconnect;
   }
 
   // A reconnecting loop's wait: the same Corvane back at the port's path.
-  bool reconnected() {
+  Reconnection::Attempt reconnect() {
     const IO::serialib* port = stream->port();
-    if (!port || port->fd < 0) return false;
-    // First the port the loop holds, whose lock a reopened port would be refused while the
-    // device is still behind it; a port that hung up says so at once.
-    link.drop_pending();
-    if (!same_corvane_answers(link, info.device_id_ext, now_ns() + rewake_wait_ns) &&
-        !reopen_same_corvane(stream->path(), info.device_id_ext, port->fd,
-                             now_ns() + rewake_wait_ns))
-      return false;
-    reconnects.fetch_add(1, relaxed);
-    connected.store(true, relaxed);
-    return true;
+    const Reconnection::Attempt attempt = reconnection.attempt_from_owner(
+        stream->path(), port ? port->fd : -1, same_corvane, rewake_wait_ns);
+    if (attempt == Reconnection::Attempt::adopted) connected.store(true, relaxed);
+    return attempt;
   }
 
   void run() {
-    prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0);
     loop_activity.identify_from_watched_thread();
     const auto period_ns = static_cast<std::int64_t>(std::llround(1e9 / settings.rate_hz));
     const auto watchdog_ns = static_cast<std::int64_t>(std::llround(settings.watchdog_s * 1e9));
@@ -418,6 +369,7 @@ struct ServoLoop::Impl {
     std::int64_t reply_cycle = -1;  // the cycle whose exchange brought x and v; -1: none yet
     Vector3d x{}, v{};
     bool lost = false;
+    bool gave_up = false;
 
     // Acquire: pairs with stop()'s release.
     while (!stop_requested.load(std::memory_order_acquire)) {
@@ -428,14 +380,18 @@ struct ServoLoop::Impl {
       if (!connected.load(relaxed)) {
         // Nothing is commanded while the device is away; it comes back with the ramp, from a
         // fresh reply.
-        if (reconnected()) {
+        const Reconnection::Attempt attempt = reconnect();
+        if (attempt == Reconnection::Attempt::adopted) {
           check.forget();
           pipeline.reconnected(cycle);
           reply_cycle = -1;
           last_good = now_ns();
           deadline = last_good;
+        } else if (attempt == Reconnection::Attempt::gave_up) {
+          gave_up = true;
+          break;
         } else {
-          deadline = now_ns() + reconnect_poll_ns;
+          deadline = now_ns() + Reconnection::attempt_period_ns;
         }
         continue;
       }
@@ -532,7 +488,9 @@ struct ServoLoop::Impl {
         link.receive_state(now + reply_wait_ns, position, velocity);
     }
     ended_ns.store(now_ns(), relaxed);
-    stop_reason.store(lost ? StopReason::device_lost : StopReason::stop);
+    stop_reason.store(lost      ? StopReason::device_lost
+                      : gave_up ? StopReason::gave_up
+                                : StopReason::stop);
     active.store(false, std::memory_order_release);
   }
 };
@@ -540,7 +498,15 @@ struct ServoLoop::Impl {
 ServoLoop::ServoLoop(IO::SerialStream* stream, const ServoSettings& settings)
     : impl(std::make_shared<Impl>(stream, settings)) {}
 
-ServoLoop::~ServoLoop() { stop(); }
+ServoLoop::~ServoLoop() {
+  stop();
+  // A thread stuck in an effect may keep this loop's state after the object goes, but it never
+  // touches the stream again: the stream and its port go back to the application, which may
+  // free them (and a claim or lock left on a freed stream would refuse whatever takes its place).
+  std::lock_guard<std::mutex> hold(impl->lifecycle);
+  impl->port_lock.release();
+  impl->claim.release();
+}
 
 namespace {
 
@@ -592,6 +558,7 @@ StartResult ServoLoop::start() {
     return StartResult::not_a_corvane;
   }
 
+  loop.same_corvane.expect(loop.info.device_id_ext);
   loop.reset_measurements();
   loop.stop_requested.store(false);
   loop.supervisor_stop.store(false);
@@ -603,24 +570,30 @@ StartResult ServoLoop::start() {
   loop.fed_at_ns.store(now);
   loop.active.store(true);
   bool realtime = loop.settings.realtime;
-  auto* owner = new std::shared_ptr<Impl>(impl);
-  bool created = make_thread(loop.thread, &Impl::entry, owner, realtime, loop_stack_size);
+  // The thread holds the loop's state alive: a thread stuck in an effect may outlive the
+  // ServoLoop object.
+  const std::function<void()> body = [self = impl] {
+    self->run();
+    // Release: whatever the thread did happens before the owner sees it returned.
+    self->loop_returned.store(true, std::memory_order_release);
+  };
+  bool created =
+      loop.thread.start_from_owner({"orvex-loop", loop_stack_size, realtime}, body) == 0;
   if (!created && realtime) {
     // Refused the real-time class: the loop runs in the normal one.
     realtime = false;
-    created = make_thread(loop.thread, &Impl::entry, owner, false, loop_stack_size);
+    created = loop.thread.start_from_owner({"orvex-loop", loop_stack_size, false}, body) == 0;
   }
   if (!created) {
-    delete owner;
     loop.active.store(false);
     loop.let_go();
     return StartResult::thread_failed;
   }
-  loop.thread_started = true;
   // Above the loop, so that a law spinning at the loop's priority cannot starve it.
-  loop.supervisor_started = make_thread(loop.supervisor, &Impl::supervisor_entry, &loop, realtime,
-                                        supervisor_stack_size, 1);
-  if (!loop.supervisor_started) {
+  const bool supervised =
+      loop.supervisor.start_from_owner({"orvex-supervise", supervisor_stack_size, realtime, 1},
+                                       [&loop] { loop.supervise(); }) == 0;
+  if (!supervised) {
     // Release: pairs with the loop's acquire.
     loop.stop_requested.store(true, std::memory_order_release);
     loop.end_threads();
@@ -643,8 +616,7 @@ void ServoLoop::stop() {
 StopReason ServoLoop::fault() const {
   if (impl->active.load(std::memory_order_acquire)) return StopReason::none;
   const StopReason reason = impl->stop_reason.load();
-  return reason == StopReason::device_lost || reason == StopReason::effect_hung ? reason
-                                                                               : StopReason::none;
+  return reason == StopReason::stop ? StopReason::none : reason;
 }
 
 bool ServoLoop::running() const { return impl->active.load(std::memory_order_acquire); }
@@ -752,7 +724,8 @@ ServoStats ServoLoop::stats() const {
   stats.memory_locked = loop.memory_locked.load(relaxed);
   stats.bad_replies = loop.bad_replies.load(relaxed);
   stats.speed_limited = loop.pipeline.speed_limited();
-  stats.reconnects = loop.reconnects.load(relaxed);
+  stats.reconnects = loop.reconnection.reconnects();
+  stats.reconnect_refusal = loop.reconnection.last_refusal();
   stats.passivity_energy_j = loop.pipeline.passivity_energy_j();
   stats.passivity_cycles = loop.pipeline.passivity_cycles();
   stats.stop_reason = loop.stop_reason.load();

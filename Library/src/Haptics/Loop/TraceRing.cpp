@@ -4,21 +4,14 @@
 
 namespace Orvex::HardwareAPI::Haptics {
 
-TraceRing::TraceRing(std::size_t capacity)
-    : size(capacity), slots(capacity ? new Slot[capacity] : nullptr) {}
+TraceRing::TraceRing(std::size_t capacity) : rows(capacity) {}
 
 void TraceRing::reset() {
   // Release: a reader that sees the new start also sees that no row of it is pushed yet.
-  run_start.store(written.load(std::memory_order_relaxed), std::memory_order_release);
+  run_start.store(rows.written(), std::memory_order_release);
 }
 
-void TraceRing::push(const TraceRow& row) {
-  if (size == 0) return;
-  const std::uint64_t place = written.load(std::memory_order_relaxed);  // the pusher's alone
-  slots[place % size].store(row, place + 1);
-  // Release: the row is in its slot before a reader counts it as written.
-  written.store(place + 1, std::memory_order_release);
-}
+void TraceRing::push(const TraceRow& row) { rows.push_from_writer(row); }
 
 void TraceRing::copy(std::optional<std::uint64_t> after_cycle, TraceCopy& copy) const {
   copy.rows.clear();
@@ -26,17 +19,16 @@ void TraceRing::copy(std::optional<std::uint64_t> after_cycle, TraceCopy& copy) 
   for (;;) {
     // Acquire, both: a start read before the end is no later than the run the end belongs to.
     const std::uint64_t start = run_start.load(std::memory_order_acquire);
-    const std::uint64_t end = written.load(std::memory_order_acquire);
+    const std::uint64_t end = rows.written();
     std::uint64_t from = start;
     if (after_cycle) from = *after_cycle >= end - start ? end : start + *after_cycle + 1;
-    const std::uint64_t held_from = end - std::min<std::uint64_t>(end, size);
-    const std::uint64_t first = std::max(from, held_from);
+    const std::uint64_t first = std::max(from, rows.oldest_held(end));
     copy.rows.resize(static_cast<std::size_t>(end - first));
     std::size_t copied = 0;
     for (std::uint64_t place = first; place < end; ++place) {
       // A row overwritten meanwhile means the pusher lapped this copy there: the rows before it
       // are let go too (counted as overwritten), so that the copy is one unbroken run of rows.
-      if (slots[place % size].read(copy.rows[copied], place + 1))
+      if (rows.read_from_any(place, copy.rows[copied]))
         ++copied;
       else
         copied = 0;

@@ -3,19 +3,17 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
-#include <vector>
 
-#include "Haptics/Seqlock.h"
 #include "Haptics/ServoLoop.h"
+#include "../Realtime/StampedRing.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
 // The last cycles of a servo loop, allocated once. The loop thread pushes; any thread copies out
 // at any moment, at a cost in proportion to the rows it copies.
 //
-// Each row is stamped with its place in the ring's whole life, never reused across runs: a copy
+// Each row has its place in the ring's whole life, never reused across runs: a copy
 // that the loop overtakes drops (and counts) the rows overwritten meanwhile instead of mixing old
 // and new, and a copy that races a restart never takes an earlier run's row for this one's.
 //
@@ -25,7 +23,7 @@ class TraceRing {
  public:
   explicit TraceRing(std::size_t capacity);
 
-  std::size_t capacity() const { return size; }
+  std::size_t capacity() const { return rows.capacity(); }
   // A new run: its first push is cycle 0.
   void reset();
   void push(const TraceRow& row);
@@ -34,11 +32,7 @@ class TraceRing {
   void copy(std::optional<std::uint64_t> after_cycle, TraceCopy& copy) const;
 
  private:
-  using Slot = Seqlock<TraceRow>;  // stamped with its row's place in the ring's life + 1
-
-  std::size_t size;
-  std::unique_ptr<Slot[]> slots;
-  std::atomic<std::uint64_t> written{0};    // rows pushed in the ring's life
+  StampedRing<TraceRow> rows;
   std::atomic<std::uint64_t> run_start{0};  // the place of this run's cycle 0
 };
 

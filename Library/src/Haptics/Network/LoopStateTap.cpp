@@ -8,7 +8,7 @@ Vector3d LoopStateTap::render(const EffectContext&, const Parameters&) noexcept 
   if (have_sent && state.cycle == last_cycle) return {};
   have_sent = true;
   last_cycle = state.cycle;
-  if (!queue->push(state)) lost.fetch_add(1, std::memory_order_relaxed);
+  if (!queue->push_from_producer(state)) lost.fetch_add(1, std::memory_order_relaxed);
   return {};
 }
 

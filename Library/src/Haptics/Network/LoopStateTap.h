@@ -6,11 +6,11 @@
 
 #include "Haptics/Effect.h"
 #include "Haptics/ServoLoop.h"
-#include "Haptics/Recording/SpscQueue.h"
+#include "Haptics/Realtime/SpscRing.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
-using StateQueue = SpscQueue<ServoState>;
+using StateQueue = SpscRing<ServoState>;
 
 // An effect of no force that hands each cycle of the loop rendering it to another thread: every
 // cycle it reads the loop's last published state (the cycle before, with the force that cycle
@@ -34,7 +34,7 @@ class LoopStateTap : public Effect {
 
   // The loop's own.
   bool have_sent = false;
-  std::uint64_t last_cycle = 0;
+  double last_cycle = 0;
 
   std::atomic<std::uint64_t> lost{0};  // a counter only: relaxed
 };

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "DdsParticipant.h"
+#include "Haptics/Realtime/DeviceThread.h"
 #include "Haptics/HandleListener.h"
 #include "Haptics/ServoLoop.h"
 #include "LoopStateTap.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr std::size_t queue_cycles = 128;
 // How long the thread sleeps when there is nothing to publish: well under a 1 kHz period.
 constexpr auto idle = std::chrono::microseconds(200);
+const DeviceThreadOptions publisher_thread{"orvex-publish"};
 
 }  // namespace
 
@@ -32,7 +34,7 @@ struct Publisher::Impl {
   dds_entity_t pose_writer = 0, twist_writer = 0, wrench_writer = 0, imu_writer = 0;
   std::shared_ptr<StateQueue> queue = std::make_shared<StateQueue>(queue_cycles);
   std::shared_ptr<LoopStateTap> tap;
-  std::thread thread;
+  DeviceThread thread;
   // Relaxed: a flag the thread polls; the join orders everything after it.
   std::atomic<bool> stopping{false};
   std::atomic<std::uint64_t> published{0};  // a counter only: relaxed
@@ -66,7 +68,7 @@ struct Publisher::Impl {
     ServoState states[16];
     const char* frame = endpoint.frame_id.c_str();
     while (!stopping.load(std::memory_order_relaxed)) {
-      const std::size_t n = queue->pop(states, std::size(states));
+      const std::size_t n = queue->pop_from_consumer(states, std::size(states));
       if (n == 0) std::this_thread::sleep_for(idle);
       for (std::size_t i = 0; i < n; ++i) {
         const RosTime time = stamper.at(states[i].time);
@@ -119,7 +121,7 @@ Publisher::Publisher(const HandleListener& listener, const RosEndpoint& endpoint
 Publisher::~Publisher() { stop(); }
 
 std::string Publisher::start() {
-  if (impl->thread.joinable()) return {};
+  if (impl->thread.started()) return {};
   if (std::string why = impl->endpoint.problem(); !why.empty()) return why;
   if (std::string why = impl->make_writers(); !why.empty()) {
     impl->participant.reset();
@@ -134,14 +136,13 @@ std::string Publisher::start() {
     }
   }
   impl->stopping.store(false, std::memory_order_relaxed);
-  try {
-    impl->thread = std::thread([this] {
-      if (impl->loop)
-        impl->publish_cycles();
-      else
-        impl->publish_statuses();
-    });
-  } catch (const std::system_error&) {
+  const int error = impl->thread.start_from_owner(publisher_thread, [this] {
+    if (impl->loop)
+      impl->publish_cycles();
+    else
+      impl->publish_statuses();
+  });
+  if (error != 0) {
     if (impl->tap) impl->loop->remove(impl->tap.get());
     impl->tap.reset();
     impl->participant.reset();
@@ -151,14 +152,14 @@ std::string Publisher::start() {
 }
 
 void Publisher::stop() {
-  if (!impl->thread.joinable()) return;
+  if (!impl->thread.started()) return;
   if (impl->tap) impl->loop->remove(impl->tap.get());
   impl->stopping.store(true, std::memory_order_relaxed);
-  impl->thread.join();
+  impl->thread.join_from_owner();
   impl->participant.reset();
 }
 
-bool Publisher::running() const { return impl->thread.joinable(); }
+bool Publisher::running() const { return impl->thread.started(); }
 
 std::vector<std::string> Publisher::topics() const { return impl->topic_names(); }
 

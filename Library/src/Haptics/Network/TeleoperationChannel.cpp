@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <thread>
 
 #include "Haptics/MonotonicClock.h"
 #include "RosNames.h"
@@ -22,6 +23,8 @@ constexpr std::int32_t reader_depth = 16;
 // The longest the receiving thread sleeps with no sample due, so that it sees a stop in time.
 constexpr std::int64_t longest_wait_ns = 20'000'000;
 constexpr auto idle = std::chrono::microseconds(200);
+const DeviceThreadOptions sender_thread{"orvex-tele-send"};
+const DeviceThreadOptions receiver_thread{"orvex-tele-recv"};
 
 const char* role_name(TeleoperationRole role) {
   return role == TeleoperationRole::leader ? "teleoperation/leader" : "teleoperation/follower";
@@ -69,14 +72,11 @@ std::unique_ptr<TeleoperationChannel> TeleoperationChannel::open(
     problem = "no DDS waitset for the teleoperation's reader";
     return nullptr;
   }
-  try {
-    channel->sender = std::thread([c = channel.get()] { c->send_loop(); });
-    channel->receiver = std::thread([c = channel.get()] { c->receive_loop(); });
-  } catch (const std::system_error&) {
-    channel->stopping.store(true, std::memory_order_relaxed);
-    if (channel->sender.joinable()) channel->sender.join();
+  TeleoperationChannel* c = channel.get();
+  if (c->sender.start_from_owner(sender_thread, [c] { c->send_loop(); }) != 0 ||
+      c->receiver.start_from_owner(receiver_thread, [c] { c->receive_loop(); }) != 0) {
     problem = "the system would not start the teleoperation's threads";
-    return nullptr;
+    return nullptr;  // the destructor stops the one that started
   }
   return channel;
 }
@@ -84,8 +84,8 @@ std::unique_ptr<TeleoperationChannel> TeleoperationChannel::open(
 TeleoperationChannel::~TeleoperationChannel() {
   stopping.store(true, std::memory_order_relaxed);
   if (waitset > 0) dds_waitset_set_trigger(waitset, true);
-  if (sender.joinable()) sender.join();
-  if (receiver.joinable()) receiver.join();
+  if (sender.started()) sender.join_from_owner();
+  if (receiver.started()) receiver.join_from_owner();
   if (waitset > 0) dds_delete(waitset);
 }
 
@@ -96,7 +96,7 @@ void TeleoperationChannel::send_loop() {
   std::int64_t last_stamp = 0;
   PeerState states[16];
   while (!stopping.load(std::memory_order_relaxed)) {
-    const std::size_t n = outbox.pop(states, std::size(states));
+    const std::size_t n = outbox.pop_from_consumer(states, std::size(states));
     if (n == 0) {
       std::this_thread::sleep_for(idle);
       continue;
@@ -123,8 +123,8 @@ void TeleoperationChannel::send_loop() {
 }
 
 void TeleoperationChannel::deliver(const PeerState& state) {
-  DeliveredPeer peer{state, monotonic_ns()};
-  inbox.store(peer);
+  const DeliveredPeer peer{state, monotonic_ns()};
+  inbox.write_from_non_rt([&peer](DeliveredPeer& record) { record = peer; });
 }
 
 void TeleoperationChannel::receive_loop() {

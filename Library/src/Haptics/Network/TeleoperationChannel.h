@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "DdsParticipant.h"
 #include "DelayLine.h"
 #include "Haptics/Loop/LatencyHistogram.h"
-#include "Haptics/Recording/SpscQueue.h"
-#include "Haptics/Seqlock.h"
+#include "Haptics/PublishedRecord.h"
+#include "Haptics/Realtime/DeviceThread.h"
+#include "Haptics/Realtime/SpscRing.h"
 #include "Haptics/Teleoperation.h"
 #include "PeerState.h"
 
@@ -23,9 +23,9 @@ struct DeliveredPeer {
 };
 
 // The DDS half of a teleoperation side: a sending thread that writes this side's states, handed
-// over through a lock-free queue, on this role's topic; a receiving thread that takes the other
-// role's samples, passes them through the emulated network, and publishes the newest into a
-// seqlocked record.
+// over through a lock-free ring, on this role's topic; a receiving thread that takes the other
+// role's samples, passes them through the emulated network, and publishes the newest as a
+// record the loop reads without waiting.
 //
 // Threads: open() and the destructor from one thread; send() from the one loop thread;
 // latest() from any; counters from any.
@@ -37,9 +37,9 @@ class TeleoperationChannel {
   ~TeleoperationChannel();
 
   // Loop thread: never waits; false when the queue was full (the state is dropped).
-  bool send(const PeerState& state) noexcept { return outbox.push(state); }
+  bool send(const PeerState& state) noexcept { return outbox.push_from_producer(state); }
   // Any thread: false before the first delivery or while one is being written.
-  bool latest(DeliveredPeer& peer) const noexcept { return inbox.try_load(peer); }
+  bool latest(DeliveredPeer& peer) const noexcept { return inbox.read_from_rt(peer); }
 
   std::uint64_t sent() const { return written.load(std::memory_order_relaxed); }
   std::uint64_t received() const { return taken.load(std::memory_order_relaxed); }
@@ -56,11 +56,11 @@ class TeleoperationChannel {
   const TeleoperationSettings settings;
   DdsParticipant participant;
   dds_entity_t writer = 0, reader = 0, waitset = 0, readable = 0;
-  SpscQueue<PeerState> outbox;
-  Seqlock<DeliveredPeer> inbox;
+  SpscRing<PeerState> outbox;
+  PublishedRecord<DeliveredPeer> inbox;  // written by the receiving thread alone
   DelayLine line;
   LatencyHistogram transit;
-  std::thread sender, receiver;
+  DeviceThread sender, receiver;
   // Relaxed: flags the threads poll; their joins order what follows.
   std::atomic<bool> stopping{false};
   // Counters only: relaxed.

@@ -1,6 +1,5 @@
 #include "Recorder.h"
 
-#include <signal.h>
 #include <time.h>
 
 #include <cerrno>
@@ -14,9 +13,9 @@ namespace {
 // Every count and finding is a figure of its own, read for display or after the writer's join.
 constexpr auto relaxed = std::memory_order_relaxed;
 
-// Formatting a batch of rows takes little stack; this is set explicitly so that musl's 128 KiB
-// default is not relied on.
-constexpr std::size_t writer_stack_size = 256 * 1024;
+// Formatting a batch of rows takes little stack; the name is one that tools (top, the
+// benchmark) can find the writer by.
+const DeviceThreadOptions writer_thread{"orvex-recorder", 256 * 1024};
 // How often the writer wakes: a queue sized for seconds never fills between two wake-ups.
 constexpr long writer_period_ns = 20'000'000;
 // A .npy header counts the rows in the file at least this often, so a recording cut off by a
@@ -44,20 +43,10 @@ std::unique_ptr<Recorder> Recorder::start(const std::string& path, Columns colum
   error = recorder->file.open(path, *format, columns.names, columns.count);
   if (error) return nullptr;
 
-  // The writer takes no signals: they stay with the application's threads.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  pthread_attr_t attributes;
-  error = pthread_attr_init(&attributes);
-  if (!error) {
-    pthread_attr_setstacksize(&attributes, writer_stack_size);
-    error = pthread_create(&recorder->writer, &attributes, &Recorder::entry, recorder.get());
-    pthread_attr_destroy(&attributes);
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  Recorder* writing = recorder.get();
+  error = recorder->writer.start_from_owner(writer_thread,
+                                            [writing] { writing->write_until_finished(); });
   if (error) return nullptr;
-  recorder->writer_running = true;
   return recorder;
 }
 
@@ -68,16 +57,15 @@ bool Recorder::push(const double* row) {
     for (std::size_t i = 0; i < columns; ++i) picked[i] = row[picks[i]];
     row = picked.data();
   }
-  if (queue.push_row(row)) return true;
+  if (queue.push_row_from_producer(row)) return true;
   queue_lost.fetch_add(1, relaxed);
   return false;
 }
 
 RecordTotals Recorder::finish() {
-  if (writer_running) {
+  if (writer.started()) {
     finishing.store(true, std::memory_order_release);
-    pthread_join(writer, nullptr);
-    writer_running = false;
+    writer.join_from_owner();
   }
   return totals();
 }
@@ -94,14 +82,7 @@ void Recorder::note_error(int error) {
   first_error.compare_exchange_strong(none, error, relaxed);
 }
 
-void* Recorder::entry(void* self) {
-  static_cast<Recorder*>(self)->write_until_finished();
-  return nullptr;
-}
-
 void Recorder::write_until_finished() {
-  // A name that tools (top, the benchmark) can find the writer by.
-  pthread_setname_np(pthread_self(), "orvex-recorder");
   std::int64_t last_checkpoint = monotonic_ns();
   // Acquire: a finish request comes after the producer's last push, which drain() then sees.
   while (!finishing.load(std::memory_order_acquire)) {
@@ -121,7 +102,7 @@ void Recorder::write_until_finished() {
 }
 
 void Recorder::drain() {
-  while (const std::size_t n = queue.pop(batch.data(), batch_rows)) {
+  while (const std::size_t n = queue.pop_from_consumer(batch.data(), batch_rows)) {
     if (removed.load(relaxed)) {
       file_lost.fetch_add(n, relaxed);
     } else if (file.append(batch.data(), n)) {

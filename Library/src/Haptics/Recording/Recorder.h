@@ -1,7 +1,5 @@
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +10,8 @@
 #include "Haptics/RecordResult.h"
 #include "RecordFile.h"
 #include "RecordFormat.h"
-#include "SpscQueue.h"
+#include "../Realtime/DeviceThread.h"
+#include "../Realtime/SpscRing.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -58,7 +57,6 @@ class Recorder {
 
  private:
   Recorder(std::size_t queue_rows, std::size_t columns);
-  static void* entry(void* self);
   void write_until_finished();
   void drain();
   // The writer's: keeps the first reason rows went missing.
@@ -67,11 +65,10 @@ class Recorder {
   const std::size_t columns;
   std::vector<std::uint16_t> picks;  // empty: the row's first columns
   std::vector<double> picked;        // the producer's: a row's picked values
-  SpscQueue<double> queue;
+  SpscRing<double> queue;            // rows of `columns` values
   RecordFile file;
   std::vector<double> batch;  // the writer's: batch_rows rows
-  pthread_t writer{};
-  bool writer_running = false;
+  DeviceThread writer;
   std::atomic<bool> finishing{false};
   std::atomic<std::uint64_t> queue_lost{0};  // the producer's count
   std::atomic<std::uint64_t> file_lost{0};   // the writer's count

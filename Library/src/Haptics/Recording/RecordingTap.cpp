@@ -1,7 +1,6 @@
 #include "RecordingTap.h"
 
 #include <cerrno>
-#include <thread>
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -28,7 +27,8 @@ int RecordingTap::begin(const std::string& file_path, Recorder::Columns columns,
   path = file_path;
   sidecar = std::move(described);
   last.reset();
-  current.store(recorder.get(), std::memory_order_seq_cst);
+  // Release: the recorder is whole before an offer() finds it.
+  current.store(recorder.get(), std::memory_order_release);
   return 0;
 }
 
@@ -37,9 +37,10 @@ std::optional<RecordTotals> RecordingTap::end() {
   {
     std::lock_guard<std::mutex> hold(owner);
     if (!recorder) return last;
-    current.store(nullptr, std::memory_order_seq_cst);
-    // An offer that found the recorder is a push away from done.
-    while (busy.load(std::memory_order_seq_cst)) std::this_thread::yield();
+    // Relaxed: the epoch's fence orders it before the wait; an offer that found the recorder
+    // is a push away from done.
+    current.store(nullptr, std::memory_order_relaxed);
+    offering.wait_for_readers_from_writer();
     finishing = std::move(recorder);
     ending = finishing.get();
   }

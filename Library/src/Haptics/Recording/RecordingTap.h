@@ -8,6 +8,7 @@
 
 #include "RecordSidecar.h"
 #include "Recorder.h"
+#include "../Realtime/ReaderEpoch.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -38,11 +39,10 @@ class RecordingTap {
 
   void offer(const RecordRow& row) { offer(row.data()); }
   void offer(const double* row) {
-    // Sequentially consistent with end(): either end() sees us busy and waits, or we see the
-    // recorder gone. Acquire/release alone would let both miss the other.
-    busy.store(true, std::memory_order_seq_cst);
-    if (Recorder* recorder = current.load(std::memory_order_seq_cst)) recorder->push(row);
-    busy.store(false, std::memory_order_release);
+    offering.enter_from_reader();
+    // Acquire: the recorder begin() published is whole before it is pushed to.
+    if (Recorder* recorder = current.load(std::memory_order_acquire)) recorder->push(row);
+    offering.leave_from_reader();
   }
 
  private:
@@ -54,7 +54,7 @@ class RecordingTap {
   std::string path;       // the running recording's
   RecordSidecar sidecar;  // likewise
   std::atomic<Recorder*> current{nullptr};
-  std::atomic<bool> busy{false};
+  ReaderEpoch offering;  // end() waits out an offer() that may have found the recorder
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

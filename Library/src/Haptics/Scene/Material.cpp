@@ -8,7 +8,7 @@ namespace {
 bool valid(double value) { return std::isfinite(value) && value >= 0; }
 }  // namespace
 
-const char* Material::refusal() const noexcept {
+const char* Material::problem() const noexcept {
   if (!valid(stiffness)) return "stiffness must be finite and not negative";
   if (!valid(damping)) return "damping must be finite and not negative";
   if (!valid(static_friction)) return "static_friction must be finite and not negative";

@@ -9,7 +9,7 @@ namespace Orvex::HardwareAPI::Haptics {
 
 using namespace VectorMath;
 
-const char* Mesh::refusal(const std::vector<Vector3d>& vertices,
+const char* Mesh::problem(const std::vector<Vector3d>& vertices,
                           const std::vector<Triangle>& triangles) {
   if (triangles.empty()) return "triangles must hold at least one triangle";
   for (const Vector3d& v : vertices)
@@ -22,7 +22,7 @@ const char* Mesh::refusal(const std::vector<Vector3d>& vertices,
 
 std::shared_ptr<Mesh> Mesh::make(std::vector<Vector3d> vertices,
                                  std::vector<Triangle> triangles) {
-  if (refusal(vertices, triangles)) return nullptr;
+  if (problem(vertices, triangles)) return nullptr;
   return std::shared_ptr<Mesh>(new Mesh(std::move(vertices), std::move(triangles)));
 }
 

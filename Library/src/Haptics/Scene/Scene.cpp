@@ -3,6 +3,7 @@
 #include "GodObject.h"
 #include "ShapeList.h"
 #include "TrackedShapes.h"
+#include "UpdateBlocks.h"
 #include "VectorMath.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -26,6 +27,7 @@ struct ContactRecord {
 
 struct Scene::Parts {
   ShapeList list{Scene::capacity};
+  UpdateBlocks blocks;
   Seqlock<ContactRecord> contact;  // written by the loop alone
   // Loop thread only.
   TrackedShapes tracked;
@@ -39,6 +41,8 @@ Scene::~Scene() = default;
 AddResult Scene::add(std::shared_ptr<Shape> shape) { return parts->list.add(std::move(shape)); }
 bool Scene::remove(const Shape* shape) { return parts->list.remove(shape); }
 void Scene::clear() { parts->list.clear(); }
+void Scene::open_block() { parts->blocks.open(); }
+void Scene::close_block() { parts->blocks.close(); }
 std::size_t Scene::size() const { return parts->list.size(); }
 std::vector<std::shared_ptr<Shape>> Scene::shapes() const { return parts->list.shapes(); }
 
@@ -60,7 +64,7 @@ Vector3d Scene::render(const EffectContext& context, const Parameters&) noexcept
   Parts& p = *parts;
   const Vector3d& arm = context.position;
   const ShapeList::Snapshot& snapshot = p.list.enter();
-  p.tracked.follow(snapshot, arm, p.god.position(), p.afresh);
+  p.tracked.follow(snapshot, arm, p.god.position(), p.afresh, context.clock, p.blocks);
   p.afresh = false;
   p.god.step(p.tracked, arm);
 

@@ -1,7 +1,6 @@
 #include "ShapeList.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -19,12 +18,7 @@ std::unique_ptr<ShapeList::Snapshot> ShapeList::copy() const {
 void ShapeList::publish(std::unique_ptr<Snapshot> next) {
   // Release: the new list's entries are written before the loop can find them.
   published.store(next.get(), std::memory_order_release);
-  // Pairs with the fence in enter(): either that cycle's count is seen here, and we wait for it
-  // to end, or that cycle's load sees the new list (store-load order needs seq_cst).
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  const std::uint64_t cycles = begun.load(std::memory_order_relaxed);
-  // Acquire: the cycle's reads of the old list happen before we free it.
-  while (ended.load(std::memory_order_acquire) < cycles) std::this_thread::yield();
+  cycles.wait_for_readers_from_writer();
   current = std::move(next);  // frees the old list, and the shapes only it held
 }
 
@@ -82,15 +76,11 @@ std::size_t ShapeList::size() const {
 }
 
 const ShapeList::Snapshot& ShapeList::enter() noexcept {
-  reading = begun.fetch_add(1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_seq_cst);  // see publish()
+  cycles.enter_from_reader();
   // Acquire: pairs with publish()'s release.
   return *published.load(std::memory_order_acquire);
 }
 
-void ShapeList::leave() noexcept {
-  // Release: this cycle's reads of the snapshot happen before a writer sees the cycle ended.
-  ended.store(reading + 1, std::memory_order_release);
-}
+void ShapeList::leave() noexcept { cycles.leave_from_reader(); }
 
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -9,6 +9,7 @@
 
 #include "Haptics/Effect.h"
 #include "Haptics/Shape.h"
+#include "../Realtime/ReaderEpoch.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -57,10 +58,7 @@ class ShapeList {
   std::unique_ptr<Snapshot> current;   // under writers
   std::uint64_t ids = 0;               // under writers
   std::atomic<const Snapshot*> published{nullptr};
-  // Cycles whose reading began and ended: equal whenever no cycle reads.
-  std::atomic<std::uint64_t> begun{0};
-  std::atomic<std::uint64_t> ended{0};
-  std::uint64_t reading = 0;  // loop thread only: the cycle between enter() and leave()
+  ReaderEpoch cycles;  // each cycle between enter() and leave() is a read section
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

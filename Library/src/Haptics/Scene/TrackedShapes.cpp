@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "PoseAtTime.h"
 #include "VectorMath.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -38,39 +39,50 @@ void TrackedShapes::remap(const ShapeList::Snapshot& snapshot, bool afresh) noex
   have_version = true;
 }
 
+void TrackedShapes::read_records(const UpdateBlocks& blocks) noexcept {
+  std::uint64_t stamp = 0;
+  const bool open = !blocks.reading_from(stamp);
+  for (std::size_t i = 0; i < count; ++i) read[i] = !open && shapes[i].shape->try_read(fresh[i]);
+  if (!open && !blocks.still_valid(stamp)) read.fill(false);
+}
+
 void TrackedShapes::follow(const ShapeList::Snapshot& snapshot, const Vector3d& arm,
-                           Vector3d& proxy, bool afresh) noexcept {
+                           Vector3d& proxy, bool afresh, double now_s,
+                           const UpdateBlocks& blocks) noexcept {
   if (afresh || !have_version || snapshot.version != version) {
     remap(snapshot, afresh);
   } else {
     appeared.fill(false);
   }
+  read_records(blocks);
   for (std::size_t i = 0; i < count; ++i) {
     Tracked& t = shapes[i];
-    Shape::Record read;
     // A record being rewritten this instant is read next cycle; a new shape waits for its first.
-    if (!t.shape->try_read(read)) {
+    // A shape that moves between timed poses is posed anew each cycle from the record kept.
+    if (!read[i] && (appeared[i] || !t.set.motion.timed)) {
       if (appeared[i]) t.felt = false;
       continue;
     }
+    if (read[i]) t.set = fresh[i];
     const Shape::Record before = t.record;
-    t.record = read;
+    t.record = pose_at(t.set, now_s);
     if (appeared[i] || !t.felt) {
       t.felt = !inside(t, arm) && !inside(t, proxy);
       continue;
     }
-    if (!same_pose(before, read)) {
+    const Shape::Record& posed = t.record;
+    if (!same_pose(before, posed)) {
       // In the shape's frame the proxy moved from where it was to where it now is: where that
       // path enters the shape, the shape caught it and carries it.
-      const Vector3d from = to_local(before, proxy), to = to_local(read, proxy);
+      const Vector3d from = to_local(before, proxy), to = to_local(posed, proxy);
       SurfaceHit hit;
-      if (t.shape->enters(read, from, to, hit)) {
-        proxy = to_world(read, from + hit.t * (to - from) + standoff * hit.normal);
+      if (t.shape->enters(posed, from, to, hit)) {
+        proxy = to_world(posed, from + hit.t * (to - from) + standoff * hit.normal);
       }
     }
     // A shape that grew (or turned) around the proxy has no surface to hold it from: it is let
     // go until the arm and the proxy are out of it.
-    if ((!same_pose(before, read) || before.extent != read.extent) && inside(t, proxy))
+    if ((!same_pose(before, posed) || before.extent != posed.extent) && inside(t, proxy))
       t.felt = false;
   }
 }

@@ -6,6 +6,7 @@
 
 #include "Haptics/Shape.h"
 #include "ShapeList.h"
+#include "UpdateBlocks.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -22,7 +23,8 @@ class TrackedShapes {
   struct Tracked {
     const Shape* shape = nullptr;  // valid while the snapshot it came from is being read
     std::uint64_t id = 0;
-    Shape::Record record{};
+    Shape::Record record{};  // posed for this cycle
+    Shape::Record set{};     // as last read whole
     bool felt = false;
   };
   struct Hit {
@@ -30,10 +32,12 @@ class TrackedShapes {
     std::size_t index;   // of the shape met
   };
 
-  // Takes this cycle's snapshot and records: new shapes (all of them when afresh) are felt
-  // unless the arm or the proxy is inside them; moved shapes push the proxy out of their way.
+  // Takes this cycle's snapshot and records, posed at now_s, all of them or (while a block of
+  // changes is open or opened during the reading) none: new shapes (all of them when afresh)
+  // are felt unless the arm or the proxy is inside them; moved shapes push the proxy out of
+  // their way.
   void follow(const ShapeList::Snapshot& snapshot, const Vector3d& arm, Vector3d& proxy,
-              bool afresh) noexcept;
+              bool afresh, double now_s, const UpdateBlocks& blocks) noexcept;
 
   // Where the segment from -> to first enters a felt shape.
   bool first_hit(const Vector3d& from, const Vector3d& to, Hit& hit) const noexcept;
@@ -46,6 +50,8 @@ class TrackedShapes {
 
  private:
   void remap(const ShapeList::Snapshot& snapshot, bool afresh) noexcept;
+  // Reads every record whole into fresh (read[i]: it came); none when a block got in the way.
+  void read_records(const UpdateBlocks& blocks) noexcept;
   bool inside(const Tracked& tracked, const Vector3d& point) const noexcept;
 
   std::array<Tracked, capacity> shapes{};
@@ -55,6 +61,9 @@ class TrackedShapes {
   bool have_version = false;
   // Set while remapping: these entries are new and their records not read yet.
   std::array<bool, capacity> appeared{};
+  // This cycle's reading, before it is taken.
+  std::array<Shape::Record, capacity> fresh{};
+  std::array<bool, capacity> read{};
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

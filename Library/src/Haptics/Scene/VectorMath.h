@@ -36,6 +36,14 @@ inline Vector3d rotate_back(const Quaternion& q, const Vector3d& v) {
   return rotate({q[0], -q[1], -q[2], -q[3]}, v);
 }
 
+// The rotation b then a (Hamilton product).
+inline Quaternion multiply(const Quaternion& a, const Quaternion& b) {
+  return {a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3],
+          a[0] * b[1] + a[1] * b[0] + a[2] * b[3] - a[3] * b[2],
+          a[0] * b[2] - a[1] * b[3] + a[2] * b[0] + a[3] * b[1],
+          a[0] * b[3] + a[1] * b[2] - a[2] * b[1] + a[3] * b[0]};
+}
+
 // A world point in a shape's own frame, and back.
 inline Vector3d to_local(const Shape::Record& r, const Vector3d& world) {
   return rotate_back(r.orientation, world - r.position);
