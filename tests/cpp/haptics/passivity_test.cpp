@@ -174,5 +174,30 @@ TEST(PassivityController, StartsANewAccountAtReset) {
   EXPECT_EQ(controller.energy_j(), 0.0);
 }
 
+// An arm carried at a steady 0.1 m/s by a hand, a 5 N push along its motion (half a millijoule a
+// cycle) and an allowance of 10 mJ: the lowest the account falls to once the allowance is spent.
+double lowest_account_j(PassivityController::InFlight in_flight) {
+  PassivityController controller(in_flight);
+  EffectContext context;
+  context.dt = period;
+  context.velocity = {0.1, 0, 0};
+  controller.credit(0.010);
+  double lowest = controller.energy_j();
+  for (std::uint64_t n = 0; n < 200; ++n) {
+    context.cycle = n;
+    context.position = {0.1 * period * static_cast<double>(n), 0, 0};
+    controller.observe(context);
+    lowest = std::min(lowest, controller.energy_j());
+    controller.sent(controller.filter(context, {5.0, 0, 0}));
+  }
+  return lowest;
+}
+
+TEST(PassivityController, SpendsAnAllowanceOnceWhenTheForceInFlightIsCounted) {
+  // Ignored, the force still on the arm spends again what the one being decided is allowed.
+  EXPECT_LT(lowest_account_j(PassivityController::InFlight::ignored), -0.0004);
+  EXPECT_GE(lowest_account_j(PassivityController::InFlight::counted), -1e-12);
+}
+
 }  // namespace
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -1,5 +1,6 @@
 #include "PassivityController.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "../Effects/EffectParameters.h"
@@ -48,7 +49,9 @@ Vector3d PassivityController::filter(const EffectContext& context,
   const Vector3d& v = context.velocity;
   // The force being decided, counted as if the arm kept its latest velocity.
   const double speed_squared = dot(v, v);
-  const double expected = energy - dot(wanted, v) * context.dt;
+  double expected = energy - dot(wanted, v) * context.dt;
+  // Only what it would give: the work it takes is not counted before it is known.
+  if (in_flight == InFlight::counted) expected -= std::max(0.0, dot(sent_last, v)) * context.dt;
   Vector3d force = wanted;
   if (expected < 0 && speed_squared > least_speed * least_speed && context.dt > 0) {
     const double added_damping = -expected / (context.dt * speed_squared);

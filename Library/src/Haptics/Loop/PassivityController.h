@@ -31,6 +31,14 @@ namespace Orvex::HardwareAPI::Haptics {
 
 class PassivityController {
  public:
+  // What the force still on the arm will give counts as spent too, with the force being decided.
+  // A rendering whose energy is an allowance (what a delayed channel's other end put in) needs
+  // it: its work is known only a cycle later, and without it that cycle spends what the one
+  // before already spent, a cycle's work overdrawn each time the allowance runs out.
+  enum class InFlight { ignored, counted };
+
+  explicit PassivityController(InFlight in_flight = InFlight::ignored) : in_flight(in_flight) {}
+
   // While no loop thread runs: the next cycle starts a new account.
   void reset();
 
@@ -53,6 +61,8 @@ class PassivityController {
   std::uint64_t cycles_acted() const { return acted.load(std::memory_order_relaxed); }
 
  private:
+  const InFlight in_flight;
+
   // The loop's own.
   bool started = false;
   double energy = 0;     // J taken from the arm by the forces whose work is known

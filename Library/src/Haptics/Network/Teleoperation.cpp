@@ -33,7 +33,7 @@ std::string TeleoperationSettings::problem() const {
 struct Teleoperation::State {
   TeleoperationSettings settings;
   std::unique_ptr<TeleoperationChannel> channel;
-  PassivityController passivity;
+  PassivityController passivity{PassivityController::InFlight::counted};
 
   // The loop's own.
   std::uint64_t number = 0;
