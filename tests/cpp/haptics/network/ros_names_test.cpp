@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "Haptics/Network/RosNames.h"
@@ -12,6 +13,9 @@ struct NameCase {
   std::string name;
   std::string problem;  // a part of it; empty: valid
 };
+
+// Names the case by its name (shortened), so that test runners list it the same on every run.
+void PrintTo(const NameCase& c, std::ostream* out) { *out << '"' << c.name.substr(0, 16) << '"'; }
 
 class RosNameTest : public ::testing::TestWithParam<NameCase> {};
 
