@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <orvex_msgs.h>
 #include <sensor_msgs.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -52,9 +53,11 @@ class Cdr {
   }
 };
 
-// Writes one sample and takes it back as the bytes that went on the wire.
+// Writes one sample on rt/layout_<process>/<name> and takes it back as the bytes that went on the
+// wire: a topic of this process's own, so that runs side by side never take each other's sample.
 std::vector<std::uint8_t> on_the_wire(const dds_topic_descriptor_t& type, const void* sample,
-                                      const std::string& topic) {
+                                      const std::string& name) {
+  const std::string topic = "rt/layout_" + std::to_string(getpid()) + "/" + name;
   DdsParticipant participant(domain);
   const dds_entity_t reader = participant.reader(type, topic, 1);
   const dds_entity_t writer = participant.writer(type, topic);
@@ -93,7 +96,7 @@ TEST(RosMessages, PoseStampedIsLaidOutAsRos2Reads) {
   geometry_msgs_msg_dds__PoseStamped_ pose{};
   StateMessages::stamp(pose.header, {0x01020304, 5}, "ab");
   StateMessages::pose(pose, {0.25, -0.5, 1.5});
-  const auto bytes = on_the_wire(geometry_msgs_msg_dds__PoseStamped__desc, &pose, "rt/layout/pose");
+  const auto bytes = on_the_wire(geometry_msgs_msg_dds__PoseStamped__desc, &pose, "pose");
   Cdr expected;
   expected.header(0x01020304, 5, "ab").f64(0.25).f64(-0.5).f64(1.5);
   expected.f64(0).f64(0).f64(0).f64(1);  // the identity, w last
@@ -106,7 +109,7 @@ TEST(RosMessages, TwistAndWrenchStampedAreLaidOutAsRos2Reads) {
   StateMessages::twist(twist, {1, 2, 3});
   Cdr twist_bytes;
   twist_bytes.header(7, 999999999, "arm").f64(1).f64(2).f64(3).f64(0).f64(0).f64(0);
-  EXPECT_EQ(on_the_wire(geometry_msgs_msg_dds__TwistStamped__desc, &twist, "rt/layout/twist"),
+  EXPECT_EQ(on_the_wire(geometry_msgs_msg_dds__TwistStamped__desc, &twist, "twist"),
             twist_bytes.bytes);
 
   geometry_msgs_msg_dds__WrenchStamped_ wrench{};
@@ -114,7 +117,7 @@ TEST(RosMessages, TwistAndWrenchStampedAreLaidOutAsRos2Reads) {
   StateMessages::wrench(wrench, {-4, 5, 6});
   Cdr wrench_bytes;
   wrench_bytes.header(8, 1, "orvex_base").f64(-4).f64(5).f64(6).f64(0).f64(0).f64(0);
-  EXPECT_EQ(on_the_wire(geometry_msgs_msg_dds__WrenchStamped__desc, &wrench, "rt/layout/wrench"),
+  EXPECT_EQ(on_the_wire(geometry_msgs_msg_dds__WrenchStamped__desc, &wrench, "wrench"),
             wrench_bytes.bytes);
 }
 
@@ -132,7 +135,7 @@ TEST(RosMessages, ImuCarriesTheQuaternionWLastAndUnknownRates) {
   expected.f64(0).f64(0).f64(0);
   expected.f64(-1);  // linear acceleration: not known
   for (int i = 1; i < 9; ++i) expected.f64(0);
-  EXPECT_EQ(on_the_wire(sensor_msgs_msg_dds__Imu__desc, &imu, "rt/layout/imu"), expected.bytes);
+  EXPECT_EQ(on_the_wire(sensor_msgs_msg_dds__Imu__desc, &imu, "imu"), expected.bytes);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // its own domain and namespace.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <orvex_msgs.h>
 
 #include <chrono>
@@ -15,12 +16,15 @@
 namespace Orvex::HardwareAPI::Haptics {
 namespace {
 
+// A namespace of this process's own, so that runs side by side on one machine never meet.
+std::string own(const std::string& ns) { return ns + "_" + std::to_string(getpid()); }
+
 std::shared_ptr<Teleoperation> side(TeleoperationRole role, std::uint32_t domain,
                                      const std::string& ns) {
   TeleoperationSettings settings;
   settings.role = role;
   settings.endpoint.domain = domain;
-  settings.endpoint.ns = ns;
+  settings.endpoint.ns = own(ns);
   std::string problem;
   auto made = Teleoperation::open(settings, problem);
   EXPECT_TRUE(made) << problem;
@@ -75,8 +79,8 @@ TEST(TeleoperationPeers, ALeaderWritingOnTheFollowersTopicIsIgnored) {
   auto leader = side(TeleoperationRole::leader, 215, "/peers");
   ASSERT_TRUE(leader);
   DdsParticipant impostor(215);
-  const dds_entity_t writer =
-      impostor.writer(orvex_msgs_msg_dds__TeleoperationState__desc, "rt/peers/teleoperation/follower");
+  const dds_entity_t writer = impostor.writer(orvex_msgs_msg_dds__TeleoperationState__desc,
+                                              "rt" + own("/peers") + "/teleoperation/follower");
   ASSERT_EQ(impostor.problem(), "");
   orvex_msgs_msg_dds__TeleoperationState_ message{};
   message.header.frame_id = const_cast<char*>("elsewhere");
