@@ -82,31 +82,48 @@ test('shapes added on the page are drawn, and the arm pushed onto a sphere rests
     await fill(values);
     await corvane.locator('button[name=add-shape]').click();
   };
+  const plotted = () => page.evaluate(() => window.orvexDesk.panels.get('corvane-1').plotted());
+  const start = corvane.getByRole('button', { name: 'Start loop' });
+  // The wall goes and the arm, damped, comes to rest: on a loaded machine the page's stalls let go
+  // of the arm pushed into the wall again and again, so where it stands is read only once it rests.
+  await corvane.locator('input[name=wall-enabled]').uncheck();
+  await corvane.locator('input[name=damper-enabled]').check();
+  await fill({ 'damper-coefficient': 4, 'force-x': 0, 'force-z': 0 });
+  await corvane.locator('button[name=apply]').click();
+  if (await start.count()) await start.click();
+  const [x, y] = await until('the arm to come to rest', async () => {
+    const [time, xs, ys] = await plotted();
+    if (!time.length || time.at(-1) - time[0] < 1) return null;
+    const recent = xs.filter((_, row) => time[row] > time.at(-1) - 0.5);
+    return Math.max(...recent) - Math.min(...recent) < 0.0005 ? [xs.at(-1), ys.at(-1)] : null;
+  }, 20);
   await addShape('box', { 'shape-size-x': 0.04, 'shape-size-y': 0.04, 'shape-size-z': 0.03, 'shape-position-x': -0.04, 'shape-position-y': 0.03, 'shape-position-z': -0.06 });
   await addShape('plane', { 'shape-point-z': -0.09 });
+  // The sphere is put under the arm (to the form's 5 mm steps): met on its top, the arm has no
+  // slope to slide down, however late a loaded machine lets the loop answer.
+  const step = (value) => (Math.round(value / 0.005) * 0.005).toFixed(3);
   await addShape('sphere', {
-    'shape-radius': 0.04, 'shape-position-x': 0.015, 'shape-position-y': 0, 'shape-position-z': -0.055,
+    'shape-radius': 0.04, 'shape-position-x': step(x), 'shape-position-y': step(y), 'shape-position-z': -0.055,
     'shape-stiffness': 1000, 'shape-damping': 5, 'shape-static-friction': 0.8, 'shape-dynamic-friction': 0.5,
   });
   await until('three shapes listed', async () => (await corvane.locator('ul.shapes li').count()) === 3);
-  // The wall goes; 2 N down onto the sphere, whose surface is at z = -0.018 where the arm is
-  // (x = 0, or 0.03 after the wall): held about 2 mm into it, friction keeping it from sliding.
-  await corvane.locator('input[name=wall-enabled]').uncheck();
-  await corvane.locator('input[name=damper-enabled]').check();
-  await fill({ 'damper-coefficient': 4, 'force-x': 0, 'force-z': -2 });
+  // 2 N down onto the sphere, whose top is at z = -0.015: held a few millimetres into it, never
+  // through it.
+  await fill({ 'force-z': -2 });
   await corvane.locator('button[name=apply]').click();
-  const start = corvane.getByRole('button', { name: 'Start loop' });
-  if (await start.count()) await start.click();
+  // The arm's path, every twentieth point, for a failure's message.
+  const path = async () => {
+    const [tt, xx, , zz] = await plotted();
+    return tt.map((t, i) => `${t.toFixed(3)} ${xx[i].toFixed(4)} ${zz[i].toFixed(4)}`).filter((_, i) => i % 20 === 0).join('\n');
+  };
   const z = await until('the arm to rest on the sphere', async () => {
-    const [time, , , zs] = await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').plotted());
+    const [time, , , zs] = await plotted();
     if (!time.length) return null;
     const recent = zs.slice(zs.length - Math.floor(zs.length / 5));
     return recent.at(-1) < -0.01 && Math.max(...recent) - Math.min(...recent) < 0.0005 ? recent : null;
-  }, 20);
-  const doings = (await page.locator('#log-lines .line.note, #log-lines .line.sent').allInnerTexts()).slice(-12).join('\n');
-  const [tt, xx, , zz] = await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').plotted());
-  const dump = tt.map((t, i) => `${t.toFixed(3)} ${xx[i].toFixed(4)} ${zz[i].toFixed(4)}`).filter((_, i) => i % 20 === 0).join('\n');
-  assert.ok(z.every((value) => value > -0.0225 && value < -0.0175), `z at rest: ${z.slice(-3)}; trace:\n${dump}`);
+  }, 20).catch(async (error) => assert.fail(`${error.message}; trace:\n${await path()}`));
+  const dump = await path();
+  assert.ok(z.every((value) => value > -0.0225 && value < -0.0155), `z at rest: ${z.slice(-3)}; trace:\n${dump}`);
   assert.equal(await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').sceneShapes.group.children.length), 3);
   assert.ok(await page.evaluate(() => window.orvexDesk.panels.get('corvane-1').sceneShapes.proxy.visible));
   await corvane.screenshot({ path: join(shots, 'corvane-scene.png') });

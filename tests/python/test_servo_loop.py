@@ -346,7 +346,7 @@ def test_the_trace_is_a_float64_table_of_the_last_cycles_oldest_first(haptics, d
         trace.to_csv(tmp_path / "missing" / "trace.csv")
 
 
-def test_numpy_takes_the_trace_without_copying(double, make_loop):
+def test_numpy_takes_the_trace_without_copying(haptics, double, make_loop):
     numpy = pytest.importorskip("numpy")
     loop = make_loop(watchdog_s=0, trace_capacity=20)
     loop.start()
@@ -356,7 +356,7 @@ def test_numpy_takes_the_trace_without_copying(double, make_loop):
     loop.stop()
     trace = loop.trace()
     table = numpy.asarray(trace)
-    assert table.dtype == numpy.float64 and table.shape == (20, 15)
+    assert table.dtype == numpy.float64 and table.shape == (20, len(haptics.TRACE_COLUMNS))
     assert table.base is not None and not table.flags.owndata
 
 

@@ -151,7 +151,10 @@ TEST(UpdateBlocks, NoCycleSeesHalfABlockWhileWritersRace) {
   Vector3d arm{0, 0, 0}, proxy{0, 0, 0};
   int half = 0, changes = 0;
   double seen = 0;
-  for (int cycle = 0; cycle < 20000; ++cycle) {
+  // Cycles go on until the writers' blocks got through often, however the threads were scheduled.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (int cycle = 0; cycle < 20000 || (changes <= 10 && std::chrono::steady_clock::now() < deadline);
+       ++cycle) {
     const ShapeList::Snapshot& snapshot = list.enter();
     tracked.follow(snapshot, arm, proxy, cycle == 0, 0.001 * cycle, blocks);
     if (tracked[0].record.position != tracked[1].record.position) ++half;
