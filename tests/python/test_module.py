@@ -9,6 +9,8 @@ import termios
 
 import pytest
 
+from conftest import MODULE_DIR
+
 # The module's public names in the order they are registered.
 REGISTRATION_ORDER = [
     "SerialStream",
@@ -125,3 +127,27 @@ def test_import_under_another_interpreter_is_refused(orvex, tmp_path):
     built_for = "%d.%d" % sys.version_info[:2]
     assert message == ("Python version mismatch: module was compiled for Python %s, but the "
                        "interpreter version is incompatible: %s." % (built_for, version))
+
+
+def test_the_other_interpreter_imports_its_own_modules_from_the_same_build():
+    """A build for two interpreters (ORVEX_PYTHON) makes the other's modules in python<X.Y>/,
+    beside everything they use from the build."""
+    other = os.environ.get("ORVEX_OTHER_PYTHON")
+    if not other:
+        pytest.skip("no second interpreter named in ORVEX_OTHER_PYTHON")
+    version = subprocess.run([other, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                             capture_output=True, text=True, check=True).stdout.strip()
+    folder = MODULE_DIR / ("python" + version)
+    if not folder.is_dir():
+        pytest.skip("this build makes no modules for Python " + version)
+    probe = ("import sys; sys.path.insert(0, sys.argv[1])\n"
+             "import OrvexHardwareAPI, OrvexHaptics, OrvexHaptics.testing\n"
+             "print(OrvexHardwareAPI.__file__, OrvexHaptics.__file__, '%d.%d' % sys.version_info[:2])")
+    done = subprocess.run([other, "-c", probe, str(folder)], capture_output=True, text=True,
+                          timeout=30, env={"PATH": os.environ.get("PATH", "")})
+    assert done.returncode == 0, done.stderr
+    hardware, haptics, ran = done.stdout.split()
+    assert ran == version
+    assert os.path.dirname(hardware) == os.path.dirname(haptics) == str(folder)
+    assert "%d%d" % tuple(map(int, version.split("."))) in os.path.basename(hardware)
+    assert os.access(folder / "orvex-guardian", os.X_OK)
