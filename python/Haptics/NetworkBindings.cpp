@@ -98,6 +98,7 @@ py::dict teleoperation_stats(const Teleoperation& self) {
   result["energy_in_j"] = s.energy_in_j;
   result["energy_out_j"] = s.energy_out_j;
   result["peer_energy_in_j"] = s.peer_energy_in_j;
+  result["energy_returned_j"] = s.energy_returned_j;
   result["passivity_cycles"] = s.passivity_cycles;
   result["peer_present"] = s.peer_present;
   result["peer_age_s"] = s.peer_age_s < 0 ? py::object(py::none()) : py::float_(s.peer_age_s);

@@ -39,6 +39,7 @@ struct TeleoperationStats {
   double energy_in_j = 0;       // that entered the channel at this arm
   double energy_out_j = 0;      // that the channel gave to this arm
   double peer_energy_in_j = 0;  // that entered at the other arm, as last received
+  double energy_returned_j = 0; // of this side's allowance, given back to the other side
   std::uint64_t passivity_cycles = 0;  // cycles whose force the passivity controller reduced
   bool peer_present = false;    // a sample arrived within lost_after_s
   double peer_age_s = -1;       // since the last sample was delivered; -1 before the first
@@ -58,6 +59,13 @@ struct TeleoperationStats {
 // start; the channel may give this arm at most what entered at the other and has arrived. The
 // loop's passivity controller is credited with that allowance and dissipates whatever this side
 // would give beyond it. Energies are sums since the start, so a lost sample loses nothing.
+// What a side's account holds beyond a small reserve it gives back to the other side, never to
+// spend it itself (energy reflection: Panzirsch, M., Ryu, J.-H. and Ferre, M. (2019), "Reducing
+// the conservatism of the time domain passivity approach through consideration of energy
+// reflection in delayed coupled network systems", Mechatronics 58): the leader pressing towards a
+// wall puts in what only the follower may spend, and without it the leader's own account stays
+// empty and its force is cut and restored with every micron its hand gives. Its controller lets
+// go of a cut force gradually, so that a cut that comes again soon finds little to cut.
 //
 // Threads: the loop's thread renders, pushing its state into a lock-free queue that a sending
 // thread writes out, and reading the other side's from a seqlocked record that a receiving thread

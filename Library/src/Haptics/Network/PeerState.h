@@ -14,6 +14,7 @@ struct PeerState {
   Vector3d force{};          // what the channel commanded at the sender
   double energy_in = 0;      // J that entered the channel at the sender, since it started
   double energy_out = 0;     // J the channel gave back at the sender, since it started
+  double energy_returned = 0;  // J of its allowance the sender gave back, since it started
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -15,6 +15,17 @@ namespace {
 
 bool gain(double value) { return std::isfinite(value) && value >= 0; }
 
+// The most allowance a side keeps: enough for an arm held at the largest force to give way by a
+// few millimetres without a cut, little enough that an oscillation the delay would feed finds
+// only this much to draw on. Beyond it, the allowance goes back to the other side.
+constexpr double kept_allowance_j = 0.05;
+// N a cut force may grow back by each cycle: back to 10 N over a fifth of a second.
+constexpr double release_n = 0.05;
+
+// What the other side granted this one: the energy that entered at its arm, and what it gave
+// back of its own allowance.
+double granted(const PeerState& other) { return other.energy_in + other.energy_returned; }
+
 }  // namespace
 
 std::string TeleoperationSettings::problem() const {
@@ -33,18 +44,19 @@ std::string TeleoperationSettings::problem() const {
 struct Teleoperation::State {
   TeleoperationSettings settings;
   std::unique_ptr<TeleoperationChannel> channel;
-  PassivityController passivity{PassivityController::InFlight::counted};
+  PassivityController passivity{PassivityController::InFlight::counted, release_n};
 
   // The loop's own.
   std::uint64_t number = 0;
   DeliveredPeer peer{};
   bool have_peer = false;
-  double credited_peer_in = 0;  // the other side's input energy credited so far
-  double strength = 0;          // 0..1: the force fades out when the other side falls silent
-  double energy_in = 0, energy_out = 0;
+  double credited_peer = 0;  // what the other side granted (see granted()), credited so far
+  double strength = 0;       // 0..1: the force fades out when the other side falls silent
+  double energy_in = 0, energy_out = 0, returned = 0;
 
   // Read by stats() on any thread; published values only: relaxed.
-  std::atomic<double> published_in{0}, published_out{0}, published_peer_in{0};
+  std::atomic<double> published_in{0}, published_out{0}, published_peer_in{0},
+      published_returned{0};
   std::atomic<std::uint64_t> dropped{0};
   LatencyHistogram render_cost;
 
@@ -75,11 +87,12 @@ struct Teleoperation::State {
   // The time-domain passivity approach across the channel: the controller's account is the
   // energy that entered at the other arm (as received) less what this arm was given. The energy
   // that entered here is the other side's allowance, so it leaves this side's account before the
-  // force is decided.
+  // force is decided. What the account holds beyond kept_allowance_j goes back to the other side
+  // (energy reflection), never to be spent here.
   Vector3d passive(const EffectContext& context, const Vector3d& wanted) {
-    if (peer.state.energy_in > credited_peer_in) {
-      passivity.credit(peer.state.energy_in - credited_peer_in);
-      credited_peer_in = peer.state.energy_in;
+    if (granted(peer.state) > credited_peer) {
+      passivity.credit(granted(peer.state) - credited_peer);
+      credited_peer = granted(peer.state);
     }
     const double before = passivity.energy_j();
     passivity.observe(context);
@@ -89,6 +102,10 @@ struct Teleoperation::State {
       passivity.credit(-step);
     } else {
       energy_out -= step;
+    }
+    if (const double surplus = passivity.energy_j() - kept_allowance_j; surplus > 0) {
+      returned += surplus;
+      passivity.credit(-surplus);
     }
     const Vector3d force = shortened(passivity.filter(context, wanted), settings.max_force).vector;
     passivity.sent(force);
@@ -116,7 +133,7 @@ void Teleoperation::begin(const EffectContext&) noexcept {
   // A new run starts a new account on both sides of the link only where it restarts: this side
   // keeps its sums, so the other side's allowance stays true.
   state->passivity.reset();
-  state->passivity.credit(state->credited_peer_in - state->energy_out);
+  state->passivity.credit(state->credited_peer - state->energy_out - state->returned);
   state->strength = 0;
 }
 
@@ -127,7 +144,7 @@ Vector3d Teleoperation::render(const EffectContext& context, const Parameters&) 
   if (s.channel->latest(latest) && latest.state.number != 0) {
     // A lower number: the other side started again, with sums of its own from zero.
     if (s.have_peer && latest.state.number < s.peer.state.number)
-      s.credited_peer_in = std::min(s.credited_peer_in, latest.state.energy_in);
+      s.credited_peer = std::min(s.credited_peer, granted(latest.state));
     s.peer = latest;
     s.have_peer = true;
   }
@@ -141,10 +158,12 @@ Vector3d Teleoperation::render(const EffectContext& context, const Parameters&) 
   mine.force = force;
   mine.energy_in = s.energy_in;
   mine.energy_out = s.energy_out;
+  mine.energy_returned = s.returned;
   if (!s.channel->send(mine)) s.dropped.fetch_add(1, std::memory_order_relaxed);
   s.published_in.store(s.energy_in, std::memory_order_relaxed);
   s.published_out.store(s.energy_out, std::memory_order_relaxed);
-  s.published_peer_in.store(s.credited_peer_in, std::memory_order_relaxed);
+  s.published_peer_in.store(s.peer.state.energy_in, std::memory_order_relaxed);
+  s.published_returned.store(s.returned, std::memory_order_relaxed);
   s.render_cost.record(monotonic_ns() - started);
   return force;
 }
@@ -171,6 +190,7 @@ TeleoperationStats Teleoperation::stats() const {
   stats.energy_in_j = s.published_in.load(std::memory_order_relaxed);
   stats.energy_out_j = s.published_out.load(std::memory_order_relaxed);
   stats.peer_energy_in_j = s.published_peer_in.load(std::memory_order_relaxed);
+  stats.energy_returned_j = s.published_returned.load(std::memory_order_relaxed);
   stats.passivity_cycles = s.passivity.cycles_acted();
   DeliveredPeer peer;
   if (s.channel->latest(peer) && peer.state.number != 0) {

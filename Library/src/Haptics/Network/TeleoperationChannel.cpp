@@ -117,6 +117,7 @@ void TeleoperationChannel::send_loop() {
     StateMessages::vector(message.force, state.force);
     message.energy_in = state.energy_in;
     message.energy_out = state.energy_out;
+    message.energy_returned = state.energy_returned;
     if (dds_write(writer, &message) == DDS_RETCODE_OK)
       written.fetch_add(1, std::memory_order_relaxed);
   }
@@ -160,6 +161,7 @@ void TeleoperationChannel::receive_loop() {
       state.force = from(message.force);
       state.energy_in = message.energy_in;
       state.energy_out = message.energy_out;
+      state.energy_returned = message.energy_returned;
       if (!line.offer(state, now)) lost.fetch_add(1, std::memory_order_relaxed);
     }
     if (n > 0) dds_return_loan(reader, samples, n);
