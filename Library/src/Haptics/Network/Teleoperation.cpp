@@ -19,8 +19,11 @@ bool gain(double value) { return std::isfinite(value) && value >= 0; }
 // few millimetres without a cut, little enough that an oscillation the delay would feed finds
 // only this much to draw on. Beyond it, the allowance goes back to the other side.
 constexpr double kept_allowance_j = 0.05;
-// N a cut force may grow back by each cycle: back to 10 N over a fifth of a second.
-constexpr double release_n = 0.05;
+// N a cut force may grow back by each cycle: back to 10 N in a twentieth of a second. Slower, the
+// spring that pulls the arms together once the hand lets go stays held down while the
+// controller still acts now and then, and leaves them millimetres apart (3.8 mm after 60 s at
+// 200 ms with 0.05 N, 0.06 mm with 0.2 N).
+constexpr double release_n = 0.2;
 
 // What the other side granted this one: the energy that entered at its arm, and what it gave
 // back of its own allowance.
