@@ -60,16 +60,18 @@ def wall_contact(delay_s: float, hold_s: float) -> Dict[str, Any]:
     pair = run_pair(lambda emulator, _: reach_into_wall(emulator, hold_s + 2 * delay_s), delay_s,
                     wall=WALL_X, namespace=OWN + "/wall", domain=51)
     follower = pair["truth"][1]
-    end = follower["time"][-1]
-    last = [x for t, x in zip(follower["time"], follower["x"]) if t > end - 1.0]
+    end = pair["operated"]
+    last = [x for t, x in zip(follower["time"], follower["x"]) if end - 1.0 < t <= end]
     return {"round_trip_s": delay_s,
             "channel_energy_mj": pair["channel_energy_j"] * 1000,
             "settled_travel_mm": (max(last) - min(last)) * 1000,
             "follower_deepest_mm": (max(follower["x"]) - WALL_X) * 1000,
             "force_step_p99_n": max(pair[s]["force_step_p99_n"] for s in ("leader", "follower")),
             "passivity_cycles": sum(pair[s]["passivity_cycles"] for s in ("leader", "follower")),
-            # A loop that lost its arm (a starved emulator) lets it coast: its figures are void.
-            "stop_reasons": [pair[s]["stop_reason"] or "running" for s in ("leader", "follower")]}
+            # A loop that lost its arm lets it coast, and one whose line stalled (a loaded
+            # machine's pseudo-terminals) rendered from a stale position: their figures are void.
+            "stop_reasons": [pair[s]["stop_reason"] or "running" for s in ("leader", "follower")],
+            "line_gap_max_ms": max(pair[s]["line_gap_max_s"] for s in ("leader", "follower")) * 1000}
 
 
 def free_motion(delay_s: float, seconds: float) -> Dict[str, Any]:
@@ -112,11 +114,11 @@ def table(figures: Dict[str, Any]) -> str:
     for wall in figures["wall"]:
         rows.append("  round trip %4.0f ms: channel energy %.3f mJ (<= 1), settled travel %.2f mm "
                     "(<= 1), deepest %.1f mm, force step p99 %.2f N, controller cycles %d, "
-                    "loops: %s"
+                    "loops: %s, longest wait for the arm %.0f ms"
                     % (wall["round_trip_s"] * 1000, wall["channel_energy_mj"],
                        wall["settled_travel_mm"], wall["follower_deepest_mm"],
                        wall["force_step_p99_n"], wall["passivity_cycles"],
-                       " / ".join(wall["stop_reasons"])))
+                       " / ".join(wall["stop_reasons"]), wall["line_gap_max_ms"]))
     tracking, drift = figures["tracking"], figures["drift"]
     rows.append("  no delay, carried back and forth: tracking p99 %.2f mm (<= 1), force step p99 %.2f N "
                 "(<= 0.3), loop cost p99 %.1f us (<= 5), DDS latency p50 %.0f us p99 %.0f us "

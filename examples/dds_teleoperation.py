@@ -5,7 +5,8 @@ in two processes on one machine or on two machines of one network.
     python3 dds_teleoperation.py follower PORT [--wall X] [options]
 
 options: --namespace /lab (both sides alike), --domain N (else $ROS_DOMAIN_ID, else 0),
---stiffness N/m, --damping N·s/m, --seconds S (else until standard input closes or Ctrl-C), and,
+--stiffness N/m, --damping N·s/m, --seconds S (else until standard input closes or Ctrl-C),
+--arm-lost-after S (no reply from the arm for this long stops the loop; 0.25 s), and,
 for trying delays on one machine, --delay S, --jitter S and --loss SHARE (the samples this side
 receives are held back or dropped before it sees them).
 
@@ -52,7 +53,8 @@ def run(options: argparse.Namespace) -> Dict[str, Any]:
                                  emulate_delay_s=options.delay, jitter_s=options.jitter,
                                  loss=options.loss, seed=options.seed)
     stream = orvex.SerialStream(options.port)
-    loop = haptics.ServoLoop(stream, rate_hz=1000, watchdog_s=0, trace_capacity=120000)
+    loop = haptics.ServoLoop(stream, rate_hz=1000, watchdog_s=0, trace_capacity=120000,
+                             lost_after_s=options.arm_lost_after)
     loop.add(side)
     if options.wall is not None:
         loop.add(haptics.Wall((options.wall, 0, 0), (-1, 0, 0), WALL_STIFFNESS, 5.0))
@@ -76,11 +78,15 @@ def run(options: argparse.Namespace) -> Dict[str, Any]:
     stopped = loop.stats()["stop_reason"]
     loop.stop()
     forces = [row[7:10] for row in rows]
+    # Cycles since the reply the force was computed from (columns cycle and reply_cycle): how long
+    # the arm's line left the loop without news of it.
+    line_gap_s = max((row[14] - row[15] for row in rows if row[15] >= 0), default=0.0) / 1000
     steps = [math.dist(a, b) for a, b in zip(forces, forces[1:])]
     figures: Dict[str, Any] = dict(side.stats())
     figures.update(role=options.role, cycles=len(rows), stop_reason=stopped,
                    force_step_p99_n=percentile(steps, 0.99),
                    force_max_n=max((math.hypot(*f) for f in forces), default=0.0),
+                   line_gap_max_s=line_gap_s,
                    energy=energy)
     return figures
 
@@ -99,6 +105,7 @@ def main() -> None:
     parser.add_argument("--jitter", type=float, default=0.0)
     parser.add_argument("--loss", type=float, default=0.0)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--arm-lost-after", type=float, default=0.25)
     figures = run(parser.parse_args())
     print(json.dumps(figures), flush=True)
 
