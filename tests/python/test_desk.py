@@ -531,6 +531,7 @@ def test_deep_nesting_and_huge_numbers_are_answered_400(desk, devices, raw, erro
     assert got == 400 and error in answer["error"], answer
 
 
+@pytest.mark.slow
 def test_a_page_that_stops_reading_the_stream_is_dropped(desk, devices, monkeypatch):
     from OrvexDesk import connections, server
 

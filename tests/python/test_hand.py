@@ -158,6 +158,7 @@ def test_a_socket_that_is_not_ours_is_left_alone(tmp_path):
     assert taken.read_text() == "someone's file"
 
 
+@pytest.mark.slow
 def test_the_fixture_works_in_a_suite_outside_the_project(tmp_path):
     """The example of the testing page, run as a user's own suite with the plugin named in its
     conftest.py."""

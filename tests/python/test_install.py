@@ -66,6 +66,7 @@ def pip_install_into_target(tmp_path):
     return target
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("install", [cmake_install_under_prefix, cmake_install_for_the_interpreter,
                                      pip_install_into_target], ids=lambda f: f.__name__)
 def test_installed_module_imports_with_its_stubs(orvex, tmp_path, install, pty_pair):

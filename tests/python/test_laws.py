@@ -383,6 +383,7 @@ def test_a_force_too_long_to_square_still_steps_down_at_the_limit(haptics, doubl
 
 # --- parameters changed at once, and named ----------------------------------------------------
 
+@pytest.mark.slow
 @pytest.mark.parametrize("how", ["set", "slice", "names"])
 def test_native_parameters_changed_at_once_are_never_torn_in_10000_cycles(
         haptics, double, make_loop, native_laws, how):

@@ -50,7 +50,7 @@ def test_a_faulty_line_costs_single_cycles_never_the_loop(orvex, haptics, emulat
         time.sleep(FAULT_SECONDS)
         stats = loop.stats()
         rows = memoryview(loop.trace()).tolist()
-        assert loop.running and stats["stop_reason"] is None
+        assert loop.running and stats["stop_reason"] is None, stats
     # A bad or missing reply costs its own cycle: the next command goes out as soon as that
     # cycle's reply window (3.5 ms at 1 kHz) closes, never a cycle or a wake-up later. The time
     # from one exchange's end to the next cycle is the scheduler's besides, and the scheduler alone
@@ -268,6 +268,7 @@ EXIT_RACE = textwrap.dedent("""
 """)
 
 
+@pytest.mark.slow
 def test_a_daemon_thread_dropping_the_last_reference_at_exit_is_harmless(tmp_path):
     script = tmp_path / "exit_race.py"
     script.write_text(EXIT_RACE)

@@ -208,6 +208,7 @@ def _python_with_mypy():
     pytest.fail("no interpreter here has mypy (Debian's python3-mypy)")
 
 
+@pytest.mark.slow
 def test_examples_type_check_against_the_stub(tmp_path):
     """For the interpreter running the tests, so both module builds are covered."""
     version = "%d.%d" % sys.version_info[:2]

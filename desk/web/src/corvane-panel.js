@@ -38,10 +38,11 @@ export class CorvanePanel {
   // Charts and the 3D view need their card in the page to know their size.
   mounted(device) {
     const hint = 'The loop is stopped: press Start loop to plot';
+    // The narrowest spans: a millimetre, a centimetre a second, a tenth of a newton.
     this.plots = [
-      new TimePlot(this.plotHosts[0], 'Position', 'm', ['x', 'y', 'z'], hint),
-      new TimePlot(this.plotHosts[1], 'Velocity', 'm/s', ['vx', 'vy', 'vz'], hint),
-      new TimePlot(this.plotHosts[2], 'Commanded force', 'N', ['fx', 'fy', 'fz'], hint),
+      new TimePlot(this.plotHosts[0], 'Position', 'm', ['x', 'y', 'z'], { smallest: 0.001, hint }),
+      new TimePlot(this.plotHosts[1], 'Velocity', 'm/s', ['vx', 'vy', 'vz'], { smallest: 0.01, hint }),
+      new TimePlot(this.plotHosts[2], 'Commanded force', 'N', ['fx', 'fy', 'fz'], { smallest: 0.1, hint }),
     ];
     this.histogram = new Histogram(this.histogramHost, 'Exchange times since start');
     this.buildScene();

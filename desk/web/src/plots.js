@@ -1,5 +1,6 @@
 // Live time series over the last seconds, and a histogram, both drawn by uPlot.
 import uPlot from 'uplot';
+import { tickLabels, valueRange } from './plot-scales.js';
 
 const AXIS_COLOURS = ['#d1495b', '#2e9c6a', '#2f6fb7'];
 export const WINDOW_S = 10;
@@ -11,14 +12,15 @@ function sized(host, height) {
 // With no data uPlot has no range and draws no axes: an empty plot shows the window it will fill.
 const EMPTY_RANGE = { x: [0, WINDOW_S], y: [-1, 1] };
 
-function rangeOf(axis) {
+function rangeOf(axis, smallest = 0) {
   return (u, min, max) => (min == null || max == null ? EMPTY_RANGE[axis]
-    : uPlot.rangeNum(min, max, 0.1, true));
+    : valueRange(min, max, smallest, (low, high) => uPlot.rangeNum(low, high, 0.1, true)));
 }
 
 export class TimePlot {
-  // hint: what the empty plot says, e.g. how to start what fills it.
-  constructor(host, title, unit, names, hint = '') {
+  // smallest: the narrowest span of values shown (in the unit); hint: what the empty plot says,
+  // e.g. how to start what fills it.
+  constructor(host, title, unit, names, { smallest = 0, hint = '' } = {}) {
     this.host = host;
     this.data = [[], ...names.map(() => [])];
     this.hint = document.createElement('p');
@@ -29,10 +31,10 @@ export class TimePlot {
       ...sized(host, 170),
       legend: { live: false },
       cursor: { show: false },
-      scales: { x: { time: false, range: rangeOf('x') }, y: { range: rangeOf('y') } },
+      scales: { x: { time: false, range: rangeOf('x') }, y: { range: rangeOf('y', smallest) } },
       axes: [
         { label: 'time (s)', size: 36, labelSize: 16 },
-        { size: 56 },
+        { size: 56, values: (u, ticks, axis, space, step) => tickLabels(ticks, step) },
       ],
       series: [{ label: 't' }, ...names.map((name, i) => ({
         label: name, stroke: AXIS_COLOURS[i], width: 1.5, points: { show: false },

@@ -205,9 +205,10 @@ TEST_F(HandleListenerTest, AMessageCutOffIsDroppedAtItsDeadlineAndTheListenerGoe
   pty.send(Bytes(message.begin(), message.begin() + 8));
   const long long took =
       elapsed_ms([&] { ASSERT_TRUE(eventually([&] { return listener.stats().refused == 1; })); });
-  // 100 ms from its first byte; far less than a read limit of a second.
+  // 100 ms from its first byte, not the second a read limit would take (the margin between is a
+  // loaded machine's).
   EXPECT_GE(took, 80);
-  EXPECT_LT(took, 900);
+  EXPECT_LT(took, 1000);
   EXPECT_TRUE(listener.running());
   EXPECT_EQ(listener.stats().messages, 0u);
   // The next message is read afresh, not as the rest of the one cut off.

@@ -14,9 +14,10 @@ long long elapsed_ms(Action&& action) {
       .count();
 }
 
-// A silent read gives up after one second; the margins leave room for a loaded machine.
+// A silent read gives up after one second; the margins leave room for a loaded machine (the
+// scheduler made a wait of 0.1 s last a second at a load of 12).
 constexpr long long read_limit_low_ms = 950;
-constexpr long long read_limit_high_ms = 1600;
-constexpr long long at_once_ms = 150;
+constexpr long long read_limit_high_ms = 2500;
+constexpr long long at_once_ms = 400;
 
 }  // namespace Orvex::Testing
