@@ -149,6 +149,7 @@ def held_their_arms(figures, *roles):
     return all(figures[role]["stop_reason"] is None for role in roles)
 
 
+@pytest.mark.slow
 def test_the_follower_tracks_the_leader_without_delay():
     def push_back_and_forth(emulator, _):
         hand = emulator.hands[0]
@@ -176,6 +177,7 @@ def test_the_follower_tracks_the_leader_without_delay():
     assert figures["channel_energy_j"] <= 1e-3
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("delay_s", [0.0, 0.2, 1.0])
 def test_the_follower_rests_on_a_stiff_wall_under_delay_jitter_and_loss(delay_s):
     from teleoperation_pair import reach_into_wall
@@ -190,13 +192,17 @@ def test_the_follower_rests_on_a_stiff_wall_under_delay_jitter_and_loss(delay_s)
     assert figures["channel_energy_j"] <= 1e-3
     assert max(follower["x"]) < WALL_X + 0.005
     assert max(last_second) - min(last_second) < 0.001  # settled: no limit cycle
-    # No buzz in either hand: a force cut and restored cycle after cycle steps by newtons (the bench
-    # measures tenths).
-    assert max(figures[role]["force_step_p99_n"] for role in ("leader", "follower")) < 2.0
+    # No buzz in the operator's hand while it holds the leader against the wall: a force cut and
+    # restored cycle after cycle steps by newtons (the bench measures tenths over the whole run).
+    leader = figures["truth"][0]
+    held = [fx for t, fx in zip(leader["time"], leader["fx"]) if held_until - 0.5 < t <= held_until]
+    steps = sorted(abs(b - a) for a, b in zip(held, held[1:]))
+    assert steps[int(0.99 * len(steps))] < 1.0
     if delay_s:
         assert figures["follower"]["emulated_lost"] > 0
 
 
+@pytest.mark.slow
 def test_a_vanished_follower_leaves_the_leader_without_force_within_lost_after_s():
     def lose_the_follower(emulator, sides):
         hand = emulator.hands[0]
