@@ -64,24 +64,20 @@ def finish_side(process: subprocess.Popen) -> Dict[str, Any]:
 
 
 def channel_energy(leader: Dict[str, Any], follower: Dict[str, Any]) -> float:
-    """The most energy the channel and both controllers had put into the two arms beyond what
-    the arms put in, at any moment the leader sampled (J); the follower's sums are interpolated
-    to that moment."""
-    def at(series: List[List[float]], t: float) -> List[float]:
-        before = series[0]
-        for row in series:
-            if row[0] >= t:
-                if row[0] == before[0]:
-                    return row
-                share = (t - before[0]) / (row[0] - before[0])
-                return [t] + [a + share * (b - a) for a, b in zip(before[1:], row[1:])]
-            before = row
-        return before
-
+    """The most energy the channel and both controllers had surely put into the two arms beyond
+    what the arms put in, at any moment the leader sampled (J). The follower's sums at that moment
+    are known only between its samples around it: what it had surely been given by then (its
+    energy out at the sample before) less what it had at most put in (its energy in at the sample
+    after). Interpolated instead, a sampling thread held back by a loaded machine, while energy
+    flows at half a watt into a wall, reads as millijoules created."""
+    rows = follower["energy"]
     worst = 0.0
-    for row in leader["energy"]:
-        other = at(follower["energy"], row[0])
-        worst = max(worst, row[2] + other[2] - row[1] - other[1])
+    for t, energy_in, energy_out in leader["energy"]:
+        before = [row for row in rows if row[0] <= t]
+        after = [row for row in rows if row[0] >= t]
+        if not before or not after:
+            continue
+        worst = max(worst, energy_out + before[-1][2] - energy_in - after[0][1])
     return worst
 
 

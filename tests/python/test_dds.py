@@ -180,7 +180,7 @@ def test_the_follower_tracks_the_leader_without_delay():
 @pytest.mark.slow
 @pytest.mark.parametrize("delay_s", [0.0, 0.2, 1.0])
 def test_the_follower_rests_on_a_stiff_wall_under_delay_jitter_and_loss(delay_s):
-    from teleoperation_pair import reach_into_wall
+    from teleoperation_pair import line_gaps, reach_into_wall
 
     # Contact settles over a few round trips once the follower arrives, half a round trip late.
     figures = steady(lambda emulator, _: reach_into_wall(emulator, hold_s=2.5 + 2 * delay_s),
@@ -189,7 +189,7 @@ def test_the_follower_rests_on_a_stiff_wall_under_delay_jitter_and_loss(delay_s)
     follower = figures["truth"][1]
     held_until = figures["operated"]
     last_second = [x for t, x in positions(follower) if held_until - 0.5 < t <= held_until]
-    assert figures["channel_energy_j"] <= 1e-3
+    assert figures["channel_energy_j"] <= 1e-3, line_gaps(figures)
     assert max(follower["x"]) < WALL_X + 0.005
     assert max(last_second) - min(last_second) < 0.001  # settled: no limit cycle
     # No buzz in the operator's hand while it holds the leader against the wall: a force cut and
