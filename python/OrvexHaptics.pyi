@@ -405,6 +405,55 @@ class Bilateral:
     @property
     def effects(self) -> tuple[Effect, Effect]: ...
 
+# --- Network (a build with DDS) ---
+
+class _PublisherStats(TypedDict):
+    published: int
+    dropped: int
+
+class Publisher:
+    def __init__(self, source: Union[ServoLoop, HandleListener], *, namespace: str = "/orvex",
+                 domain: Optional[int] = None, frame_id: str = "orvex_base") -> None: ...
+    def start(self) -> None: ...
+    def stop(self) -> None: ...
+    def __enter__(self) -> "Publisher": ...
+    def __exit__(self, exc_type: Any, exc_value: Any, traceback: Any) -> None: ...
+    @property
+    def running(self) -> bool: ...
+    @property
+    def topics(self) -> list[str]: ...
+    @property
+    def domain(self) -> int: ...
+    def stats(self) -> _PublisherStats: ...
+
+class _TeleoperationStats(TypedDict):
+    sent: int
+    received: int
+    ignored: int
+    emulated_lost: int
+    send_dropped: int
+    latency_p50_us: float
+    latency_p99_us: float
+    latency_max_us: float
+    render_p99_us: float
+    render_max_us: float
+    energy_in_j: float
+    energy_out_j: float
+    peer_energy_in_j: float
+    passivity_cycles: int
+    peer_present: bool
+    peer_age_s: Optional[float]
+
+class Teleoperation(Effect):
+    def __init__(self, role: Literal["leader", "follower"], *, namespace: str = "/orvex",
+                 domain: Optional[int] = None, frame_id: str = "orvex_base",
+                 stiffness: float = 600.0, damping: float = 8.0, max_force: float = 10.0,
+                 lost_after_s: float = 0.25, emulate_delay_s: float = 0.0, jitter_s: float = 0.0,
+                 loss: float = 0.0, seed: int = 1) -> None: ...
+    @property
+    def role(self) -> str: ...
+    def stats(self) -> _TeleoperationStats: ...
+
 # --- Handle listener ---
 
 class _HandleStatus(TypedDict):

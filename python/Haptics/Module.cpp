@@ -25,6 +25,9 @@ PYBIND11_MODULE(OrvexHaptics, m) {
   Python::bind_couplings(m);
   Python::bind_scene(m);
   Python::bind_handle_listener(m);
+#ifdef ORVEX_WITH_DDS
+  Python::bind_network(m);
+#endif
   Python::add_submodule_path(m);
 
   m.def("now", &Haptics::now,

@@ -174,5 +174,78 @@ TEST(PassivityController, StartsANewAccountAtReset) {
   EXPECT_EQ(controller.energy_j(), 0.0);
 }
 
+// An arm carried at a steady 0.1 m/s by a hand, a 5 N push along its motion (half a millijoule a
+// cycle) and an allowance of 10 mJ: the lowest the account falls to once the allowance is spent.
+double lowest_account_j(PassivityController::InFlight in_flight) {
+  PassivityController controller(in_flight);
+  EffectContext context;
+  context.dt = period;
+  context.velocity = {0.1, 0, 0};
+  controller.credit(0.010);
+  double lowest = controller.energy_j();
+  for (std::uint64_t n = 0; n < 200; ++n) {
+    context.cycle = n;
+    context.position = {0.1 * period * static_cast<double>(n), 0, 0};
+    controller.observe(context);
+    lowest = std::min(lowest, controller.energy_j());
+    controller.sent(controller.filter(context, {5.0, 0, 0}));
+  }
+  return lowest;
+}
+
+TEST(PassivityController, SpendsAnAllowanceOnceWhenTheForceInFlightIsCounted) {
+  // Ignored, the force still on the arm spends again what the one being decided is allowed.
+  EXPECT_LT(lowest_account_j(PassivityController::InFlight::ignored), -0.0004);
+  EXPECT_GE(lowest_account_j(PassivityController::InFlight::counted), -1e-12);
+}
+
+// An arm a hand lets give way under a steady 5 N push, a micron a cycle, jittering by two microns
+// each cycle, with no allowance: how many steps between two forces sent were over 1 N, the largest
+// once the first 50 ms are over, and the lowest the account falls to.
+struct Held {
+  int large_steps = 0;
+  double later_step_n = 0;
+  double lowest_j = 0;
+};
+
+Held held_without_allowance(double release_n) {
+  PassivityController controller(PassivityController::InFlight::counted, release_n);
+  EffectContext context;
+  context.dt = period;
+  Held held;
+  double last = 0, last_x = 0;
+  for (std::uint64_t n = 0; n < 400; ++n) {
+    const double x = 1e-6 * static_cast<double>(n) + (n % 2 ? 2e-6 : 0);
+    context.cycle = n;
+    context.position = {x, 0, 0};
+    context.velocity = {(x - last_x) / period, 0, 0};
+    last_x = x;
+    controller.observe(context);
+    held.lowest_j = std::min(held.lowest_j, controller.energy_j());
+    const Vector3d force = controller.filter(context, {5.0, 0, 0});
+    controller.sent(force);
+    const double step = std::abs(force[0] - last);
+    if (step > 1) ++held.large_steps;
+    if (n > 50) held.later_step_n = std::max(held.later_step_n, step);
+    last = force[0];
+  }
+  return held;
+}
+
+TEST(PassivityController, LetsGoOfACutForceAtItsReleaseRate) {
+  // At once, the force flips between nothing and the whole push with the jitter's sign.
+  const Held at_once = held_without_allowance(0);
+  EXPECT_GT(at_once.large_steps, 100);
+  EXPECT_GE(at_once.lowest_j, -1e-6);
+  EXPECT_GT(at_once.later_step_n, 3);
+  // Released, the first cuts are steps of the push; then what comes back between two cuts is at
+  // most two cycles' release.
+  const Held released = held_without_allowance(0.05);
+  EXPECT_LE(released.large_steps, 5);
+  EXPECT_LE(released.later_step_n, 0.1 + 1e-5);
+  EXPECT_GE(released.lowest_j, -1e-6);
+  EXPECT_GE(released.lowest_j, -1e-6);
+}
+
 }  // namespace
 }  // namespace Orvex::HardwareAPI::Haptics

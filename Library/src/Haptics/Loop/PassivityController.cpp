@@ -1,5 +1,6 @@
 #include "PassivityController.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "../Effects/EffectParameters.h"
@@ -27,6 +28,7 @@ void PassivityController::reset() {
   started = false;
   energy = 0;
   sent_last = sent_before = {};
+  ceiling = -1;
   published_energy.store(0, std::memory_order_relaxed);
   acted.store(0, std::memory_order_relaxed);
 }
@@ -48,9 +50,12 @@ Vector3d PassivityController::filter(const EffectContext& context,
   const Vector3d& v = context.velocity;
   // The force being decided, counted as if the arm kept its latest velocity.
   const double speed_squared = dot(v, v);
-  const double expected = energy - dot(wanted, v) * context.dt;
+  double expected = energy - dot(wanted, v) * context.dt;
+  // Only what it would give: the work it takes is not counted before it is known.
+  if (in_flight == InFlight::counted) expected -= std::max(0.0, dot(sent_last, v)) * context.dt;
   Vector3d force = wanted;
-  if (expected < 0 && speed_squared > least_speed * least_speed && context.dt > 0) {
+  const bool cut = expected < 0 && speed_squared > least_speed * least_speed && context.dt > 0;
+  if (cut) {
     const double added_damping = -expected / (context.dt * speed_squared);
     const Vector3d damping_force =
         limited({added_damping * v[0], added_damping * v[1], added_damping * v[2]},
@@ -58,7 +63,28 @@ Vector3d PassivityController::filter(const EffectContext& context,
     for (std::size_t i = 0; i < 3; ++i) force[i] -= damping_force[i];
     acted.fetch_add(1, std::memory_order_relaxed);
   }
-  return force;
+  return released(force, cut);
+}
+
+Vector3d PassivityController::released(const Vector3d& force, bool cut) noexcept {
+  if (!(release_n > 0) || std::isinf(release_n)) return force;
+  const double l = length(force);
+  if (cut) {
+    ceiling = l;
+    return force;
+  }
+  if (ceiling < 0) return force;
+  ceiling += release_n;
+  if (ceiling >= l) {
+    ceiling = -1;  // let go of entirely
+    return force;
+  }
+  return limited(force, ceiling);
+}
+
+void PassivityController::credit(double joules) noexcept {
+  energy += joules;
+  published_energy.store(energy, std::memory_order_relaxed);
 }
 
 void PassivityController::sent(const Vector3d& command) noexcept {

@@ -21,6 +21,14 @@
 // The damping added is never longer than the force the rendering asked for: the controller may
 // cancel a push, never push harder. Unbounded, it would answer a small velocity with a large
 // force, and a damper that large, a cycle late, is itself what shakes an arm.
+//
+// Once the energy is spent, the controller cuts whatever force would give the arm energy, which
+// flips with the sign of the velocity: an arm held still, jittering by microns, has its force cut
+// and restored cycle after cycle, a buzz of full-force steps in the operator's hand. With a
+// release rate, the dissipation element lets go of a cut force gradually: after a cycle it acted,
+// the force may grow back by at most that many newtons a cycle, so a cut that comes again soon
+// finds little to cut. Shortening a force never gives the arm energy, so the account is kept
+// exactly as before; the cut itself stays immediate, as the account requires.
 
 #include <atomic>
 #include <cstdint>
@@ -31,6 +39,17 @@ namespace Orvex::HardwareAPI::Haptics {
 
 class PassivityController {
  public:
+  // What the force still on the arm will give counts as spent too, with the force being decided.
+  // A rendering whose energy is an allowance (what a delayed channel's other end put in) needs
+  // it: its work is known only a cycle later, and without it that cycle spends what the one
+  // before already spent, a cycle's work overdrawn each time the allowance runs out.
+  enum class InFlight { ignored, counted };
+
+  // release_n: how much the force may grow back each cycle after the controller cut it; 0 (or
+  // infinite) lets it come back at once.
+  explicit PassivityController(InFlight in_flight = InFlight::ignored, double release_n = 0)
+      : in_flight(in_flight), release_n(release_n) {}
+
   // While no loop thread runs: the next cycle starts a new account.
   void reset();
 
@@ -41,6 +60,9 @@ class PassivityController {
   // The force to send instead of wanted.
   Vector3d filter(const EffectContext& context, const Vector3d& wanted) noexcept;
   void sent(const Vector3d& command) noexcept;
+  // Loop thread only: energy the rendering may give the arm beyond what it took from it (what a
+  // delayed channel's other end put in), or, negative, may no longer give.
+  void credit(double joules) noexcept;
   // The arm was away (a reconnection): its position jumped without work done, so the positions
   // start afresh while the energy already taken is kept.
   void lost_track() noexcept { started = false; }
@@ -50,12 +72,19 @@ class PassivityController {
   std::uint64_t cycles_acted() const { return acted.load(std::memory_order_relaxed); }
 
  private:
+  const InFlight in_flight;
+  const double release_n;
+
+  // The force as let go of after a cut; cut tells whether the controller acted this cycle.
+  Vector3d released(const Vector3d& force, bool cut) noexcept;
+
   // The loop's own.
   bool started = false;
   double energy = 0;     // J taken from the arm by the forces whose work is known
   Vector3d last_position{};
   Vector3d sent_last{};  // the force sent at the previous cycle, on the arm now
   Vector3d sent_before{};  // the one before it, whose work the current position completes
+  double ceiling = -1;     // N the force may have while a cut is let go of; negative: none
 
   // Read by stats() on any thread; counters only, so relaxed.
   std::atomic<double> published_energy{0};
