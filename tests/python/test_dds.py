@@ -224,3 +224,33 @@ def test_a_vanished_follower_leaves_the_leader_without_force_within_lost_after_s
     after = [abs(fx) for t, fx in zip(leader["time"], leader["fx"]) if t > killed_at + 0.4]
     assert after and max(after) < 1e-6
     assert not figures["follower"]  # killed: no figures
+
+
+@pytest.mark.slow
+def test_a_second_leader_on_the_namespace_never_moves_the_follower():
+    from OrvexHaptics.testing import start_emulator
+    from teleoperation_pair import finish_side, start_side
+
+    def intrude(emulator, _):
+        # The pair's operator holds the leader at 10 mm; a second leader, started on the same
+        # domain and namespace as if by mistake, is pushed with 3 N (followed, it would pull the
+        # follower with newtons).
+        emulator.hands[0].move_to((0.01, 0, 0), 0.3)
+        time.sleep(0.8)
+        with start_emulator(corvanes=1) as other:
+            intruder = start_side("leader", other.corvanes[0], OWN + "/intruder", 38, 0.0, [])
+            try:
+                other.hands[0].push((3, 0, 0))
+                time.sleep(1.5)
+            finally:
+                intruder_figures = finish_side(intruder)
+        return emulator.hands[0].truth().time, intruder_figures
+
+    figures = steady(intrude, namespace=OWN + "/intruder", domain=38)
+    assert held_their_arms(figures, "leader", "follower")
+    until, intruder = figures["operated"]
+    follower = figures["truth"][1]
+    # The pair's own coupling holds a few tenths of a newton; the intruder's would be newtons.
+    assert max(abs(fx) for t, fx in zip(follower["time"], follower["fx"]) if t <= until) < 1.0
+    assert figures["follower"]["ignored"] > 100  # the intruder's samples, each refused
+    assert intruder and intruder["received"] > 0  # it was there, and heard the follower

@@ -130,6 +130,13 @@ void TeleoperationChannel::deliver(const PeerState& state) {
 
 void TeleoperationChannel::receive_loop() {
   const auto expected_role = static_cast<std::uint8_t>(other(settings.role));
+  const auto lost_after_ns = static_cast<std::int64_t>(settings.lost_after_s * 1e9);
+  // The one peer this side follows: a second side of the other role on this namespace (a program
+  // started twice, a stranger on the domain) would otherwise have two arms command this one in
+  // turn. Another is taken up only once the one followed has been silent for lost_after_s, as a
+  // restarted peer is.
+  dds_instance_handle_t peer = 0;
+  std::int64_t peer_heard_ns = 0;
   void* samples[reader_depth] = {};
   dds_sample_info_t infos[reader_depth];
   while (!stopping.load(std::memory_order_relaxed)) {
@@ -147,10 +154,15 @@ void TeleoperationChannel::receive_loop() {
     for (dds_return_t i = 0; i < n; ++i) {
       if (!infos[i].valid_data) continue;
       const auto& message = *static_cast<const Message*>(samples[i]);
-      if (message.role != expected_role) {
+      const dds_instance_handle_t writer_of_it = infos[i].publication_handle;
+      const bool another_peer =
+          peer != 0 && writer_of_it != peer && now - peer_heard_ns < lost_after_ns;
+      if (message.role != expected_role || another_peer) {
         foreign.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
+      peer = writer_of_it;
+      peer_heard_ns = now;
       taken.fetch_add(1, std::memory_order_relaxed);
       transit.record(wall_now - (static_cast<std::int64_t>(message.header.stamp.sec) * 1000000000 +
                                  message.header.stamp.nanosec));
