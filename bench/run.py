@@ -1,7 +1,7 @@
 """Measures the library's exchanges against their floor and their peer, in one run, with the
 contenders' rounds interleaved (the order rotates every round) so that drift hits them all alike;
 then the servo loop (servo.py), what a user's own law costs (laws.py), the couplings on the
-emulator (coupling.py), teleoperation over DDS (teleoperation.py), the recorder and line timing (recording.py), the scene (scene.py) and
+emulator (coupling.py), teleoperation over DDS (teleoperation_over_dds.py), the recorder and line timing (recording.py), the scene (scene.py) and
 the guardian's latency from a killed program to zero force (guardian.py).
 
     run.py --build DIR [--json PATH] [--rounds N] [--exchanges N] [--smoke] [--long]
@@ -25,7 +25,7 @@ import listener
 import recording
 import scene
 import servo
-import teleoperation
+import teleoperation_over_dds
 from processes import CppContenders, StandInDevices
 from python_contenders import LibraryCorvane, LibraryHandle, PeerPyserial, timed_round
 
@@ -110,8 +110,8 @@ def main():
     print(scene.table(summary["scene"]))
     summary["guardian"] = guardian.measure(chosen.build, chosen.smoke)
     print(guardian.table(summary["guardian"]))
-    summary["teleoperation"] = teleoperation.measure(chosen.build, chosen.smoke)
-    print(teleoperation.table(summary["teleoperation"]))
+    summary["teleoperation"] = teleoperation_over_dds.measure(chosen.build, chosen.smoke)
+    print(teleoperation_over_dds.table(summary["teleoperation"]))
     chosen.json.parent.mkdir(parents=True, exist_ok=True)
     chosen.json.write_text(json.dumps(summary, indent=2) + "\n")
     print(f"figures written to {chosen.json}")
@@ -122,7 +122,7 @@ def main():
                  + laws.problems(summary["laws"]) + coupling.problems(summary["coupling"])
                  + recording.problems(summary["recording"])
                  + scene.problems(summary["scene"]) + guardian.problems(summary["guardian"])
-                 + teleoperation.problems(summary["teleoperation"]))
+                 + teleoperation_over_dds.problems(summary["teleoperation"]))
         for problem in found:
             print("bench smoke:", problem, file=sys.stderr)
         return 1 if found else 0

@@ -10,7 +10,7 @@ arm (tests/python/teleoperation_pair.py runs the pair), against the targets:
 - the loop thread's cost of the channel (render p99, <= 5 us) and DDS's loopback latency from
   write to take (p99, <= 1 ms at 1 kHz).
 
-    teleoperation.py --build DIR [--smoke]
+    teleoperation_over_dds.py --build DIR [--smoke]
 """
 
 import argparse
