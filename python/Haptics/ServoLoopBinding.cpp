@@ -106,8 +106,9 @@ void unlocked_until_exit(Work&& work) {
   if (raised) std::rethrow_exception(raised);
 }
 
-// self: the Python loop.
-void start(const py::object& self) {
+// self: the Python loop, taken as a handle: an owning argument would be released, without the
+// interpreter lock, by the unwind that ends a daemon thread during finalisation.
+void start(py::handle self) {
   auto& loop = self.cast<PythonServoLoop&>();
   // Refused before the interpreter lock goes: once the exit hook ran, a daemon thread that let
   // it go is ended by Python as it takes it back, an end that cannot pass through this call.
@@ -243,9 +244,9 @@ Trace trace(const PythonServoLoop& self, std::optional<double> since) {
   return trace;
 }
 
-py::object enter(const py::object& self) {
+py::object enter(py::handle self) {
   start(self);
-  return self;
+  return py::reinterpret_borrow<py::object>(self);
 }
 
 }  // namespace
@@ -278,7 +279,9 @@ void bind_servo_loop(py::module_& module) {
       .def("start", &start, "Wake the Corvane, then start the loop thread")
       .def("stop", &stop, "Command zero force and end the loop thread; idempotent")
       .def("__enter__", &enter)
-      .def("__exit__", [](PythonServoLoop& self, const py::args&) { stop(self); })
+      // The exception's type, value and traceback as handles (see start()).
+      .def("__exit__", [](PythonServoLoop& self, py::handle, py::handle, py::handle) { stop(self); },
+           py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"))
       .def_property_readonly("running", [](const PythonServoLoop& self) {
         return self.loop.running();
       })
