@@ -430,6 +430,7 @@ class _TeleoperationStats(TypedDict):
     sent: int
     received: int
     ignored: int
+    implausible: int
     emulated_lost: int
     send_dropped: int
     latency_p50_us: float

@@ -88,6 +88,7 @@ py::dict teleoperation_stats(const Teleoperation& self) {
   result["sent"] = s.sent;
   result["received"] = s.received;
   result["ignored"] = s.ignored;
+  result["implausible"] = s.implausible;
   result["emulated_lost"] = s.emulated_lost;
   result["send_dropped"] = s.send_dropped;
   result["latency_p50_us"] = s.latency_p50_us;
@@ -115,14 +116,14 @@ void bind_network(py::module_& module) {
            py::arg("namespace") = "/orvex", py::arg("domain") = py::none(),
            py::arg("frame_id") = "orvex_base")
       .def("start", &start_publisher, "Make the DDS writers and start publishing.")
-      .def("stop", &Publisher::stop, "Stop publishing.", without_gil())
+      .def("stop", [](Publisher& self) { unlocked([&] { self.stop(); }); }, "Stop publishing.")
       .def("__enter__",
-           [](const py::object& self) {
+           [](py::handle self) {
              start_publisher(self.cast<Publisher&>());
-             return self;
+             return py::reinterpret_borrow<py::object>(self);
            })
       .def("__exit__",
-           [](Publisher& self, const py::object&, const py::object&, const py::object&) {
+           [](Publisher& self, py::handle, py::handle, py::handle) {
              unlocked([&] { self.stop(); });
            },
            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"))

@@ -32,6 +32,7 @@ struct TeleoperationStats {
   std::uint64_t sent = 0;        // samples written
   std::uint64_t received = 0;    // samples of the other side taken from DDS
   std::uint64_t ignored = 0;     // samples from a side of this role, or from a second peer
+  std::uint64_t implausible = 0; // the peer's samples no arm or honest side sends: refused
   std::uint64_t emulated_lost = 0;  // samples the emulation dropped
   std::uint64_t send_dropped = 0;   // cycles lost to a full queue before the sending thread
   double latency_p50_us = 0, latency_p99_us = 0, latency_max_us = 0;  // write to take, one way

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "ForceLimit.h"
+#include "Widened.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -13,8 +14,6 @@ constexpr auto relaxed = std::memory_order_relaxed;
 std::uint64_t ramp_cycles(const ServoSettings& settings) {
   return static_cast<std::uint64_t>(std::llround(settings.ramp_s * settings.rate_hz));
 }
-
-Vector3d widened(const Devices::Vector3& values) { return {values[0], values[1], values[2]}; }
 
 }  // namespace
 

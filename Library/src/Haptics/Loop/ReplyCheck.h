@@ -28,6 +28,8 @@
 #include <cstdint>
 
 #include "Devices/Corvane.h"
+#include "Haptics/Effect.h"
+#include "Widened.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -44,10 +46,22 @@ class ReplyCheck {
   static constexpr double position_noise_m = 0.0001;
   static constexpr double velocity_noise_m_s = 0.05;
 
+  // refusal_run: refusals in a row after which the next plausible reply is taken anyway; 0 for
+  // a source that has no arm of its own to lose track of (a peer's samples: only a new track
+  // that two of them agree on is taken up).
+  explicit ReplyCheck(int refusal_run = longest_refusal_run) : refusal_run(refusal_run) {}
+
   // True when the reply that arrived at `arrived_ns` can be the arm's; it then becomes the
   // reference the next reply is checked against.
   bool accept(const Devices::Vector3& position, const Devices::Vector3& velocity,
-              std::int64_t arrived_ns);
+              std::int64_t arrived_ns) {
+    return accept_sample(widened(position), widened(velocity), arrived_ns);
+  }
+  // The same for an arm's state in the layer's doubles (another side's arm, sent at `at_ns`).
+  bool accept_sample(const Vector3d& position, const Vector3d& velocity, std::int64_t at_ns);
+  // Whether the reply last accepted began a track (the first, or not where the one before
+  // predicts) rather than following the one before.
+  bool began_track() const { return began; }
   // The next reply is checked on its own (after a start or a reconnection).
   void forget() {
     reference.held = candidate.held = false;
@@ -57,17 +71,19 @@ class ReplyCheck {
  private:
   struct Sample {
     bool held = false;
-    Devices::Vector3 position{};
-    Devices::Vector3 velocity{};
+    Vector3d position{};
+    Vector3d velocity{};
     std::int64_t at_ns = 0;
   };
   // Whether a reply lies where the sample predicts.
-  static bool predicted_by(const Sample& sample, const Devices::Vector3& position,
-                           const Devices::Vector3& velocity, std::int64_t at_ns);
+  static bool predicted_by(const Sample& sample, const Vector3d& position,
+                           const Vector3d& velocity, std::int64_t at_ns);
 
   Sample reference;  // the last accepted reply
   Sample candidate;  // the last refused one, which the next may confirm
   int refused_in_a_row = 0;
+  bool began = false;
+  int refusal_run;
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

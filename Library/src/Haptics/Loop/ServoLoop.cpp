@@ -34,6 +34,7 @@
 #include "ReplyCheck.h"
 #include "SameCorvane.h"
 #include "TraceRing.h"
+#include "Widened.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -94,8 +95,6 @@ bool lock_memory() {
   if (getrlimit(RLIMIT_MEMLOCK, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY) return false;
   return mlockall(MCL_CURRENT | MCL_FUTURE) == 0;
 }
-
-Vector3d widened(const Devices::Vector3& values) { return {values[0], values[1], values[2]}; }
 
 void add_to(Vector3d& sum, const Vector3d& term) {
   for (std::size_t i = 0; i < 3; ++i) sum[i] += term[i];

@@ -15,6 +15,7 @@ struct PeerState {
   double energy_in = 0;      // J that entered the channel at the sender, since it started
   double energy_out = 0;     // J the channel gave back at the sender, since it started
   double energy_returned = 0;  // J of its allowance the sender gave back, since it started
+  std::uint64_t run = 0;     // the receiver's own: one more at each sample taken up (never sent)
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

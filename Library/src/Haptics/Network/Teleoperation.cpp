@@ -55,6 +55,9 @@ struct Teleoperation::State {
   bool have_peer = false;
   double credited_peer = 0;  // what the other side granted (see granted()), credited so far
   double strength = 0;       // 0..1: the force fades out when the other side falls silent
+  // Set when a sample is taken up or the other side comes back from a silence (see caught_up()).
+  bool catching_up = false;
+  Vector3d last_force{};     // rendered last cycle
   double energy_in = 0, energy_out = 0, returned = 0;
 
   // Read by stats() on any thread; published values only: relaxed.
@@ -74,7 +77,22 @@ struct Teleoperation::State {
       const double silent_s = (now_ns - peer.delivered_ns) * 1e-9;
       wanted = std::min(1.0, std::max(0.0, (settings.lost_after_s - silent_s) / fading_s));
     }
+    // Back from a silence: the other side may have moved anywhere meanwhile.
+    if (strength <= 0 && wanted > 0) catching_up = true;
     strength = wanted < strength ? wanted : std::min(wanted, strength + dt / fading_s);
+  }
+
+  // While catching up, the force moves by at most release_n a cycle from the last one rendered,
+  // whichever way the coupling now pulls, until it has reached what the coupling asks.
+  Vector3d caught_up(const Vector3d& wanted) {
+    if (!catching_up) return wanted;
+    Vector3d change;
+    for (std::size_t i = 0; i < 3; ++i) change[i] = wanted[i] - last_force[i];
+    const Shortened step = shortened(change, release_n);
+    catching_up = step.shortened;
+    Vector3d force;
+    for (std::size_t i = 0; i < 3; ++i) force[i] = last_force[i] + step.vector[i];
+    return force;
   }
 
   Vector3d coupling(const EffectContext& context) const {
@@ -138,6 +156,7 @@ void Teleoperation::begin(const EffectContext&) noexcept {
   state->passivity.reset();
   state->passivity.credit(state->credited_peer - state->energy_out - state->returned);
   state->strength = 0;
+  state->last_force = {};
 }
 
 Vector3d Teleoperation::render(const EffectContext& context, const Parameters&) noexcept {
@@ -145,14 +164,20 @@ Vector3d Teleoperation::render(const EffectContext& context, const Parameters&) 
   const std::int64_t started = monotonic_ns();
   DeliveredPeer latest;
   if (s.channel->latest(latest) && latest.state.number != 0) {
-    // A lower number: the other side started again, with sums of its own from zero.
-    if (s.have_peer && latest.state.number < s.peer.state.number)
-      s.credited_peer = std::min(s.credited_peer, granted(latest.state));
+    // A sample taken up rather than followed (the first heard, a side started again or another
+    // taken up, a new track of its arm): what it granted before was granted to whoever it
+    // followed then, so only what it grants from here on is credited; and the force moves
+    // towards where it pulls gradually, never in one step.
+    if (!s.have_peer || latest.state.run != s.peer.state.run) {
+      s.credited_peer = granted(latest.state);
+      s.catching_up = true;
+    }
     s.peer = latest;
     s.have_peer = true;
   }
   s.fade(started, context.dt);
-  const Vector3d force = s.passive(context, s.coupling(context));
+  const Vector3d force = s.passive(context, s.caught_up(s.coupling(context)));
+  s.last_force = force;
 
   PeerState mine;
   mine.number = ++s.number;
@@ -183,6 +208,7 @@ TeleoperationStats Teleoperation::stats() const {
   stats.sent = s.channel->sent();
   stats.received = s.channel->received();
   stats.ignored = s.channel->ignored();
+  stats.implausible = s.channel->implausible();
   stats.emulated_lost = s.channel->emulated_lost();
   stats.send_dropped = s.dropped.load(std::memory_order_relaxed);
   stats.latency_p50_us = s.channel->latency().quantile_us(0.5);

@@ -137,6 +137,8 @@ void TeleoperationChannel::receive_loop() {
   // restarted peer is.
   dds_instance_handle_t peer = 0;
   std::int64_t peer_heard_ns = 0;
+  PeerCheck check;
+  std::uint64_t run = 0;
   void* samples[reader_depth] = {};
   dds_sample_info_t infos[reader_depth];
   while (!stopping.load(std::memory_order_relaxed)) {
@@ -161,11 +163,12 @@ void TeleoperationChannel::receive_loop() {
         foreign.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
+      if (writer_of_it != peer) check.forget();
       peer = writer_of_it;
       peer_heard_ns = now;
-      taken.fetch_add(1, std::memory_order_relaxed);
-      transit.record(wall_now - (static_cast<std::int64_t>(message.header.stamp.sec) * 1000000000 +
-                                 message.header.stamp.nanosec));
+      const std::int64_t stamp =
+          static_cast<std::int64_t>(message.header.stamp.sec) * 1000000000 +
+          message.header.stamp.nanosec;
       PeerState state;
       state.number = message.number;
       state.position = from(message.position);
@@ -174,6 +177,15 @@ void TeleoperationChannel::receive_loop() {
       state.energy_in = message.energy_in;
       state.energy_out = message.energy_out;
       state.energy_returned = message.energy_returned;
+      const PeerCheck::Verdict verdict = check.accept(state, stamp);
+      if (verdict == PeerCheck::Verdict::refused) {
+        refused.fetch_add(1, std::memory_order_relaxed);
+        continue;
+      }
+      if (verdict == PeerCheck::Verdict::taken_up) ++run;
+      state.run = run;
+      taken.fetch_add(1, std::memory_order_relaxed);
+      transit.record(wall_now - stamp);
       if (!line.offer(state, now)) lost.fetch_add(1, std::memory_order_relaxed);
     }
     if (n > 0) dds_return_loan(reader, samples, n);

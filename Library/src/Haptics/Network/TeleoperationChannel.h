@@ -12,6 +12,7 @@
 #include "Haptics/Realtime/DeviceThread.h"
 #include "Haptics/Realtime/SpscRing.h"
 #include "Haptics/Teleoperation.h"
+#include "PeerCheck.h"
 #include "PeerState.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -24,7 +25,8 @@ struct DeliveredPeer {
 
 // The DDS half of a teleoperation side: a sending thread that writes this side's states, handed
 // over through a lock-free ring, on this role's topic; a receiving thread that takes the other
-// role's samples, passes them through the emulated network, and publishes the newest as a
+// role's samples, checks that they can be the other side's, passes them through the emulated
+// network, and publishes the newest as a
 // record the loop reads without waiting.
 //
 // Threads: open() and the destructor from one thread; send() from the one loop thread;
@@ -44,6 +46,7 @@ class TeleoperationChannel {
   std::uint64_t sent() const { return written.load(std::memory_order_relaxed); }
   std::uint64_t received() const { return taken.load(std::memory_order_relaxed); }
   std::uint64_t ignored() const { return foreign.load(std::memory_order_relaxed); }
+  std::uint64_t implausible() const { return refused.load(std::memory_order_relaxed); }
   std::uint64_t emulated_lost() const { return lost.load(std::memory_order_relaxed); }
   const LatencyHistogram& latency() const { return transit; }
 
@@ -64,7 +67,7 @@ class TeleoperationChannel {
   // Relaxed: flags the threads poll; their joins order what follows.
   std::atomic<bool> stopping{false};
   // Counters only: relaxed.
-  std::atomic<std::uint64_t> written{0}, taken{0}, foreign{0}, lost{0};
+  std::atomic<std::uint64_t> written{0}, taken{0}, foreign{0}, refused{0}, lost{0};
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics

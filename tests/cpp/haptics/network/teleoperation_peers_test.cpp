@@ -5,12 +5,18 @@
 #include <unistd.h>
 #include <orvex_msgs.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
+#include <ctime>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "Haptics/Network/DdsParticipant.h"
+#include "Haptics/Network/PeerState.h"
 #include "Haptics/Teleoperation.h"
 
 namespace Orvex::HardwareAPI::Haptics {
@@ -94,6 +100,107 @@ TEST(TeleoperationPeers, ALeaderWritingOnTheFollowersTopicIsIgnored) {
   EXPECT_GT(leader->stats().ignored, 0u);
   EXPECT_EQ(leader->stats().received, 0u);
   EXPECT_EQ(leader->stats().peer_energy_in_j, 0.0);
+}
+
+// A side's stand-in that writes whatever it is given on the follower's topic, stamped now.
+class RogueFollower {
+ public:
+  RogueFollower(std::uint32_t domain, const std::string& ns) : dds(domain) {
+    writer = dds.writer(orvex_msgs_msg_dds__TeleoperationState__desc,
+                        "rt" + own(ns) + "/teleoperation/follower");
+    message.header.frame_id = const_cast<char*>("rogue");
+    message.role = 1;
+  }
+  std::string problem() const { return dds.problem(); }
+  void send(const PeerState& state) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    message.header.stamp.sec = static_cast<std::int32_t>(now.tv_sec);
+    message.header.stamp.nanosec = static_cast<std::uint32_t>(now.tv_nsec);
+    message.number = state.number;
+    message.position = {state.position[0], state.position[1], state.position[2]};
+    message.velocity = {state.velocity[0], state.velocity[1], state.velocity[2]};
+    message.energy_in = state.energy_in;
+    message.energy_out = state.energy_out;
+    message.energy_returned = state.energy_returned;
+    dds_write(writer, &message);
+  }
+
+ private:
+  DdsParticipant dds;
+  dds_entity_t writer = 0;
+  orvex_msgs_msg_dds__TeleoperationState_ message{};
+};
+
+// Renders a side at rest at the origin, as its loop would, keeping the largest force and the
+// largest change between two cycles.
+struct RestingArm {
+  std::atomic<bool> stop{false};
+  std::atomic<double> largest{0}, largest_step{0};
+  void run(Teleoperation& side) {
+    EffectContext context;
+    context.dt = 0.001;
+    side.begin(context);
+    Vector3d last{};
+    while (!stop.load()) {
+      const Vector3d force = side.render(context, {});
+      double length = 0, step = 0;
+      for (int i = 0; i < 3; ++i) {
+        length += force[i] * force[i];
+        step += (force[i] - last[i]) * (force[i] - last[i]);
+      }
+      largest = std::max(largest.load(), std::sqrt(length));
+      largest_step = std::max(largest_step.load(), std::sqrt(step));
+      last = force;
+      ++context.cycle;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+};
+
+TEST(TeleoperationPeers, AFollowerSendingGarbageNeverMovesTheLeaderAndRepeatedGarbageNeverStepsIt) {
+  auto leader = side(TeleoperationRole::leader, 216, "/garbage");
+  ASSERT_TRUE(leader);
+  RogueFollower rogue(216, "/garbage");
+  ASSERT_EQ(rogue.problem(), "");
+  RestingArm arm;
+  std::thread rendering([&] { arm.run(*leader); });
+  PeerState state;  // an arm at rest at the origin: no force
+  for (int i = 0; i < 300 && leader->stats().received == 0; ++i) {
+    ++state.number;
+    rogue.send(state);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_GT(leader->stats().received, 0u);
+  const std::uint64_t received = leader->stats().received;
+  // Garbage, no two samples alike: a position no arm reaches in a millisecond, a megajoule
+  // granted, a position that is no number.
+  for (int i = 0; i < 300; ++i) {
+    PeerState garbage = state;
+    garbage.number = ++state.number;
+    if (i % 3 == 0) garbage.position = {0.2 + 0.01 * i, -0.1, 0.05};
+    if (i % 3 == 1) garbage.energy_in = 1e6;
+    if (i % 3 == 2) garbage.position[1] = std::numeric_limits<double>::quiet_NaN();
+    rogue.send(garbage);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_GT(leader->stats().implausible, 50u);
+  EXPECT_EQ(leader->stats().received, received);
+  EXPECT_EQ(arm.largest.load(), 0.0);
+  // The same wrong place over and over is a track (an arm shoved there): taken up, but the force
+  // towards it grows by steps of 0.2 N at most, and no further than the energy granted allows.
+  for (int i = 0; i < 300; ++i) {
+    PeerState elsewhere = state;
+    elsewhere.number = ++state.number;
+    elsewhere.position = {0.2, 0, 0};
+    rogue.send(elsewhere);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  arm.stop = true;
+  rendering.join();
+  EXPECT_GT(leader->stats().received, received);
+  EXPECT_LE(arm.largest_step.load(), 0.2 + 1e-9);
 }
 
 }  // namespace
