@@ -5,10 +5,15 @@
 
 #include <pybind11/pybind11.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -20,10 +25,6 @@
 namespace Orvex::HardwareAPI::Python {
 
 namespace py = pybind11;
-
-// For every binding that opens a port or exchanges messages: arguments are converted before the
-// lock is released and the result is turned into Python objects after it is taken back.
-using without_gil = py::call_guard<py::gil_scoped_release>;
 
 // A device talks through a stream it does not own: its Python object keeps the stream's object
 // alive (argument 2 of the constructor, the stream, lives as long as argument 1, the device).
@@ -56,12 +57,46 @@ struct OptionalByte {
   std::optional<std::uint8_t> value;
 };
 
+// What unlocked() work gave back, held while the lock is taken back.
+template <class Result>
+struct UnlockedOutcome {
+  std::optional<Result> value;
+  template <class Work>
+  void run(Work& work) { value.emplace(work()); }
+  Result take() { return std::move(*value); }
+};
+template <>
+struct UnlockedOutcome<void> {
+  template <class Work>
+  void run(Work& work) { work(); }
+  void take() {}
+};
 // The device work of a call, with the lock released around it alone: whatever the arguments needed
-// was checked before, and the result becomes Python objects after.
+// was checked before, and the result becomes Python objects after. Every binding that opens a
+// port, exchanges messages or waits goes through here.
+//
+// The lock is taken back in plain code, not in a destructor (as a scoped release or a call guard
+// would): during finalisation Python ends a daemon thread as it takes the lock back, by an unwind
+// that can pass through a function but not out of a destructor. For the same reason a binding
+// that calls this takes its Python arguments as handles: an owning argument would be released,
+// without the lock, by that unwind.
 template <class Exchange>
 auto unlocked(Exchange&& exchange) {
-  py::gil_scoped_release released;
-  return exchange();
+  UnlockedOutcome<decltype(exchange())> outcome;
+  std::exception_ptr raised;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    outcome.run(exchange);
+#if defined(__GLIBCXX__)
+  } catch (abi::__forced_unwind&) {
+    throw;  // a callback into Python found the thread ending (see above): let it end
+#endif
+  } catch (...) {
+    raised = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  if (raised) std::rethrow_exception(raised);
+  return outcome.take();
 }
 
 // A device operation takes exactly three values; a shorter list would be read or written past its

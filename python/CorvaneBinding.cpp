@@ -85,6 +85,10 @@ void send_angle(Corvane& corvane, const Floats& angle) {
   unlocked([&] { corvane.SendAngle(command); });
 }
 
+void request_current(Corvane& corvane) {
+  unlocked([&] { corvane.RequestCurrent(); });
+}
+
 py::list receive_current(Corvane& corvane, Floats current) {
   Vector3 head = three_values(current, "current");
   unlocked([&] { corvane.ReceiveCurrent(head); });
@@ -156,7 +160,7 @@ void bind_corvane(py::module_& module) {
                            "SendJointTorques is deprecated, use joint_torques instead"),
            py::arg("joint_torque") = zeros, "[Deprecated] send joint torque")
       .def("SendAngle", &send_angle, py::arg("angle") = zeros, "Send angles to the device")
-      .def("RequestCurrent", &Corvane::RequestCurrent, "request current", without_gil())
+      .def("RequestCurrent", &request_current, "request current")
       .def("ReceiveCurrent", &receive_current, py::arg("current") = zeros,
            "receive current and return current")
       .def("SendPosition",

@@ -38,7 +38,20 @@ void send_handle_state(Handle& handle, std::uint16_t device_id, std::uint8_t dat
   if (data_length == 1 && !user_data.value)
     throw py::value_error("SendHandleState with data_length 1 needs user_data");
   const std::uint8_t byte = user_data.value.value_or(0);
-  handle.SendHandleState(device_id, data_length, &byte);
+  unlocked([&] { handle.SendHandleState(device_id, data_length, &byte); });
+}
+
+void send_device_wakeup(Handle& handle) {
+  unlocked([&] { handle.SendDeviceWakeup(); });
+}
+
+void request_status(Handle& handle) {
+  unlocked([&] { handle.RequestStatus(); });
+}
+
+// A subclass's callbacks take the lock back for themselves, each for its own call.
+std::int32_t receive(Handle& handle) {
+  return unlocked([&] { return handle.Receive(); });
 }
 
 // From Python the quaternion is one float and the user data one byte; the callback reads four
@@ -62,10 +75,10 @@ std::int32_t receive_obsolete(Handle& handle, std::uint8_t /*obsolete*/) {
 void bind_handle(py::module_& module) {
   py::class_<Handle, TrampolineHandle>(module, "Handle")
       .def(py::init(&plain_handle, &subclassed_handle), keeps_stream_alive())
-      .def("SendDeviceWakeup", &Handle::SendDeviceWakeup, without_gil())
+      .def("SendDeviceWakeup", &send_device_wakeup)
       .def("SendHandleState", &send_handle_state, "send handle state", py::arg("device_id") = 0,
-           py::arg("data_length") = 0, py::arg("user_data") = py::none(), without_gil())
-      .def("RequestStatus", &Handle::RequestStatus, "request handle status", without_gil())
+           py::arg("data_length") = 0, py::arg("user_data") = py::none())
+      .def("RequestStatus", &request_status, "request handle status")
       .def("OnReceiveHandleInfo", &Handle::OnReceiveHandleInfo, "OnReceiveHandleInfo",
            py::arg("tool_data_remaining"), py::arg("device_id"), py::arg("device_model_number"),
            py::arg("hardware_version"), py::arg("firmware_version"))
@@ -74,7 +87,7 @@ void bind_handle(py::module_& module) {
            py::arg("hall_effect_sensor_level"), py::arg("user_data_length"), py::arg("user_data"))
       .def("OnReceiveHandleErrorResponse", &Handle::OnReceiveHandleErrorResponse,
            "OnReceiveHandleErrorResponse", py::arg("device_id"), py::arg("error_code"))
-      .def("Receive", &Handle::Receive, "Receive data from the handle", without_gil())
+      .def("Receive", &receive, "Receive data from the handle")
       .def("Receive", &receive_obsolete, "[DEPRECATED] Receive current and return current",
            py::arg("obsolete"));
 }

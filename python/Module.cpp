@@ -16,13 +16,13 @@
 
 namespace py = pybind11;
 using namespace Orvex::HardwareAPI;
-using Orvex::HardwareAPI::Python::without_gil;
+using Orvex::HardwareAPI::Python::unlocked;
 
 namespace {
 
 // The path is copied by the stream, so the text need only live for the call.
 std::unique_ptr<IO::SerialStream> open_serial_stream(const char* port_path) {
-  return std::make_unique<IO::SerialStream>(port_path, true);
+  return unlocked([&] { return std::make_unique<IO::SerialStream>(port_path, true); });
 }
 
 std::vector<std::uint8_t> uuid_bytes(const UUID& uuid) {
@@ -34,7 +34,7 @@ std::vector<std::uint8_t> uuid_bytes(const UUID& uuid) {
 PYBIND11_MODULE(OrvexHardwareAPI, m) {
   m.attr("__doc__") = "Python Implementation of the Orvex Hardware API";
 
-  py::class_<IO::SerialStream>(m, "SerialStream").def(py::init(&open_serial_stream), without_gil());
+  py::class_<IO::SerialStream>(m, "SerialStream").def(py::init(&open_serial_stream));
 
   py::class_<UUID>(m, "UUID").def(py::init<>()).def("bytes", &uuid_bytes);
 

@@ -27,15 +27,15 @@ void bind_handle_listener(py::module_& module) {
       .def("start", &start_listener,
            "Start receiving; RuntimeError when a servo loop or another listener runs on the "
            "stream.")
-      .def("stop", &Listener::stop, "Stop receiving and wait for the thread to end.",
-           without_gil())
+      .def("stop", [](Listener& listener) { unlocked([&] { listener.stop(); }); },
+           "Stop receiving and wait for the thread to end.")
       .def("__enter__",
-           [](const py::object& self) {
+           [](py::handle self) {
              start_listener(self);
-             return self;
+             return py::reinterpret_borrow<py::object>(self);
            })
       .def("__exit__",
-           [](Listener& listener, const py::object&, const py::object&, const py::object&) {
+           [](Listener& listener, py::handle, py::handle, py::handle) {
              unlocked([&] { listener.stop(); });
            },
            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"))

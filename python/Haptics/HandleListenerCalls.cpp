@@ -80,7 +80,7 @@ std::unique_ptr<ExitSafeHandleListener> make_handle_listener(IO::SerialStream* s
       stream, static_cast<std::size_t>(queue_capacity), reconnect, give_up_s.value_or(0));
 }
 
-void start_listener(const py::object& self) {
+void start_listener(py::handle self) {
   auto& listener = self.cast<ExitSafeHandleListener&>();
   const Haptics::StartResult result = listener.start(self);
   if (result == Haptics::StartResult::started) return;

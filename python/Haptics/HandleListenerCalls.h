@@ -20,7 +20,7 @@ std::unique_ptr<ExitSafeHandleListener> make_handle_listener(IO::SerialStream* s
 
 // Raises RuntimeError when another servo loop or listener owns the stream; self is the Python
 // listener.
-void start_listener(const pybind11::object& self);
+void start_listener(pybind11::handle self);
 
 void queue_wakeup(ExitSafeHandleListener& listener);
 void queue_status_request(ExitSafeHandleListener& listener);

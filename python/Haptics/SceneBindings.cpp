@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "Conventions.h"
 #include "Haptics/Box.h"
 #include "Haptics/Capsule.h"
 #include "Haptics/Mesh.h"
@@ -151,12 +152,9 @@ std::shared_ptr<Mesh> mesh(py::handle vertices, py::handle triangles, py::handle
   auto points = vertices_argument(vertices);
   auto faces = triangles_argument(triangles, points.size());
   if (const char* problem = Mesh::problem(points, faces)) throw py::value_error(problem);
-  std::shared_ptr<Mesh> shape;
-  {
-    // Building the hierarchy of a large mesh takes a while; other Python threads run meanwhile.
-    py::gil_scoped_release unlocked;
-    shape = Mesh::make(std::move(points), std::move(faces));
-  }
+  // Building the hierarchy of a large mesh takes a while; other Python threads run meanwhile.
+  std::shared_ptr<Mesh> shape =
+      unlocked([&] { return Mesh::make(std::move(points), std::move(faces)); });
   place(*shape, position, orientation);
   assign_material(*shape, stiffness, damping, static_friction, dynamic_friction);
   return shape;
@@ -174,8 +172,10 @@ std::shared_ptr<Shape> add(Scene& scene, std::shared_ptr<Shape> shape) {
                            " shapes");
 }
 
+// Waits until the loop's cycle has let go of the shape.
 void remove(Scene& scene, const Shape& shape) {
-  if (!scene.remove(&shape)) throw py::value_error("the shape is not in the scene");
+  if (!unlocked([&] { return scene.remove(&shape); }))
+    throw py::value_error("the shape is not in the scene");
 }
 
 PoseHold pose_hold_named(const std::string& name) {
@@ -292,9 +292,8 @@ void bind_scene(py::module_& module) {
       module, "Scene", "Shapes felt through a proxy that never crosses their surfaces")
       .def(py::init<>())
       .def("add", &add, py::arg("shape"), "Render a shape from the next cycle on; returns it")
-      .def("remove", &remove, py::arg("shape"), py::call_guard<py::gil_scoped_release>(),
-           "Stop rendering a shape")
-      .def("clear", &Scene::clear, py::call_guard<py::gil_scoped_release>(),
+      .def("remove", &remove, py::arg("shape"), "Stop rendering a shape")
+      .def("clear", [](Scene& scene) { unlocked([&] { scene.clear(); }); },
            "Stop rendering every shape")
       .def("contact", &contact,
            "None when the proxy touches nothing, else a dict: shape, proxy, depth, normal")

@@ -90,22 +90,6 @@ std::unique_ptr<PythonServoLoop> servo_loop(IO::SerialStream* stream, double rat
   return loop;
 }
 
-// Runs `work` without the interpreter lock, and takes the lock back in plain code rather than in
-// a destructor: during finalisation Python ends a daemon thread as it takes the lock back, by an
-// unwind that can pass through a function but not out of a destructor.
-template <class Work>
-void unlocked_until_exit(Work&& work) {
-  PyThreadState* state = PyEval_SaveThread();
-  std::exception_ptr raised;
-  try {
-    work();
-  } catch (...) {
-    raised = std::current_exception();
-  }
-  PyEval_RestoreThread(state);
-  if (raised) std::rethrow_exception(raised);
-}
-
 // self: the Python loop, taken as a handle: an owning argument would be released, without the
 // interpreter lock, by the unwind that ends a daemon thread during finalisation.
 void start(py::handle self) {
@@ -116,7 +100,7 @@ void start(py::handle self) {
   // The refusal is worded on this thread: the guardian's problem is this thread's.
   StartResult result = StartResult::started;
   std::string refused;
-  unlocked_until_exit([&] {
+  unlocked([&] {
     BeforeExit gate;
     if (!gate) {
       refused = exiting_refusal;
@@ -144,7 +128,7 @@ void stop(PythonServoLoop& self) {
     self.loop.stop();
     return;
   }
-  unlocked_until_exit([&] {
+  unlocked([&] {
     // Exit waits for this stop: the zero goes out before the process can end.
     BeforeExit gate;
     forget_at_exit(&self);

@@ -179,6 +179,59 @@ EXIT_RACE = textwrap.dedent("""
     """)
 
 
+# Daemon threads in every kind of call that lets the interpreter lock go, over and over, while
+# the interpreter exits: each is ended by Python as it takes the lock back.
+EXIT_IN_DEVICE_CALLS = textwrap.dedent("""
+    import os, sys, threading, time
+    sys.path.insert(0, sys.argv[1])
+    import OrvexHardwareAPI, OrvexHaptics
+    master, slave = os.openpty()
+    port = os.ttyname(slave)
+
+    def forever(call):
+        def run():
+            while True:
+                call()
+        threading.Thread(target=run, daemon=True).start()
+
+    def drain():  # what the calls write, so that the line never fills
+        os.read(master, 4096)
+
+    def listen():
+        try:
+            with OrvexHaptics.HandleListener(OrvexHardwareAPI.SerialStream(port)) as listener:
+                listener.messages(timeout=0.005)
+        except RuntimeError:
+            pass  # refused once the exit hook ran, as it should be
+
+    def shapes():
+        scene.remove(scene.add(OrvexHaptics.Sphere(0.01)))
+        scene.clear()
+
+    scene = OrvexHaptics.Scene()
+    handle = OrvexHardwareAPI.Handle(OrvexHardwareAPI.SerialStream(port))
+    corvane = OrvexHardwareAPI.Corvane(OrvexHardwareAPI.SerialStream(port))
+    square = [[0, 0, 0], [0.01, 0, 0], [0.01, 0.01, 0], [0, 0.01, 0]]
+    for call in (drain, handle.Receive, handle.RequestStatus, corvane.RequestCurrent,
+                 lambda: corvane.ReceiveCurrent([0.0, 0.0, 0.0]), listen, shapes,
+                 lambda: OrvexHardwareAPI.SerialStream(port),
+                 lambda: OrvexHaptics.Mesh(square, [[0, 1, 2], [0, 2, 3]])):
+        forever(call)
+    time.sleep(float(sys.argv[2]))
+    """)
+
+
+@pytest.mark.parametrize("delay", [0.05, 0.3])
+def test_daemon_threads_in_device_calls_at_exit_end_with_the_process(orvex, delay):
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", EXIT_IN_DEVICE_CALLS,
+                               os.path.dirname(orvex.__file__), str(delay)],
+                              capture_output=True, text=True, timeout=60)
+        # The library's own lines say what the lines it wrote to were left with; nothing else.
+        others = [line for line in done.stderr.splitlines() if not line.startswith("[err] ")]
+        assert (done.returncode, others) == (0, [])
+
+
 @pytest.mark.parametrize("delay", [0.05, 0.3])
 def test_daemon_threads_starting_loops_at_exit_leave_no_loop_running(orvex, double, delay):
     for _ in range(3):
