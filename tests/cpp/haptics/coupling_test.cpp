@@ -360,6 +360,38 @@ TEST(InterpolatedHold, StepsTheForceOnAStickSlipBoxAQuarterOfWhatTheLinearHoldDo
   EXPECT_LT(interpolated.largest_force_step, 0.2);
 }
 
+TEST(InterpolatedHold, RunsOnePeriodLateSoonAfterAPause) {
+  // A target held still for 0.3 s, then updated at 60 Hz as it moves at 0.1 m/s.
+  const auto target = [](double t) { return 0.01 + 0.1 * std::max(0.0, t - 0.3); };
+  InterpolatedHold interpolated;
+  TargetUpdates updates;
+  const auto update = [&](double t) {
+    const Vector3d v{t < 0.3 ? 0.0 : 0.1, 0, 0};
+    if (updates.any) {
+      updates.previous = updates.latest;
+      updates.has_previous = true;
+    }
+    updates.latest = timed({target(t), 0, 0}, t, &v);
+    updates.any = true;
+    ++updates.count;
+  };
+  update(0.0);
+  double next = 0.3;
+  for (int cycle = 0; cycle <= 800; ++cycle) {
+    const double now = cycle * 0.001;
+    if (now >= next - 1e-9) {
+      update(next);
+      next += 1.0 / 60;
+    }
+    const HeldTarget held = interpolated.at(updates, now);
+    // Three updates after the pause the target is one period behind, as with no pause.
+    if (now >= 0.35) {
+      const double lag = (target(now) - held.position[0]) / 0.1;
+      EXPECT_LE(lag, 0.0175) << "at " << now << " s";
+    }
+  }
+}
+
 TEST(InterpolatedHold, TakesTheFirstUpdateAsItIsAndStartsAfreshWhenRestarted) {
   InterpolatedHold interpolated;
   TargetUpdates updates;

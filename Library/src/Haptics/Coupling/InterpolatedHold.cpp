@@ -13,6 +13,10 @@ constexpr double longest_span_s = 0.1;
 // How much of each new period goes into the lag: periods that alternate (16 and 17 ms at 60 Hz
 // on a millisecond clock) leave it nearly still.
 constexpr double lag_smoothing = 0.05;
+// A period shorter than this share of the lag is taken at once: the updates came after a pause
+// (the target held still, the application busy), or faster. Smoothed down from a pause's length
+// instead, the lag stays several periods long for a second (6 mm behind a target at 0.1 m/s).
+constexpr double pause_ended_share = 0.5;
 
 }  // namespace
 
@@ -22,7 +26,8 @@ void InterpolatedHold::set_off(const TargetUpdates& updates, double now_s) noexc
   if (updates.has_previous) {
     const double period =
         std::clamp(last_s - update_time(updates.previous), shortest_span_s, longest_span_s);
-    lag_s = lag_s > 0 ? lag_s + lag_smoothing * (period - lag_s) : period;
+    const bool smoothed = lag_s > 0 && period >= pause_ended_share * lag_s;
+    lag_s = smoothed ? lag_s + lag_smoothing * (period - lag_s) : period;
   }
   if (started) {
     from = {on_curve(now_s), now_s};
