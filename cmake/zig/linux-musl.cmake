@@ -29,6 +29,14 @@ set(CMAKE_CXX_COMPILER "${ORVEX_ZIG_LINKS}/${ORVEX_TARGET_TRIPLE}-c++")
 set(CMAKE_AR "${ORVEX_ZIG_LINKS}/${ORVEX_TARGET_TRIPLE}-ar" CACHE FILEPATH "Archiver")
 set(CMAKE_RANLIB "${ORVEX_ZIG_LINKS}/${ORVEX_TARGET_TRIPLE}-ranlib" CACHE FILEPATH "Archive indexer")
 
+# Zig builds musl and libc++ for the target at a program's first link, a set for each kind of
+# link (minutes each). CMake's checks of the compiler link nothing: the identification compiles
+# an object only (its "always" flags), and the trial builds make static libraries. Only the build's
+# own links then have Zig build them, once per target.
+set(CMAKE_C_COMPILER_ID_FLAGS_ALWAYS -c)
+set(CMAKE_CXX_COMPILER_ID_FLAGS_ALWAYS -c)
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
 # Zig's linker otherwise writes a 16 MiB stack size into the program, and musl then gives every
 # thread that much: stack size 0 keeps musl's own default (128 KiB), which the threads the
 # library starts must live with on the device.
