@@ -24,6 +24,14 @@ Shortened shortened(const Vector3d& vector, double limit) noexcept {
   return result;
 }
 
+Shortened stepped_toward(const Vector3d& from, const Vector3d& to, double max_step) noexcept {
+  Vector3d change{};
+  for (std::size_t i = 0; i < 3; ++i) change[i] = to[i] - from[i];
+  Shortened step = shortened(change, max_step);
+  for (std::size_t i = 0; i < 3; ++i) step.vector[i] += from[i];
+  return step;
+}
+
 LimitedForce limit_force(const Vector3d& wanted, double max_force) noexcept {
   LimitedForce limited;
   if (!std::isfinite(wanted[0]) || !std::isfinite(wanted[1]) || !std::isfinite(wanted[2])) {

@@ -25,4 +25,7 @@ struct Shortened {
 };
 Shortened shortened(const Vector3d& vector, double limit) noexcept;
 
+// `from` moved toward `to` by a step no longer than max_step; shortened when it fell short.
+Shortened stepped_toward(const Vector3d& from, const Vector3d& to, double max_step) noexcept;
+
 }  // namespace Orvex::HardwareAPI::Haptics

@@ -60,14 +60,11 @@ ForceShaping::Shaped ForceShaping::shape(const Vector3d& wanted, const Vector3d&
   shaped.non_finite = !finite(wanted);
   const double factor = ramp_factor(cycle);
   shaped.ramping = factor < 1.0;
-  Vector3d step{};
-  for (int i = 0; i < 3; ++i)
-    step[i] = (shaped.non_finite ? 0.0 : wanted[i] * factor) - previous[i];
-  const Shortened limited = shortened(step, max_step);
+  Vector3d target{};
+  for (int i = 0; i < 3; ++i) target[i] = shaped.non_finite ? 0.0 : wanted[i] * factor;
+  const Shortened limited = stepped_toward(previous, target, max_step);
   shaped.step_limited = limited.shortened;
-  Vector3d force{};
-  for (int i = 0; i < 3; ++i) force[i] = previous[i] + limited.vector[i];
-  shaped.force = force;
+  shaped.force = limited.vector;
   return shaped;
 }
 

@@ -86,13 +86,9 @@ struct Teleoperation::State {
   // whichever way the coupling now pulls, until it has reached what the coupling asks.
   Vector3d caught_up(const Vector3d& wanted) {
     if (!catching_up) return wanted;
-    Vector3d change;
-    for (std::size_t i = 0; i < 3; ++i) change[i] = wanted[i] - last_force[i];
-    const Shortened step = shortened(change, release_n);
+    const Shortened step = stepped_toward(last_force, wanted, release_n);
     catching_up = step.shortened;
-    Vector3d force;
-    for (std::size_t i = 0; i < 3; ++i) force[i] = last_force[i] + step.vector[i];
-    return force;
+    return step.vector;
   }
 
   Vector3d coupling(const EffectContext& context) const {
