@@ -199,6 +199,48 @@ TEST(PassivityController, SpendsAnAllowanceOnceWhenTheForceInFlightIsCounted) {
   EXPECT_GE(lowest_account_j(PassivityController::InFlight::counted), -1e-12);
 }
 
+// An arm held against a 5 N pull, buzzing in place by 5 microns, its velocity known a reply late
+// and so always the opposite of the motion the force being decided will meet; the account is
+// already a millijoule short. Returns the longest force sent and the energy the forces sent
+// gave the arm over 400 cycles.
+struct Buzz {
+  double longest_n = 0;
+  double given_j = 0;
+};
+
+Buzz buzzing_in_place(double release_n) {
+  PassivityController controller(PassivityController::InFlight::counted, release_n);
+  controller.credit(-0.001);
+  EffectContext context;
+  context.dt = period;
+  Buzz buzz;
+  Vector3d on_arm{};
+  double x = 0;
+  for (std::uint64_t n = 0; n < 400; ++n) {
+    const double next = n % 2 ? 0.0 : 5e-6;
+    context.cycle = n;
+    context.position = {x, 0, 0};
+    context.velocity = {(x - next) / period, 0, 0};  // the motion before, reversed by the next
+    controller.observe(context);
+    const Vector3d force = controller.filter(context, {-5.0, 0, 0});
+    controller.sent(force);
+    buzz.longest_n = std::max(buzz.longest_n, std::abs(force[0]));
+    on_arm = force;
+    buzz.given_j += on_arm[0] * (next - x);
+    x = next;
+  }
+  return buzz;
+}
+
+TEST(PassivityController, NeverLengthensAForceAgainstAVelocityAReplyOld) {
+  // Damping added against the last motion would push harder along the next one: 10 N on each of
+  // 200 swings of 5 microns towards the pull, 10 mJ given.
+  for (const double release_n : {0.0, 0.2})
+    EXPECT_LE(buzzing_in_place(release_n).longest_n, 5.0 + 1e-9) << "release " << release_n;
+  // What is cut comes back at the release rate, so each swing towards the pull meets 0.2 N.
+  EXPECT_LT(buzzing_in_place(0.2).given_j, 0.0003);
+}
+
 // An arm a hand lets give way under a steady 5 N push, a micron a cycle, jittering by two microns
 // each cycle, with no allowance: how many steps between two forces sent were over 1 N, the largest
 // once the first 50 ms are over, and the lowest the account falls to.

@@ -54,13 +54,18 @@ Vector3d PassivityController::filter(const EffectContext& context,
   // Only what it would give: the work it takes is not counted before it is known.
   if (in_flight == InFlight::counted) expected -= std::max(0.0, dot(sent_last, v)) * context.dt;
   Vector3d force = wanted;
-  const bool cut = expected < 0 && speed_squared > least_speed * least_speed && context.dt > 0;
+  // The damping may take away the part of the push that goes along the motion, never add a
+  // force against it: the velocity is a reply old, and an arm buzzing in place reverses it from
+  // one cycle to the next, so a force lengthened against the last motion lands on the next one
+  // and gives the arm the very energy it was meant to take (a spring pulled to twice its force
+  // and back to nothing, cycle after cycle, pumping the account further down).
+  const double along = dot(wanted, v);
+  const bool cut = expected < 0 && along > 0 && speed_squared > least_speed * least_speed &&
+                   context.dt > 0;
   if (cut) {
-    const double added_damping = -expected / (context.dt * speed_squared);
-    const Vector3d damping_force =
-        limited({added_damping * v[0], added_damping * v[1], added_damping * v[2]},
-                length(wanted));
-    for (std::size_t i = 0; i < 3; ++i) force[i] -= damping_force[i];
+    const double added_damping = std::min(-expected / (context.dt * speed_squared),
+                                          along / speed_squared);
+    for (std::size_t i = 0; i < 3; ++i) force[i] -= added_damping * v[i];
     acted.fetch_add(1, std::memory_order_relaxed);
   }
   return released(force, cut);

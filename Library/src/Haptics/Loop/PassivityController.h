@@ -18,9 +18,11 @@
 // tells the controller every command it put on the wire, zero included, and the account follows
 // the arm through ramps and watchdog trips alike.
 //
-// The damping added is never longer than the force the rendering asked for: the controller may
-// cancel a push, never push harder. Unbounded, it would answer a small velocity with a large
-// force, and a damper that large, a cycle late, is itself what shakes an arm.
+// The damping added takes away at most the part of the asked force that goes along the motion:
+// the controller may cancel a push, never push harder, nor against the motion. Unbounded, it
+// would answer a small velocity with a large force, and a damper that large, a cycle late, is
+// itself what shakes an arm; a force lengthened against a velocity a reply old lands on an arm
+// that has turned meanwhile, and gives it energy.
 //
 // Once the energy is spent, the controller cuts whatever force would give the arm energy, which
 // flips with the sign of the velocity: an arm held still, jittering by microns, has its force cut
