@@ -1,6 +1,9 @@
 # Installs the C++ library of BUILD_DIR under WORK_DIR, then configures, builds and runs the
-# consumer in CONSUMER_SOURCE against that installation only, with BUILD_DIR's CXX_COMPILER and
-# TOOLCHAIN_FILE (if any), run through LAUNCHER (if any: the emulator of a cross build).
+# consumer in CONSUMER_SOURCE against that installation only, with BUILD_DIR's CXX_COMPILER,
+# BUILD_TYPE and TOOLCHAIN_FILE (if any), run through LAUNCHER (if any: the emulator of a cross
+# build). The same build type keeps the same optimisation: a compiler that builds its C and C++
+# libraries for each (Zig) then links the consumer with the set the library's build made, instead
+# of spending minutes on another.
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status)
@@ -19,6 +22,7 @@ if(TOOLCHAIN_FILE)
   set(toolchain "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}" "-DCMAKE_FIND_ROOT_PATH=${prefix}")
 endif()
 run("${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${WORK_DIR}/build" -G "${GENERATOR}"
-    "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" ${toolchain})
+    "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}"
+    "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}" ${toolchain})
 run("${CMAKE_COMMAND}" --build "${WORK_DIR}/build")
 run(${LAUNCHER} "${WORK_DIR}/build/orvex_consumer")

@@ -42,7 +42,8 @@ class SingleWriter {
   };
 
  private:
-  std::atomic<bool> writing{false};
+  // Unused where NDEBUG is set: kept for the one layout (above).
+  [[maybe_unused]] std::atomic<bool> writing{false};
 };
 
 }  // namespace Orvex::HardwareAPI::Haptics
