@@ -377,7 +377,13 @@ TEST_F(ServoLoopTest, AWatchdogTripLetsGoAtOnceAndTheForceRampsBackWhenFed) {
   loop.set_force({2, 0, 0});
   ASSERT_EQ(loop.start(), StartResult::started);
   // Each force stands for a few cycles only: the wire's log, not the last force, is watched.
-  const std::optional<std::size_t> full = device.wait_for_sent({2, 0, 0});
+  // Fed until the ramp has reached the full force: a loop whose first replies come late (a
+  // loaded machine, user-mode emulation) would starve before its ramp ends.
+  std::optional<std::size_t> full;
+  for (int tries = 0; tries < 250 && !full; ++tries) {
+    loop.feed();
+    full = device.wait_for_sent({2, 0, 0}, 0, 20ms);
+  }
   ASSERT_TRUE(full);
   ASSERT_TRUE(device.wait_for_sent({0, 0, 0}, *full));  // starved
   const std::size_t before = device.all_forces().size();
