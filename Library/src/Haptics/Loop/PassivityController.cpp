@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "../Effects/EffectParameters.h"
+#include "ForceLimit.h"
 
 namespace Orvex::HardwareAPI::Haptics {
 
@@ -12,12 +13,6 @@ namespace {
 using EffectParameters::dot;
 
 double length(const Vector3d& v) { return std::sqrt(dot(v, v)); }
-
-Vector3d limited(const Vector3d& force, double limit) {
-  const double l = length(force);
-  if (!(l > limit)) return force;
-  return {force[0] * limit / l, force[1] * limit / l, force[2] * limit / l};
-}
 
 // Below this speed (m/s) damping cannot dissipate anything worth the force it would take.
 constexpr double least_speed = 1e-6;
@@ -84,7 +79,7 @@ Vector3d PassivityController::released(const Vector3d& force, bool cut) noexcept
     ceiling = -1;  // let go of entirely
     return force;
   }
-  return limited(force, ceiling);
+  return shortened(force, ceiling).vector;
 }
 
 void PassivityController::credit(double joules) noexcept {
