@@ -137,12 +137,19 @@ def loop_on_emulator(orvex, haptics, emulator):
         loop.stop()
 
 
-def settle(loop, condition, timeout=5.0):
+def settle(loop, condition, timeout=5.0, held_s=0.2):
+    """The state once the condition has held for held_s: a bounce's turning point is still for
+    one sample, never for a fifth of a second."""
     deadline = time.monotonic() + timeout
+    since = None
     while time.monotonic() < deadline:
         state = loop.state()
         if state and condition(state):
-            return state
+            since = since if since is not None else time.monotonic()
+            if time.monotonic() - since >= held_s:
+                return state
+        else:
+            since = None
         time.sleep(0.02)
     return loop.state()
 
