@@ -40,7 +40,7 @@ def test_haptic_wall_holds_the_arm_at_the_wall_and_writes_its_trace(emulator, tm
     assert times == sorted(times)
     # The push has brought the arm to the wall, and the wall holds it there.
     x = float(rows[-1][1])
-    assert WALL_X - 0.002 < x < WALL_X + 0.005, x
+    assert WALL_X - 0.002 < x < WALL_X + 0.005, (x, out[-600:])
 
 
 def test_servo_vs_python_thread_reports_both_loops(emulator):
