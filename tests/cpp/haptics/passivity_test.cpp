@@ -286,7 +286,6 @@ TEST(PassivityController, LetsGoOfACutForceAtItsReleaseRate) {
   EXPECT_LE(released.large_steps, 5);
   EXPECT_LE(released.later_step_n, 0.1 + 1e-5);
   EXPECT_GE(released.lowest_j, -1e-6);
-  EXPECT_GE(released.lowest_j, -1e-6);
 }
 
 }  // namespace
