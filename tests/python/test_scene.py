@@ -144,12 +144,13 @@ def settle(loop, condition, timeout=5.0, held_s=0.2):
     since = None
     while time.monotonic() < deadline:
         state = loop.state()
-        if state and condition(state):
-            since = since if since is not None else time.monotonic()
-            if time.monotonic() - since >= held_s:
-                return state
-        else:
+        now = time.monotonic()
+        if not (state and condition(state)):
             since = None
+        elif since is None:
+            since = now
+        elif now - since >= held_s:
+            return state
         time.sleep(0.02)
     return loop.state()
 
